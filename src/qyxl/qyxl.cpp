@@ -1,0 +1,7 @@
+#include "qyxl.h"
+
+namespace qyxl {
+
+std::string clientVersion() { return "1.05"; }
+
+}  // namespace qyxl

@@ -1,0 +1,7 @@
+#include "velmake.h"
+
+namespace Velmake {
+
+std::string libraryVersion() { return "1.0"; }
+
+}  // namespace Velmake

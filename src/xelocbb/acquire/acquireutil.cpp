@@ -1,0 +1,9 @@
+#include "acquireutil.h"
+
+#include "qyxl.h"
+
+namespace QYXAcquistion {
+
+std::string libraryVersion() { return "9.64 (client " + qyxl::clientVersion() + ")"; }
+
+}  // namespace QYXAcquistion
