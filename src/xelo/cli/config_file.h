@@ -1,0 +1,29 @@
+// Configuration files: the media configuration written for the tools on the
+// medium, and a file handed in with --configfile.
+#pragma once
+#include <string>
+
+#include "cli/options.h"
+
+namespace XELO {
+
+// Reads a configuration file into the process options. False when it cannot
+// be read or a value is refused.
+bool loadConfigFile(const std::string& path);
+
+// Writes "xelo.config" into the working directory. False when written.
+bool writeMediaConfig();
+
+// Puts the portable installation directory `execDir` in front of a relative
+// `path` ("./x" loses its "./"); an absolute path or an empty `execDir`
+// leaves it as it is.
+std::string resolvePortablePath(const std::string& execDir, const std::string& path);
+
+// Re-checks options merged from a configuration file (function names,
+// machine types, serial console). 0, or 101 after reporting the refusal.
+int recheckMergedOptions(Options& options);
+
+// Checks the --unattended location. 0, or 101 after reporting the refusal.
+int checkUnattendedUrl(Options& options);
+
+}  // namespace XELO

@@ -1,0 +1,35 @@
+// Error codes, the result record read by the graphical front end, and the
+// two ways of asking the user whether to go on.
+#pragma once
+#include <string>
+
+namespace XELO {
+
+// Answer of the last yes/no question.
+extern bool continueConfirmed;
+// The program runs under the graphical front end (XELO_GUI_ENVIRONMENT).
+extern bool guiEnvironment;
+
+// Message of an error code; "Unknown error" for a code without one.
+std::string errorMessage(int code);
+
+// Replaces the result record with <CLIERROR><CODE>..</CODE>...</CLIERROR>.
+// A file that cannot be written is skipped silently.
+void writeCliError(int code, const std::string& message, int step);
+
+// Maps a download result of the acquisition library to an error code.
+int acquisitionCode(int result);
+
+// Console question "Are you sure you want to continue?(y or n)".
+bool confirmContinue();
+
+// Waits for the front end's reply file (CONTINUE or STOP).
+bool waitGuiConfirm();
+
+// Deletes the front end's reply file.
+void removeGuiConfirm();
+
+// Path of the front end's reply file for yes/no questions.
+std::string guiConfirmPath();
+
+}  // namespace XELO

@@ -1,0 +1,504 @@
+// The run driver: one strictly ordered pass from the command line to an exit
+// status. Each phase is bracketed by "- START" and "- END" log lines; every
+// way out of a run logs, prints and records its code.
+#include "cli/run_driver.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "acquisition/acquisition_phase.h"
+#include "acquisition/service.h"
+#include "cli/config.h"
+#include "cli/config_file.h"
+#include "cli/errors.h"
+#include "cli/global_helper.h"
+#include "cli/options.h"
+#include "deploy/deploy.h"
+#include "host/host.h"
+#include "host/paths.h"
+#include "log/logger.h"
+#include "media/environment.h"
+#include "media/output.h"
+#include "media/staging.h"
+#include "metadata/descriptors.h"
+#include "selfupdate/checkupdate.h"
+#include "supportlist/supportlist_actions.h"
+
+namespace XELO {
+
+namespace {
+
+// A phase either lets the run go on (nullopt) or ends it with a status.
+using Outcome = std::optional<int>;
+
+const std::string M101 = "Options error: Argument invalid or missing: ";
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// Logs `text` with `prefix` at level Error, prints it, records it with
+// `code` and gives `code` as the run's status.
+int fail(int code, const std::string& text, const std::string& prefix) {
+  logEntry(LogError, prefix + text);
+  std::cout << text << std::endl;
+  writeCliError(code, text, 0);
+  return code;
+}
+
+void timeStamp(const std::string& text) { logEntry(LogTimeStamp, text); }
+
+// The command line as logged: the proxy password never reaches the log,
+// whatever the case of the option's letters, and also not when it is given
+// as the word after the option.
+std::string loggedCommandLine(int argc, char** argv) {
+  std::string line = "Xelo command is: ";
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i] ? argv[i] : "";
+    const std::string lower = lowerCase(arg);
+    if (lower.find("--proxy-password") != std::string::npos) {
+      line += "--proxy-password=********";
+      if (lower.find('=') == std::string::npos && i + 1 < argc) ++i;  // the value word
+    } else {
+      line += arg;
+    }
+    line += " ";
+  }
+  return line;
+}
+
+// `text` with the value of any proxy-password option (in any letter case)
+// replaced by eight asterisks.
+std::string maskedProxyPassword(std::string text) {
+  const std::string option = "--proxy-password";
+  std::string::size_type at = 0;
+  while ((at = lowerCase(text).find(option, at)) != std::string::npos) {
+    auto end = text.find_first_of(" '\"", at);
+    if (end == std::string::npos) end = text.size();
+    const std::string masked = option + "=********";
+    text.replace(at, end - at, masked);
+    at += masked.size();
+  }
+  return text;
+}
+
+bool proxyComplete(const Options& options) { return !options.proxyAddress.empty() && options.proxyPort != 0; }
+
+// Resolves a path against the portable installation directory; a result
+// that is only the root becomes the root of that directory's volume.
+std::string resolveAgainstPortable(const std::string& execDir, const std::string& path) {
+  std::string resolved = resolvePortablePath(execDir, path);
+  if (resolved == std::string(1, kPathSeparator)) {
+#if defined(_WIN32)
+    resolved = std::string(1, execDir[0]) + ":" + std::string(1, kPathSeparator);
+#endif
+  }
+  return resolved;
+}
+
+// ---- Phase 1 ----------------------------------------------------------------
+
+Outcome initializeEnvironment(Options& options, int argc, char** argv) {
+  std::string moduleDir;
+  getModuleDirectory(moduleDir);
+  changeDirectory(moduleDir);
+  printBanner(std::cout);
+  logEntry(LogVerbose, std::string(kProductLine) + " Version " + kToolVersion);
+  getEnv("XELO_GUI_ENVIRONMENT", &guiEnvironment);
+  logEntry(LogVerbose, loggedCommandLine(argc, argv));
+  timeStamp("Initialize environment work - START");
+
+  bool testFsp = false;
+  const std::string testFspValue = getEnv("XELO_TEST_FSP", &testFsp);
+  if (testFsp) {
+    globalHelper()->useTestServiceProvider = true;
+    logEntry(LogVerbose, "XELO_TEST_FSP environment variable is defined to " + testFspValue);
+  }
+
+  writeCliError(20, "Xelo initializing...", 0);
+  initOptionKeys(options);
+  std::string errorText;
+  const int parsed = parseOptions(argv, errorText, options, argc);
+  if (parsed == kParseExitSuccess) return 0;
+  if (parsed != 0) {
+    // A refused option is quoted in the error text; a password must not
+    // reach the result file or the log that way.
+    errorText = maskedProxyPassword(errorText);
+    writeCliError(101, errorText, 0);
+    logEntry(LogVerbose, errorText);
+    return 101;
+  }
+  if (options.showVersion) {
+    writeCliError(0, "Get Xelo version successfully", 0);
+    return 0;
+  }
+  if (options.showHelp) {
+    writeCliError(0, "Get Xelo help information successfully", 0);
+    std::cout << options.helpText << std::flush;
+    return 0;
+  }
+  timeStamp("Initialize environment work - END");
+  return std::nullopt;
+}
+
+// ---- Phase 2 ----------------------------------------------------------------
+
+Outcome validateGeneralParameters(Options& options, const std::string& portableDir) {
+  timeStamp("Validate general parameter - START");
+
+  if (!options.toolZip.empty() && options.toolZip != findBootToolsZip(bootToolsNeed())) {
+    std::cout << "The bootable environment is not the supported version. It may cause failure to create media."
+              << std::endl;
+    if (!confirmContinue()) return 0;
+  }
+
+  if (options.acquire && proxyComplete(options)) checkProxy(options);
+
+  const std::string reportFile = joinPath(supportDirectory(), "reportFixIds.txt");
+  if (!isDirectory(reportFile) && fileReadable(reportFile)) deleteFile(reportFile);
+
+  if (options.given("show-supportlist") || options.given("update-supportlist") ||
+      options.given("rollback-supportlist")) {
+    timeStamp("Update System List - START");
+    const auto [action, message] = supportListAction(options);
+    clearAcquiredToolPackages();
+    const int status = runSupportListAction(action, message);
+    timeStamp("Update System List - END");
+    return status;
+  }
+
+  if (!portableDir.empty() && !options.configFile.empty())
+    options.configFile = resolvePortablePath(portableDir, options.configFile);
+
+  if (!options.configFile.empty()) {
+    if (isDirectory(options.configFile) || !fileReadable(options.configFile) ||
+        !loadConfigFile(options.configFile))
+      return fail(101, M101 + "configfile", "main()::Options::");
+
+    if (options.configVersion != kConfigVersion && !options.xmlOutput) {
+      std::cout << "The config file to be loaded is generated by Xelo " << options.configVersion << std::endl
+                << "It may cause some functions of this tool to work improperly." << std::endl;
+      continueConfirmed = false;
+      if (!confirmContinue()) return 0;
+    }
+    if (options.acquire && proxyComplete(options)) checkProxy(options);
+
+    // A path with the other platform's separator came from a file written
+    // on the other platform.
+    const char foreign = kPathSeparator == '/' ? '\\' : '/';
+    for (const std::string* path : {&options.workingDir, &options.isoName, &options.pxeDir, &options.isoDir,
+                                    &options.usbKey, &options.cdDevice}) {
+      if (path->find(foreign) == std::string::npos) continue;
+      std::cout << "The config file to be loaded is generated by linux" << std::endl
+                << "It may cause some functions of this tool to work improperly." << std::endl;
+      continueConfirmed = false;
+      if (!confirmContinue()) return 0;
+      break;
+    }
+    if (const int status = recheckMergedOptions(options); status != 0) return status;
+  }
+
+  if (globalHelper()->hasFunction("dunvar") && !isWaikInstalled()) {
+    const std::string text = "Error: No Supported English Windows Automated Installation Kit(AIK) was detected.";
+    std::cout << text << std::endl;
+    writeCliError(101, text, 0);
+    logEntry(LogVerbose, text);
+    return 101;
+  }
+
+  if (const int status = checkUnattendedUrl(options); status != 0) return status;
+
+  timeStamp("Validate general parameter - END");
+
+  if (!portableDir.empty() && !options.workingDir.empty())
+    options.workingDir = resolveAgainstPortable(portableDir, options.workingDir);
+  return std::nullopt;
+}
+
+// ---- Phase 4 ----------------------------------------------------------------
+
+// Asks (with a configuration file) or refuses to overwrite an existing target.
+// True when the user chose to overwrite.
+bool overwriteAllowed(Options& options, bool iso) {
+  const std::string name = iso ? options.isoName : options.pxeDir;
+  const std::string object = iso ? "iso file " : "pxedir ";
+  if (!options.configFile.empty()) {
+    std::cout << name << " already exists" << std::endl
+              << "Do you want to overwrite the " << name << "?(y or n)" << std::flush;
+    std::string word;
+    std::cin >> word;
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
+    if (word.find('y') != std::string::npos) {
+      logEntry(LogWarning, "User select to overwrite the " + object);
+      options.force = true;
+      return true;
+    }
+    if (word.find('n') != std::string::npos)
+      logEntry(LogWarning, "User select NOT to overwrite the " + object);
+    else
+      logEntry(LogError, "Invalid input in temp file: " + word);
+  } else if (iso) {
+    std::cout << name << " already exists in " << options.isoDir << std::endl;
+  } else {
+    std::cout << name << " already exists" << std::endl;
+  }
+  return false;
+}
+
+int refuseOverwrite() {
+  const std::string text = M101 + "force";
+  logEntry(LogError, "main()::Options::" + text);
+  std::cout << text << std::endl;
+  writeCliError(101, text, 0);
+  return 101;
+}
+
+int noSpace() {
+  std::cout << "No space left on device." << std::endl;
+  writeCliError(102, "No space left on device.", 0);
+  return 102;
+}
+
+Outcome prepareTargets(Options& options, const std::string& portableDir) {
+  if (!portableDir.empty()) {
+    if (!options.isoDir.empty()) options.isoDir = resolveAgainstPortable(portableDir, options.isoDir);
+    if (!options.pxeDir.empty()) options.pxeDir = resolveAgainstPortable(portableDir, options.pxeDir);
+  }
+
+  if (makeDirectory(options.workingDir) != 0 && lackSpace()) return noSpace();
+
+  if (!options.isoName.empty()) {
+    if (options.isoDir != options.workingDir)
+      logEntry(LogWarning, "main()::using a different diretory for iso file: " + options.isoDir);
+    if (!isDirectory(options.isoDir)) {
+      logEntry(LogWarning, "main()::need to create the diretory for iso file: " + options.isoDir);
+      if (makeDirectory(options.isoDir) != 0 && lackSpace()) return noSpace();
+    }
+    const std::string target = joinPath(options.isoDir, options.isoName);
+    if (!isDirectory(target) && fileReadable(target) && !options.force && !overwriteAllowed(options, true))
+      return refuseOverwrite();
+  }
+
+  if (!options.pxeDir.empty()) {
+    const std::string probe = joinPath(options.pxeDir, "pxelinux.0");
+    if (!isDirectory(probe) && fileReadable(probe)) {
+      if (!options.force) {
+        if (!overwriteAllowed(options, false)) return refuseOverwrite();
+      } else {
+        removeTree(options.pxeDir);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// ---- Phase 5 ----------------------------------------------------------------
+
+int buildDeploymentMedia(Options& options) {
+  timeStamp("Handle Dunvar media- START");
+  writeMediaConfig();
+  const int result = runDeploymentJob(options);
+  if (result != 0) return result;
+  timeStamp("Handle Dunvar media- END");
+  return 0;
+}
+
+// ---- Phase 6 ----------------------------------------------------------------
+
+// The tools whose support is checked: the functions, then one entry per
+// requested ESXi version ("all" expands to every version the list knows).
+std::vector<std::string> toolList(const Options& options) {
+  std::vector<std::string> tools = options.functions;
+  for (const auto& version : options.vmwareVersions) {
+    if (version == "all") {
+      for (const auto& known : globalHelper()->esxiVersions()) tools.push_back("vmwareupdate" + known);
+      break;
+    }
+    tools.push_back("vmwareupdate" + version);
+  }
+  return tools;
+}
+
+int missingTool(const std::string& suffix) {
+  return fail(210, errorMessage(210) + suffix, "main()::");
+}
+
+bool readableFile(const std::string& path) { return !isDirectory(path) && fileReadable(path); }
+
+Outcome acquireOrCheckLocal(Options& options) {
+  if (options.vlanId.empty() != options.vlanIp.empty()) return fail(247, errorMessage(247), "main()::");
+
+  if (options.acquire) {
+    bool finished = false;
+    const int status = acquireFromRepository(options, finished);
+    if (finished || status != 0) return status;
+    return std::nullopt;
+  }
+
+  if (const int status = indexUpdateDescriptors(options.workingDir); status != 0) return status;
+  if (options.report) {
+    if (options.xmlOutput)
+      writeLocalReportXml(options);
+    else
+      writeLocalReport(options);
+  }
+  if (options.toolZip.empty()) options.toolZip = findBootToolsZip(bootToolsNeed());
+  if (!toolZipPresent()) return fail(218, errorMessage(218), "main()::");
+
+  if (!contains(options.functions, "dunvar") && !options.xmlOutput) {
+    const auto [result, message] = checkLocalSystemSupportability(toolList(options), options.machineTypes);
+    if (result == 215) {
+      writeCliError(215, "No NOVPI updates found in the working directory you specified", 0);
+      return 215;
+    }
+    if (result != 0) {
+      if (!message.empty()) std::cout << message << std::endl;
+      logEntry(LogError, message);
+      if (!message.empty()) writeCliError(result, message, 0);
+      return result;
+    }
+  }
+  if (contains(options.functions, "novpi") &&
+      !readableFile(joinPath(joinPath(options.workingDir, "novpi"), selectNovpiBinary())))
+    return missingTool(" novpi.");
+  if (contains(options.functions, "kyt") &&
+      !readableFile(joinPath(joinPath(options.workingDir, "kyt"), selectKytPackage())))
+    return missingTool(" kyt.");
+  for (std::string version : options.vmwareVersions) {
+    if (version.find("NO") != std::string::npos) continue;
+    if (version.find("YES") != std::string::npos) version = "3.5";
+    if (!readableFile(joinPath(options.workingDir, selectEsxiPackage(version))))
+      return missingTool(" version " + version + " vmware update.");
+  }
+  return std::nullopt;
+}
+
+// ---- Phase 7 ----------------------------------------------------------------
+
+// Makes `dirName` in the working directory and fills it from the copy beside
+// the program.
+Outcome prepareBootTree(const Options& options, const std::string& dirName) {
+  const std::string target = joinPath(options.workingDir, dirName);
+  const int made = makeDirectory(target);
+  if (made != 0 && !isDirectory(target)) {
+    const int code = lackSpace() ? 246 : 212;
+    return fail(code, errorMessage(code), "main()::");
+  }
+  if (!copyDirectory(dirName, target)) {
+    const int code = lackSpace() ? 246 : 211;
+    return fail(code, errorMessage(code), "main()::");
+  }
+  return std::nullopt;
+}
+
+Outcome buildMedia(Options& options, const std::string& portableDir) {
+  const bool serviceRun = options.service && options.acquire;
+  if (serviceRun && !downloadServiceFiles(options)) return fail(120, errorMessage(120), "main()::");
+
+  if (options.isoName.empty() && options.usbKey.empty() && options.cdDevice.empty() && options.pxeDir.empty()) {
+    std::cout << ((options.report && !options.acquire) ? "Reporting was finished successfully!"
+                                                        : "Acquiring was finished successfully!")
+              << std::endl;
+    return 0;
+  }
+
+  const std::string startScript = joinPath(options.workingDir, "start.sh");
+  const std::string startBackup = joinPath(options.workingDir, "start.sh.XeloServiceBak");
+  if (serviceRun) moveFileOver(startScript, startBackup);
+
+  timeStamp("Creating Bootable Media - START");
+  std::cout << "Creating bootable media..." << std::endl;
+  timeStamp("Prepare All Files for Media - START");
+
+  if (auto outcome = prepareBootTree(options, "linuxboot")) return outcome;
+  const std::string menu = joinPath(joinPath(options.workingDir, "linuxboot"), "menu");
+  copyFileOver(joinPath(supportListDirectory(), kSupportListName), menu);
+  copyFileOver(kSupportListName, joinPath(menu, std::string("bundle_") + kSupportListName));
+  if (serviceRun) moveFileOver(startBackup, startScript);
+  if (contains(options.functions, "kyt"))
+    if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
+
+  if (options.toolZip.empty()) options.toolZip = findBootToolsZip(bootToolsNeed());
+
+  if (!options.extToolDir.empty()) {
+    options.extToolDir = resolvePortablePath(portableDir, options.extToolDir);
+    if (!isDirectory(options.extToolDir)) {
+      options.extToolDir.clear();
+      setConfigValue(options, "QOR_SYSTEM_EXT_TOOL", "");
+      logEntry(LogWarning, "main():: The third party tool directory doesn't exist.");
+      std::cout << " Warning! " << "The third party tool directory doesn't exist." << std::endl;
+    }
+  }
+
+  writeMediaConfig();
+  std::vector<std::string> pushed;
+  if (const int status = stageMediaFiles(options, pushed); status != 0) return status;
+  for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
+  timeStamp("Prepare All Files for Media - END");
+
+  struct Medium {
+    const char* kind;
+    const std::string& target;
+    int (*create)(Options&);
+  };
+  const Medium media[] = {{"ISO", options.isoName, createIsoMedia},
+                          {"USB", options.usbKey, createUsbMedia},
+                          {"CD", options.cdDevice, createCdMedia},
+                          {"PXE", options.pxeDir, createPxeMedia}};
+  for (const auto& medium : media) {
+    if (medium.target.empty()) continue;
+    const std::string label = std::string("Create Media ") + medium.kind + ": " + medium.target;
+    timeStamp(label + " - START");
+    const int result = medium.create(options);
+    if (result != 0) return fail(result, errorMessage(result), "main()::");
+    timeStamp(label + " - END");
+    break;
+  }
+
+  const std::string done = "The bootable media was created successfully!";
+  std::cout << done << std::endl;
+  logEntry(LogError, "main()::" + done);
+  timeStamp("Creating Bootable Media - END");
+  return 0;
+}
+
+int run(Options& options, int argc, char** argv) {
+  if (!isSuperUser()) {
+    logEntry(LogError, "No super-user privilege! Xelo must be run in a super-user mode.");
+    std::cout << "Xelo must be run in a super-user mode." << std::endl;
+    writeCliError(255, "Xelo must be run in a super-user mode.", 0);
+    return -1;
+  }
+  if (auto outcome = initializeEnvironment(options, argc, argv)) return *outcome;
+
+  const std::string portableDir = getEnv("QOR_PORTABLE_EXEC_DIR");
+  if (auto outcome = validateGeneralParameters(options, portableDir)) return *outcome;
+
+  if (options.checkUpdate) return runCheckUpdate(options);
+
+  if (auto outcome = prepareTargets(options, portableDir)) return *outcome;
+  if (globalHelper()->hasFunction("dunvar")) return buildDeploymentMedia(options);
+  if (auto outcome = acquireOrCheckLocal(options)) return *outcome;
+  return buildMedia(options, portableDir).value_or(0);
+}
+
+}  // namespace
+
+int runXelo(int argc, char** argv) {
+  const int status = run(processOptions(), argc, argv);
+  std::cout << std::flush;
+  return status;
+}
+
+}  // namespace XELO

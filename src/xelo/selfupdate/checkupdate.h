@@ -1,0 +1,13 @@
+// Checking for, and fetching, a newer version of the tool.
+#pragma once
+#include "cli/options.h"
+
+namespace XELO {
+
+// The whole check-update job; the run's exit status.
+int runCheckUpdate(Options& options);
+
+// Downloads the service files into the working directory; false on failure.
+bool downloadServiceFiles(const Options& options);
+
+}  // namespace XELO

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+#include "cli/errors.h"
+#include "cli/options.h"
+#include "host/host.h"
+#include "test_support.h"
+
+namespace XELO {
+namespace {
+
+using xelotest::readFile;
+using xelotest::writeFile;
+
+// Feeds std::cin and captures std::cout for one test.
+class ConsoleScope {
+ public:
+  explicit ConsoleScope(const std::string& input) : in(input) {
+    oldIn = std::cin.rdbuf(in.rdbuf());
+    oldOut = std::cout.rdbuf(out.rdbuf());
+  }
+  ~ConsoleScope() {
+    std::cin.rdbuf(oldIn);
+    std::cout.rdbuf(oldOut);
+    std::cin.clear();
+  }
+  std::string output() const { return out.str(); }
+
+ private:
+  std::istringstream in;
+  std::ostringstream out;
+  std::streambuf* oldIn;
+  std::streambuf* oldOut;
+};
+
+class ErrorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    makeDirectory(supportDirectory());
+    makeDirectory(supportListDirectory());
+    deleteFile(cliResultPath());
+    removeGuiConfirm();
+    continueConfirmed = false;
+  }
+  void TearDown() override { continueConfirmed = false; }
+};
+
+TEST_F(ErrorsTest, MessagesComeFromTheTableAndNameTheFilesInUse) {
+  EXPECT_EQ(errorMessage(0), "No error found");
+  EXPECT_EQ(errorMessage(101), "Options error: Argument invalid or missing: ");
+  EXPECT_EQ(errorMessage(247), "Media creation error: One of VLAN configuration arguments is missing.");
+  // Codes that the run driver records with texts of its own have none here.
+  EXPECT_EQ(errorMessage(102), "Unknown error");
+  EXPECT_EQ(errorMessage(20), "Unknown error");
+  EXPECT_EQ(errorMessage(-7), "Unknown error");
+
+  Options& options = processOptions();
+  const Options saved = options;
+  options.toolZip = "env.zip";
+  options.zipInError.clear();
+  EXPECT_EQ(errorMessage(213),
+            "Media creation error: The zip file env.zip specified can not be uncompressed. Please re-acquire it.");
+  options.zipInError = "kyt.zip";
+  EXPECT_NE(errorMessage(213).find("kyt.zip"), std::string::npos);
+  options.isoName = "out.img";
+  EXPECT_EQ(errorMessage(220), "Media creation error: The ISO file out.img specified has no .iso extension");
+  options = saved;
+}
+
+TEST_F(ErrorsTest, ResultRecordIsReplacedAndKeepsTheMessageAsGiven) {
+  writeCliError(20, "Xelo initializing...", 0);
+  writeCliError(101, "a <b> & c", 3);
+  EXPECT_EQ(readFile(cliResultPath()),
+            "<CLIERROR>\n\t<CODE>101</CODE>\n\t<MESSAGE>a <b> & c</MESSAGE>\n\t<STEPSERIAL>3</STEPSERIAL>\n</CLIERROR>");
+}
+
+TEST_F(ErrorsTest, ResultRecordIsSkippedWhenItCannotBeWritten) {
+  xelotest::TempDir elsewhere;
+  xelotest::ScopedEnv drive("SYSTEMDRIVE", elsewhere / "missing");
+  writeCliError(0, "x", 0);  // must neither throw nor create the directory
+  EXPECT_FALSE(xelotest::exists(elsewhere / "missing"));
+}
+
+TEST_F(ErrorsTest, AcquisitionResultsMapToCodes) {
+  const int expected[][2] = {{0, 0},   {1, 200}, {2, 201}, {3, 202}, {4, 203}, {5, 204},
+                             {6, 205}, {7, 204}, {8, 204}, {9, 204}, {10, 255}, {-1, 255}};
+  for (const auto& [result, code] : expected) EXPECT_EQ(acquisitionCode(result), code) << result;
+}
+
+TEST_F(ErrorsTest, ConsoleQuestionTakesEitherCaseAndRepeatsOnOtherWords) {
+  {
+    ConsoleScope console("yes maybe Y\n");
+    EXPECT_TRUE(confirmContinue());
+    EXPECT_TRUE(continueConfirmed);
+    EXPECT_EQ(console.output(),
+              "Are you sure you want to continue?(y or n)Invalid input\n"
+              "Are you sure you want to continue?(y or n)Invalid input\n"
+              "Are you sure you want to continue?(y or n)");
+  }
+  {
+    // A confirmed run is not asked again.
+    ConsoleScope console("");
+    EXPECT_TRUE(confirmContinue());
+    EXPECT_EQ(console.output(), "");
+  }
+  continueConfirmed = false;
+  {
+    ConsoleScope console("n\n");
+    EXPECT_FALSE(confirmContinue());
+    EXPECT_FALSE(continueConfirmed);
+    EXPECT_NE(readFile(cliResultPath()).find("<MESSAGE>User confirms to stop!</MESSAGE>"), std::string::npos);
+  }
+}
+
+TEST_F(ErrorsTest, ConsoleQuestionWithoutInputStopsInsteadOfAskingForever) {
+  ConsoleScope console("");
+  EXPECT_FALSE(confirmContinue());
+  EXPECT_NE(readFile(cliResultPath()).find("<CODE>0</CODE>"), std::string::npos);
+}
+
+TEST_F(ErrorsTest, FrontEndReplyFileAnswersTheQuestion) {
+  writeFile(guiConfirmPath(), "<reply>\n<answer>CONTINUE</answer>\n");
+  EXPECT_TRUE(waitGuiConfirm());
+  EXPECT_TRUE(continueConfirmed);
+
+  continueConfirmed = false;
+  writeFile(guiConfirmPath(), "STOP\n");
+  EXPECT_FALSE(waitGuiConfirm());
+  EXPECT_FALSE(continueConfirmed);
+
+  removeGuiConfirm();
+  EXPECT_FALSE(xelotest::exists(guiConfirmPath()));
+}
+
+}  // namespace
+}  // namespace XELO
