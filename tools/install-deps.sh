@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev libboost-program-options-dev
   libgtest-dev libgmock-dev
+  libcurl4-openssl-dev libssl-dev libpugixml-dev libcpp-httplib-dev
   util-linux
 )
 
