@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -55,6 +56,28 @@ ScopedCwd::~ScopedCwd() {
   std::error_code ec;
   fs::current_path(previous, ec);
 }
+
+struct ConsoleScope::Streams {
+  std::istringstream in;
+  std::ostringstream out;
+  std::streambuf* oldIn = nullptr;
+  std::streambuf* oldOut = nullptr;
+};
+
+ConsoleScope::ConsoleScope(const std::string& input) : streams(new Streams) {
+  streams->in.str(input);
+  streams->oldIn = std::cin.rdbuf(streams->in.rdbuf());
+  streams->oldOut = std::cout.rdbuf(streams->out.rdbuf());
+}
+
+ConsoleScope::~ConsoleScope() {
+  std::cin.rdbuf(streams->oldIn);
+  std::cout.rdbuf(streams->oldOut);
+  std::cin.clear();
+  delete streams;
+}
+
+std::string ConsoleScope::output() const { return streams->out.str(); }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

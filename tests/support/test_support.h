@@ -44,6 +44,20 @@ class ScopedCwd {
   std::string previous;
 };
 
+// Feeds std::cin with `input` and captures std::cout for the object's lifetime.
+class ConsoleScope {
+ public:
+  explicit ConsoleScope(const std::string& input = "");
+  ~ConsoleScope();
+  ConsoleScope(const ConsoleScope&) = delete;
+  ConsoleScope& operator=(const ConsoleScope&) = delete;
+  std::string output() const;
+
+ private:
+  struct Streams;
+  Streams* streams;
+};
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool exists(const std::string& path);

@@ -14,26 +14,7 @@ namespace {
 using xelotest::readFile;
 using xelotest::writeFile;
 
-// Feeds std::cin and captures std::cout for one test.
-class ConsoleScope {
- public:
-  explicit ConsoleScope(const std::string& input) : in(input) {
-    oldIn = std::cin.rdbuf(in.rdbuf());
-    oldOut = std::cout.rdbuf(out.rdbuf());
-  }
-  ~ConsoleScope() {
-    std::cin.rdbuf(oldIn);
-    std::cout.rdbuf(oldOut);
-    std::cin.clear();
-  }
-  std::string output() const { return out.str(); }
-
- private:
-  std::istringstream in;
-  std::ostringstream out;
-  std::streambuf* oldIn;
-  std::streambuf* oldOut;
-};
+using xelotest::ConsoleScope;
 
 class ErrorsTest : public ::testing::Test {
  protected:
