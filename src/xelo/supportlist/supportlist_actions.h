@@ -1,6 +1,7 @@
 // Support-list operations asked for on the command line, and the checks of
 // the selected systems before media are built.
 #pragma once
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,8 +19,38 @@ std::pair<int, std::string> supportListAction(const Options& options);
 // directory.
 void clearAcquiredToolPackages();
 
-// Performs the action, reports it and returns the run's exit status.
+// Performs the action, reports it and returns the run's exit status
+// (0, 101 or 110).
 int runSupportListAction(int code, const std::string& message);
+
+// Prints the working list as a table (copying the shipped list first when
+// there is none). Always true.
+bool showSupportList();
+
+// Copies the shipped list over the working list and records the outcome.
+bool rollbackSupportList();
+
+// Replaces the working list with one made from the tools' own lists in the
+// update repository.
+bool updateSupportList();
+
+// The front end's result file: <support list dir>/supportlist_ac_result.xml.
+std::string supportListResultPath();
+void writeSupportListResult(const std::string& word);
+void clearSupportListResult();
+
+// `text` with everything between <tag> and </tag> replaced by `value`.
+std::string setXmlElementText(const std::string& text, const std::string& tag, const std::string& value);
+
+// "kyt", "novpi", "dunvar", "vmwareupdate<version>" or "" for a package id.
+std::string toolKeyForPackage(const std::string& id);
+
+// Adds the parts of `family` (split at "/") that `stored` lacks, joined by " / ".
+std::string mergeFamilyName(const std::string& stored, const std::string& family);
+
+// Whether the tool supports at least one of the selected machine types
+// (a type the working list does not name counts as supported).
+bool toolSupportsSelection(const std::string& toolKey, const std::vector<std::string>& machineTypes);
 
 // Whether each tool supports the selected machine types: 0, or 101 with the
 // list of refusing tools in the message.
