@@ -7,8 +7,11 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev libboost-program-options-dev
   libgtest-dev libgmock-dev
-  libcurl4-openssl-dev libssl-dev libpugixml-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libssl-dev libpugixml-dev libcpp-httplib-dev zlib1g-dev
   util-linux
+  grub-efi-amd64-bin cpio zip unzip
+  qemu-system-x86 ovmf xorriso mtools
+  curl
 )
 
 missing=()

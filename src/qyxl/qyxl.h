@@ -76,7 +76,10 @@ class Config {
   static constexpr const char* PROXY_USERID = "CUSTOMER_SUPPLIED_HTTP_PROXY_USERID_";
   static constexpr const char* PROXY_PASSWORD_HANDLE = "CUSTOMER_SUPPLIED_HTTP_PROXY_PASSWORD_HANDLE_";
   static constexpr const char* DIRECT_LAN_CONNECT_ALLOWED = "DIRECT_LAN_CONNECT_ALLOWED";
-  // Optional transport settings (connection store).
+  // Optional transport settings (connection store): a PEM file of
+  // certificate authorities for https (default: the system's), seconds to
+  // connect (default 30), and seconds without a received byte after which a
+  // transfer counts as stalled (default 60).
   static constexpr const char* CA_FILE = "_QOR.CA_FILE";
   static constexpr const char* CONNECT_TIMEOUT = "_QOR.CONNECT_TIMEOUT_SECONDS";
   static constexpr const char* LOW_SPEED_TIMEOUT = "_QOR.LOW_SPEED_TIMEOUT_SECONDS";
@@ -180,8 +183,13 @@ class UpdatePackage {
   virtual const std::vector<unsigned char>* getFileHash() const = 0;
   // Descriptive attributes; "name" is the update's descriptive name when known.
   virtual std::map<std::string, std::string> getExtendedAttributes() const = 0;
+  // ERROR_STATE (and download disabled) for a file the client refuses: a
+  // name or path that would leave the download directory, or a malformed
+  // size or hash in the repository.
   virtual const UpdatePackageState& getState() const = 0;
   virtual bool isDownloadEnabled() const = 0;
+  // Enabled (the default): download() keeps a file already in place with
+  // the expected size and SHA-1 instead of fetching it again.
   virtual void setCompareSizeEnabled(bool enabled) = 0;
   // Downloads the file into pathname/filename (under a temporary name,
   // renamed when complete and verified). Blocks; throws QYXException.
@@ -207,9 +215,11 @@ class UpdateOrderContext {
   void setDeliveryPreference(const protocolUpdateOrder__DeliveryPreference& preference);
   void setInclusionFilters(const protocolUpdateOrderFilter__Filter& filter);
 
-  // Asks the repository; blocks. Throws QYXException on failure.
+  // Asks the repository; blocks. Throws QYXException on failure. How an
+  // order is answered is described in docs/repository.md.
   void orderUpdates();
-  // Packages of the last order, owned by the context.
+  // Packages of the last order, owned by the context: they stay valid until
+  // the context is destroyed, across close() and later orders.
   std::vector<UpdatePackage*> getUpdatePackages();
   // Releases the order's resources; never throws.
   void close();
@@ -222,5 +232,12 @@ class UpdateOrderContext {
 
 // Sleeps whole seconds.
 void qyxsleep(int seconds);
+
+// The name under which UpdatePackage::download() writes a file while it is
+// in flight: the final path followed by ".part", in the same directory. The
+// file is renamed to `finalPath` only when it is complete and verified, so a
+// partial file never carries the final name. Progress monitors sample the
+// size of this file.
+inline std::string temporaryPathFor(const std::string& finalPath) { return finalPath + ".part"; }
 
 }  // namespace qyxl

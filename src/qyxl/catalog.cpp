@@ -1,0 +1,182 @@
+#include "catalog.h"
+
+#include <pugixml.hpp>
+
+#include <cctype>
+#include <cstdlib>
+#include <sstream>
+
+namespace qyxl::catalog {
+
+const Update* Catalog::find(const std::string& id) const {
+  for (const auto& u : updates)
+    if (u.id == id) return &u;
+  return nullptr;
+}
+
+bool parseSha1Hex(const std::string& text, std::string& normalized) {
+  if (text.size() != 40) return false;
+  std::string out;
+  out.reserve(40);
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  }
+  normalized = out;
+  return true;
+}
+
+bool isSafeFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || c == ':' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+bool isSafeRelativePath(const std::string& path) {
+  if (path.empty() || path.front() == '/') return false;
+  std::string::size_type start = 0;
+  while (true) {
+    auto slash = path.find('/', start);
+    std::string segment = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (!isSafeFileName(segment)) return false;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+namespace {
+
+std::vector<std::string> childIds(const pugi::xml_node& node, const char* element) {
+  std::vector<std::string> ids;
+  for (auto child : node.children(element)) {
+    std::string id = child.attribute("id").as_string();
+    if (!id.empty()) ids.push_back(id);
+  }
+  return ids;
+}
+
+std::vector<std::string> childTexts(const pugi::xml_node& node, const char* element) {
+  std::vector<std::string> values;
+  for (auto child : node.children(element)) {
+    std::string v = child.text().as_string();
+    if (!v.empty()) values.push_back(v);
+  }
+  return values;
+}
+
+bool parseSize(const std::string& text, std::uint64_t& size) {
+  if (text.empty() || text.size() > 20) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (*end != '\0') return false;
+  size = v;
+  return true;
+}
+
+}  // namespace
+
+bool parseCatalog(const std::string& text, Catalog& out, std::string& error) {
+  pugi::xml_document doc;
+  auto result = doc.load_buffer(text.data(), text.size());
+  if (!result) {
+    error = std::string("catalog is not well-formed XML: ") + result.description() + " at offset " +
+            std::to_string(result.offset);
+    return false;
+  }
+  auto root = doc.child("repository");
+  if (!root) {
+    error = "catalog has no <repository> element";
+    return false;
+  }
+  Catalog cat;
+  cat.format = root.attribute("format").as_int(kFormatVersion);
+  if (cat.format > kFormatVersion) {
+    error = "catalog format " + std::to_string(cat.format) + " is newer than this client reads (" +
+            std::to_string(kFormatVersion) + ")";
+    return false;
+  }
+  cat.generated = root.attribute("generated").as_string();
+  for (auto node : root.children("update")) {
+    Update u;
+    u.id = node.attribute("id").as_string();
+    if (u.id.empty()) continue;  // an entry without id cannot be ordered
+    u.kind = node.attribute("kind").as_string(kKindUpdate);
+    u.name = node.attribute("name").as_string();
+    u.version = node.attribute("version").as_string();
+    u.machineTypes = childTexts(node, "machineType");
+    u.platforms = childTexts(node, "platform");
+    u.preReqs = childIds(node, "prereq");
+    u.coReqs = childIds(node, "coreq");
+    u.supersedes = childIds(node, "supersedes");
+    u.members = childIds(node, "member");
+    for (auto f : node.children("file")) {
+      FileEntry e;
+      e.name = f.attribute("name").as_string();
+      e.path = f.attribute("path").as_string();
+      e.role = f.attribute("role").as_string(kRoleData);
+      std::string size = f.attribute("size").as_string();
+      if (!size.empty()) e.hasSize = parseSize(size, e.size);
+      if (!size.empty() && !e.hasSize) e.path.clear();  // a bad size makes the entry unusable
+      std::string sha = f.attribute("sha1").as_string();
+      if (!sha.empty() && !parseSha1Hex(sha, e.sha1)) e.path.clear();  // same for a bad hash
+      u.files.push_back(std::move(e));
+    }
+    cat.updates.push_back(std::move(u));
+  }
+  out = std::move(cat);
+  return true;
+}
+
+namespace {
+
+void addTexts(pugi::xml_node node, const char* element, const std::vector<std::string>& values) {
+  for (const auto& v : values) node.append_child(element).text().set(v.c_str());
+}
+
+void addIds(pugi::xml_node node, const char* element, const std::vector<std::string>& ids) {
+  for (const auto& id : ids) node.append_child(element).append_attribute("id").set_value(id.c_str());
+}
+
+}  // namespace
+
+std::string writeCatalog(const Catalog& catalog) {
+  pugi::xml_document doc;
+  auto decl = doc.append_child(pugi::node_declaration);
+  decl.append_attribute("version").set_value("1.0");
+  decl.append_attribute("encoding").set_value("UTF-8");
+  auto root = doc.append_child("repository");
+  root.append_attribute("format").set_value(catalog.format);
+  if (!catalog.generated.empty()) root.append_attribute("generated").set_value(catalog.generated.c_str());
+  for (const auto& u : catalog.updates) {
+    auto node = root.append_child("update");
+    node.append_attribute("id").set_value(u.id.c_str());
+    node.append_attribute("kind").set_value(u.kind.c_str());
+    if (!u.name.empty()) node.append_attribute("name").set_value(u.name.c_str());
+    if (!u.version.empty()) node.append_attribute("version").set_value(u.version.c_str());
+    addTexts(node, "machineType", u.machineTypes);
+    addTexts(node, "platform", u.platforms);
+    addIds(node, "prereq", u.preReqs);
+    addIds(node, "coreq", u.coReqs);
+    addIds(node, "supersedes", u.supersedes);
+    addIds(node, "member", u.members);
+    for (const auto& f : u.files) {
+      auto file = node.append_child("file");
+      file.append_attribute("name").set_value(f.name.c_str());
+      file.append_attribute("path").set_value(f.path.c_str());
+      if (f.hasSize) file.append_attribute("size").set_value(std::to_string(f.size).c_str());
+      if (!f.sha1.empty()) file.append_attribute("sha1").set_value(f.sha1.c_str());
+      file.append_attribute("role").set_value(f.role.c_str());
+    }
+  }
+  std::ostringstream s;
+  doc.save(s, "  ", pugi::format_indent, pugi::encoding_utf8);
+  return s.str();
+}
+
+}  // namespace qyxl::catalog

@@ -1,0 +1,452 @@
+#include "publisher.h"
+
+#include <openssl/evp.h>
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace xelorepo {
+
+namespace fs = std::filesystem;
+namespace cat = qyxl::catalog;
+
+namespace {
+
+std::string trim(const std::string& s) {
+  auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+// Properties of a descriptor in document order. In an update-pack
+// descriptor the pack's own properties come after the value "NOVP"; what
+// precedes it describes other things and is passed over.
+class PropertyCollector {
+ public:
+  explicit PropertyCollector(bool pack) : active(!pack) {}
+
+  void walk(const pugi::xml_node& node) {
+    for (auto child : node.children()) {
+      if (child.type() != pugi::node_element) continue;
+      std::string tag = child.name();
+      if (!active) {
+        if (tag == "VALUE" && trim(child.text().as_string()).rfind("NOVP", 0) == 0) {
+          active = true;
+          continue;
+        }
+        walk(child);
+        continue;
+      }
+      if ((tag == "PROPERTY" || tag == "PROPERTY.ARRAY") && child.attribute("NAME")) {
+        record(child.attribute("NAME").as_string(), valuesOf(child));
+        continue;
+      }
+      walk(child);
+    }
+  }
+
+  // The first occurrence of a property.
+  std::vector<std::string> first(const std::string& name) const {
+    auto it = occurrences.find(name);
+    return it == occurrences.end() || it->second.empty() ? std::vector<std::string>{} : it->second.front();
+  }
+  std::string scalar(const std::string& name) const {
+    auto v = first(name);
+    return v.empty() ? "" : v.front();
+  }
+  // Every value of every occurrence (requisites may come one property each).
+  std::vector<std::string> all(const std::string& name) const {
+    std::vector<std::string> values;
+    auto it = occurrences.find(name);
+    if (it == occurrences.end()) return values;
+    for (const auto& occurrence : it->second)
+      for (const auto& v : occurrence)
+        if (!v.empty()) values.push_back(v);
+    return values;
+  }
+
+ private:
+  static std::vector<std::string> valuesOf(const pugi::xml_node& property) {
+    std::vector<std::string> values;
+    if (auto array = property.child("VALUE.ARRAY")) {
+      for (auto v : array.children("VALUE")) values.push_back(trim(v.text().as_string()));
+    } else if (auto v = property.child("VALUE")) {
+      values.push_back(trim(v.text().as_string()));
+    }
+    return values;
+  }
+
+  void record(const std::string& name, std::vector<std::string> values) {
+    occurrences[name].push_back(std::move(values));
+  }
+
+  bool active;
+  std::map<std::string, std::vector<std::vector<std::string>>> occurrences;
+};
+
+std::string nowUtc() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+#if defined(_WIN32)
+  gmtime_s(&tm, &t);
+#else
+  gmtime_r(&t, &tm);
+#endif
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buffer;
+}
+
+std::string humanSize(std::uint64_t bytes) {
+  char buffer[32];
+  if (bytes >= (1u << 20))
+    std::snprintf(buffer, sizeof buffer, "%.1f MiB", bytes / 1048576.0);
+  else if (bytes >= 1024)
+    std::snprintf(buffer, sizeof buffer, "%.1f KiB", bytes / 1024.0);
+  else
+    std::snprintf(buffer, sizeof buffer, "%llu bytes", static_cast<unsigned long long>(bytes));
+  return buffer;
+}
+
+// '/'-separated path of `p` relative to `root`.
+std::string relativeOf(const fs::path& p, const fs::path& root) {
+  return p.lexically_relative(root).generic_string();
+}
+
+bool writeAtomically(const fs::path& path, const std::string& text, std::string& error) {
+  fs::path temp = path;
+  temp += ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      error = "cannot write " + temp.string();
+      std::error_code ec;
+      fs::remove(temp, ec);
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(temp, path, ec);
+  if (ec) {
+    error = "cannot replace " + path.string() + ": " + ec.message();
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+void say(const Progress& progress, const std::string& line) {
+  if (progress) progress(line);
+}
+
+}  // namespace
+
+std::string machineTypeOfElement(const std::string& element) {
+  auto open = element.find('[');
+  auto close = element.find(']', open == std::string::npos ? 0 : open);
+  if (open != std::string::npos && close != std::string::npos) return trim(element.substr(open + 1, close - open - 1));
+  return trim(element);
+}
+
+std::string kindOf(const Descriptor& d) {
+  if (d.isPack) return cat::kKindPack;
+  if (d.id.rfind("qor_utl_", 0) == 0) return cat::kKindTool;
+  return cat::kKindUpdate;
+}
+
+bool readDescriptor(const std::string& path, Descriptor& out, std::string& error) {
+  pugi::xml_document doc;
+  auto result = doc.load_file(path.c_str());
+  if (!result) {
+    error = std::string("not well-formed XML: ") + result.description();
+    return false;
+  }
+  std::string fileName = fs::path(path).filename().string();
+  bool pack = fileName.find("qor_utl_novp_") != std::string::npos;
+  PropertyCollector props(pack);
+  props.walk(doc);
+  Descriptor d;
+  d.isPack = pack;
+  d.id = props.scalar("identificationCode");
+  if (d.id.empty()) {
+    error = "no identificationCode";
+    return false;
+  }
+  d.name = props.scalar("description");
+  d.version = props.scalar("version");
+  d.xmlFilename = props.scalar("xmlFilename");
+  d.readme = props.scalar("readme");
+  if (d.readme.empty()) d.readme = props.scalar("readmeFilename");
+  d.payload = pack ? "" : props.scalar("payload");
+  d.history = props.scalar("revisionHistoryFile");
+  if (d.history.empty()) d.history = props.scalar("changeHistoryFilename");
+  for (const auto& e : props.first("applicableMachineTypes")) {
+    std::string mt = machineTypeOfElement(e);
+    if (!mt.empty() && std::find(d.machineTypes.begin(), d.machineTypes.end(), mt) == d.machineTypes.end())
+      d.machineTypes.push_back(mt);
+  }
+  for (const auto& p : props.first("applicableOperatingSystems"))
+    if (!p.empty()) d.platforms.push_back(p);
+  d.preReqs = props.all("preReq");
+  d.coReqs = props.all("coReq");
+  d.supersedes = props.all("supersedes");
+  d.members = props.all("updateIds");
+  out = std::move(d);
+  return true;
+}
+
+bool hashFile(const std::string& path, std::string& sha1Hex, std::uint64_t& size) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  EVP_DigestInit_ex(md.get(), EVP_sha1(), nullptr);
+  std::vector<char> buffer(1 << 16);
+  std::uint64_t total = 0;
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
+    EVP_DigestUpdate(md.get(), buffer.data(), n);
+    total += n;
+  }
+  bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) return false;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(md.get(), digest, &len);
+  static const char* hex = "0123456789abcdef";
+  sha1Hex.clear();
+  for (unsigned int i = 0; i < len; ++i) {
+    sha1Hex.push_back(hex[digest[i] >> 4]);
+    sha1Hex.push_back(hex[digest[i] & 15]);
+  }
+  size = total;
+  return true;
+}
+
+Report publishRepository(const std::string& rootText, const PublishOptions& options) {
+  Report report;
+  std::error_code ec;
+  fs::path root = fs::absolute(rootText, ec).lexically_normal();
+  if (!fs::is_directory(root, ec)) {
+    report.errors.push_back(rootText + ": not a folder");
+    return report;
+  }
+  fs::path catalogPath = root / options.catalogName;
+
+  // Every ".xml" below the root, in a fixed order.
+  std::vector<fs::path> xmlFiles;
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const fs::path& p = it->path();
+    if (p.filename().string().rfind('.', 0) == 0) {  // hidden files and folders
+      if (it->is_directory(ec)) it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_regular_file(ec) && p.extension() == ".xml" && p != catalogPath) xmlFiles.push_back(p);
+  }
+  if (ec) report.errors.push_back(root.string() + ": " + ec.message());
+  std::sort(xmlFiles.begin(), xmlFiles.end());
+
+  struct Found {
+    fs::path path;
+    Descriptor d;
+  };
+  std::vector<Found> descriptors;
+  std::vector<fs::path> others;
+  for (const auto& p : xmlFiles) {
+    Descriptor d;
+    std::string error;
+    if (readDescriptor(p.string(), d, error))
+      descriptors.push_back({p, std::move(d)});
+    else
+      others.push_back(p);
+  }
+  say(options.progress, "Found " + std::to_string(descriptors.size()) + " descriptors in " + root.string());
+
+  std::set<std::string> referenced;  // files named by some descriptor, relative to the root
+  std::map<std::string, std::string> firstDescriptorOf;
+  struct NameUse {
+    std::string path, sha1;
+    std::uint64_t size;
+  };
+  std::map<std::string, NameUse> byName;
+  cat::Catalog catalog;
+  catalog.generated = options.generated.empty() ? nowUtc() : options.generated;
+
+  int index = 0;
+  for (const auto& [path, d] : descriptors) {
+    ++index;
+    std::string where = relativeOf(path, root);
+    if (auto it = firstDescriptorOf.find(d.id); it != firstDescriptorOf.end()) {
+      report.errors.push_back(where + ": update id " + d.id + " is already described by " + it->second);
+      continue;
+    }
+    firstDescriptorOf[d.id] = where;
+    if (!d.xmlFilename.empty() && d.xmlFilename != path.filename().string()) {
+      report.errors.push_back(where + ": xmlFilename \"" + d.xmlFilename + "\" is not the descriptor's own name");
+      continue;
+    }
+    cat::Update u;
+    u.id = d.id;
+    u.kind = kindOf(d);
+    u.name = d.name;
+    u.version = d.version;
+    u.machineTypes = d.machineTypes;
+    u.platforms = d.platforms;
+    u.preReqs = d.preReqs;
+    u.coReqs = d.coReqs;
+    u.supersedes = d.supersedes;
+    u.members = d.members;
+    if (u.kind == cat::kKindPack && u.members.empty())
+      report.warnings.push_back(where + ": update pack " + d.id + " holds no updates (updateIds)");
+
+    // The files in the order descriptor, readme, payload, change history.
+    std::vector<std::pair<std::string, std::string>> names{{path.filename().string(), cat::kRoleMetadata}};
+    if (!d.readme.empty()) names.emplace_back(d.readme, cat::kRoleMetadata);
+    if (!d.payload.empty()) names.emplace_back(d.payload, cat::kRoleData);
+    if (!d.history.empty()) names.emplace_back(d.history, cat::kRoleMetadata);
+    bool good = true;
+    std::uint64_t updateBytes = 0;
+    for (const auto& [name, role] : names) {
+      if (!cat::isSafeFileName(name)) {
+        report.errors.push_back(where + ": file name \"" + name + "\" is not a plain file name");
+        good = false;
+        continue;
+      }
+      fs::path file = path.parent_path() / name;
+      cat::FileEntry e;
+      e.name = name;
+      e.path = relativeOf(file, root);
+      e.role = role;
+      if (!fs::is_regular_file(file, ec) || !hashFile(file.string(), e.sha1, e.size)) {
+        report.errors.push_back(where + ": names \"" + name + "\", which is missing or unreadable");
+        good = false;
+        continue;
+      }
+      e.hasSize = true;
+      if (!cat::isSafeRelativePath(e.path)) {
+        report.errors.push_back(where + ": path \"" + e.path + "\" cannot be served");
+        good = false;
+        continue;
+      }
+      auto [use, fresh] = byName.try_emplace(name, NameUse{e.path, e.sha1, e.size});
+      if (!fresh && (use->second.sha1 != e.sha1 || use->second.size != e.size)) {
+        report.errors.push_back(where + ": \"" + e.path + "\" and \"" + use->second.path +
+                                "\" share the download name " + name + " but differ");
+        good = false;
+        continue;
+      }
+      referenced.insert(e.path);
+      updateBytes += e.size;
+      u.files.push_back(std::move(e));
+    }
+    if (!good) continue;
+    report.files += static_cast<int>(u.files.size());
+    report.bytes += updateBytes;
+    say(options.progress, "[" + std::to_string(index) + "/" + std::to_string(descriptors.size()) + "] " + u.id +
+                              " (" + u.kind + ", " + std::to_string(u.files.size()) + " files, " +
+                              humanSize(updateBytes) + ")");
+    catalog.updates.push_back(std::move(u));
+  }
+  for (const auto& p : others)
+    if (!referenced.count(relativeOf(p, root)))
+      report.warnings.push_back(relativeOf(p, root) + ": not a descriptor (no identificationCode); skipped");
+
+  // References to ids the repository does not hold are allowed (a
+  // requisite may be published later) but worth a word.
+  std::set<std::string> ids;
+  for (const auto& u : catalog.updates) ids.insert(u.id);
+  for (const auto& u : catalog.updates) {
+    for (const auto& m : u.members)
+      if (!ids.count(m)) report.warnings.push_back(u.id + ": member " + m + " is not in the repository");
+    for (const auto& r : u.preReqs)
+      if (!ids.count(r)) report.warnings.push_back(u.id + ": pre-requisite " + r + " is not in the repository");
+    for (const auto& r : u.coReqs)
+      if (!ids.count(r)) report.warnings.push_back(u.id + ": co-requisite " + r + " is not in the repository");
+  }
+
+  report.updates = static_cast<int>(catalog.updates.size());
+  if (!report.errors.empty()) {
+    say(options.progress, "Not published: " + std::to_string(report.errors.size()) + " problems");
+    return report;
+  }
+  std::sort(catalog.updates.begin(), catalog.updates.end(),
+            [](const cat::Update& a, const cat::Update& b) { return a.id < b.id; });
+  std::string error;
+  if (!writeAtomically(catalogPath, cat::writeCatalog(catalog), error)) {
+    report.errors.push_back(error);
+    return report;
+  }
+  say(options.progress, "Published " + std::to_string(report.updates) + " updates, " + std::to_string(report.files) +
+                            " files (" + humanSize(report.bytes) + ") in " + catalogPath.string());
+  report.ok = true;
+  return report;
+}
+
+bool loadCatalog(const std::string& root, const std::string& catalogName, cat::Catalog& out, std::string& error) {
+  fs::path path = fs::path(root) / catalogName;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path.string() + ": cannot be read";
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!cat::parseCatalog(text.str(), out, error)) {
+    error = path.string() + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+Report verifyRepository(const std::string& root, const std::string& catalogName, const Progress& progress) {
+  Report report;
+  cat::Catalog catalog;
+  std::string error;
+  if (!loadCatalog(root, catalogName, catalog, error)) {
+    report.errors.push_back(error);
+    return report;
+  }
+  int index = 0;
+  for (const auto& u : catalog.updates) {
+    ++index;
+    say(progress, "[" + std::to_string(index) + "/" + std::to_string(catalog.updates.size()) + "] " + u.id);
+    for (const auto& f : u.files) {
+      ++report.files;
+      if (!cat::isSafeFileName(f.name) || !cat::isSafeRelativePath(f.path)) {
+        report.errors.push_back(u.id + ": unsafe or malformed entry \"" + f.name + "\" (" + f.path + ")");
+        continue;
+      }
+      std::string sha1;
+      std::uint64_t size = 0;
+      if (!hashFile((fs::path(root) / f.path).string(), sha1, size)) {
+        report.errors.push_back(u.id + ": " + f.path + " is missing or unreadable");
+        continue;
+      }
+      report.bytes += size;
+      if (f.hasSize && size != f.size)
+        report.errors.push_back(u.id + ": " + f.path + " has " + std::to_string(size) + " bytes, the catalog says " +
+                                std::to_string(f.size));
+      else if (!f.sha1.empty() && sha1 != f.sha1)
+        report.errors.push_back(u.id + ": " + f.path + " does not match its SHA-1");
+      if (f.sha1.empty()) report.warnings.push_back(u.id + ": " + f.path + " has no SHA-1 in the catalog");
+    }
+  }
+  report.updates = static_cast<int>(catalog.updates.size());
+  report.ok = report.errors.empty();
+  return report;
+}
+
+}  // namespace xelorepo
