@@ -1,6 +1,10 @@
-// Shared helpers of the acquisition library.
+// Types shared by the acquisition library and its callers: the enumerations,
+// the proxy record, the per-pass content record handed to the caller, and the
+// callback interface through which the library reports progress.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #define ACQUIRE_API __declspec(dllexport)
@@ -12,5 +16,107 @@ namespace QYXAcquistion {
 
 // Version of the acquisition library.
 ACQUIRE_API std::string libraryVersion();
+
+// What a pass acquires.
+enum UpdatesType : int {
+  UPDATES_FIRMWARE_DRIVER = 0,  // firmware and driver updates
+  UPDATES_TOOLS = 1,            // the repository's tool packages
+  UPDATES_VMWARE_ESXI = 2,      // VMware ESXi updates
+};
+
+// How a pass chooses its updates.
+enum AcquireType : int {
+  ACQUIRE_BY_MACHINE_TYPE = 0,  // by machine type and operating system
+  ACQUIRE_BY_FIX_ID = 1,        // by explicit update ids
+};
+
+enum ArchTypeEnum : int {
+  ARCH_X86 = 1,
+  ARCH_X64 = 2,
+  ARCH_PPC = 5,
+};
+
+// Operating-system codes are plain integers: 0 none, 1 and 301-303 VMware,
+// 2 AIX, 101-109 Windows, 201-209 RHEL and SLES. Any other value names
+// nothing. An operating system is always given with its architecture.
+using OSTypeEnum = int;
+
+struct HTTPProxyInfo {
+  int32_t enabled = 0;  // nonzero: use the proxy
+  std::string host;
+  int32_t port = 0;
+  std::string userId;    // may be empty
+  std::string password;  // may be empty
+};
+
+// One update of a pass. The library fills the first fields and leaves the
+// progress fields to the caller.
+struct _PACKAGEDATA {
+  std::string component;  // descriptive name, "Undefined" when the update has none
+  std::string updateId;
+  std::string status = "Not Started";
+  int32_t size = 0;  // KB, summed over the update's files
+  int32_t downloadedSize = 0;
+  int32_t downloadSpeed = 0;
+};
+
+// The record of one acquisition pass: machine type, operating system and the
+// updates in the order the pass queues them.
+class ACQUIRE_API ContentNode {
+ public:
+  ContentNode() = default;
+  ContentNode(const ContentNode&) = default;
+  ContentNode& operator=(const ContentNode&) = default;
+  ~ContentNode() = default;
+
+  void setMT(std::string mt);
+  std::string getMT() const;
+  void setOS(std::string os);
+  std::string getOS() const;
+  void setTotal(int total);
+  int getTotal() const;
+  void setPkgs(std::vector<_PACKAGEDATA>& pkgs);
+  std::vector<_PACKAGEDATA>& getPkgs();
+
+  // The first entry with this update id. For an id that is not in the list a
+  // blank entry (owned by the node, not part of getPkgs()) is returned.
+  _PACKAGEDATA& getPkg(std::string updateId);
+  // These change the first entry with the id and ignore unknown ids.
+  void setStatus(std::string updateId, std::string status);
+  std::string getStatus(std::string updateId);
+  void setDownloadedSize(std::string updateId, long kb);
+  void setFullDownloadedSize(std::string updateId);  // downloaded = size
+  int getDownloadedSize(std::string updateId);
+  void setDownloadSpeed(std::string updateId, long value);
+
+ private:
+  _PACKAGEDATA* find(const std::string& updateId);
+
+  std::string MT;
+  std::string OS;
+  int32_t total = 0;
+  std::vector<_PACKAGEDATA> pkgs;
+  _PACKAGEDATA missing;
+};
+
+// How the library reports to its caller. Calls from the library's worker and
+// monitor threads are serialised by the library's lock, so an implementation
+// needs no lock of its own; it must not call back into the DownloadManager
+// that is running.
+class ACQUIRE_API AcquireCallbackIfc {
+ public:
+  AcquireCallbackIfc() = default;
+  AcquireCallbackIfc(const AcquireCallbackIfc&) = default;
+  AcquireCallbackIfc& operator=(const AcquireCallbackIfc&) = default;
+
+  // Once per pass, after ordering and before any file is handled; the
+  // default does nothing. `downloading` is false in report mode.
+  virtual void sendMessage(ContentNode node, bool downloading);
+  // Every other report: progress, per-file results, errors and log lines.
+  // `code` is a result code for message 5 and 0 otherwise.
+  virtual void sendInfo(int messageId, std::string text, int code) = 0;
+
+  virtual ~AcquireCallbackIfc() = default;
+};
 
 }  // namespace QYXAcquistion

@@ -1,0 +1,312 @@
+#include "downloadmanager.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "engine.h"
+#include "qyxl.h"
+#include "rules.h"
+
+namespace QYXAcquistion {
+
+namespace {
+
+constexpr const char* kUnknownException = "Get an unknown exception!";
+constexpr const char* kPasswordHandle = "PWD_HANDLE";
+constexpr const char* kProxySlot = "1";
+
+// The "updates:<kind>" piece of messages 16 and 17; "" for firmware and
+// driver updates.
+std::string updateTypeText(UpdatesType type) {
+  if (type == UPDATES_TOOLS) return "updates:tools";
+  if (type == UPDATES_VMWARE_ESXI) return "updates:VMWare ESXi";
+  return "";
+}
+
+void closeQuietly(qyxl::UpdateOrderContext& context) {
+  try {
+    context.close();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+DownloadManager::DownloadManager() = default;
+DownloadManager::~DownloadManager() = default;
+
+// ---- settings ----------------------------------------------------------------
+
+#define ACQUIRE_SETTING(Setter, Getter, Type, member)   \
+  void DownloadManager::Setter(Type value) {            \
+    std::lock_guard<std::mutex> guard(lock);            \
+    member = value;                                     \
+  }
+
+ACQUIRE_SETTING(setDownloadPath, getDownloadPath, const std::string&, downloadPath)
+ACQUIRE_SETTING(setMachineTypes, getMachineTypes, const std::vector<std::string>&, machineTypes)
+ACQUIRE_SETTING(setFixIds, getFixIds, const std::vector<std::string>&, fixIds)
+ACQUIRE_SETTING(setIsReport, getIsReport, bool, report)
+ACQUIRE_SETTING(setIsLatest, getIsLatest, bool, latest)
+ACQUIRE_SETTING(setIncludeData, getIncludeData, bool, includeData)
+ACQUIRE_SETTING(setIncludeMetaData, getIncludeMetaData, bool, includeMetaData)
+ACQUIRE_SETTING(setIncludeFirmwareOnly, getIncludeFirmwareOnly, bool, includeFirmwareOnly)
+ACQUIRE_SETTING(setExcludeFirmwareOnly, getExcludeFirmwareOnly, bool, excludeFirmwareOnly)
+ACQUIRE_SETTING(setIncludeFirmwareAndDriver, getIncludeFirmwareAndDriver, bool, includeFirmwareAndDriver)
+ACQUIRE_SETTING(setIncludeSupercedeOnly, getIncludeSupercedeOnly, bool, includeSupercedeOnly)
+ACQUIRE_SETTING(setUpdateType, getUpdateType, UpdatesType, updateType)
+ACQUIRE_SETTING(setProxy, getProxy, const HTTPProxyInfo&, proxy)
+ACQUIRE_SETTING(setSubmitterName, getSubmitterName, const std::string&, submitterName)
+ACQUIRE_SETTING(setSubmitterVersion, getSubmitterVersion, const std::string&, submitterVersion)
+ACQUIRE_SETTING(setSubjectVersion, getSubjectVersion, const std::string&, subjectVersion)
+#undef ACQUIRE_SETTING
+
+void DownloadManager::setOperatingSystems(std::vector<OSPair> value) {
+  std::lock_guard<std::mutex> guard(lock);
+  operatingSystems = std::move(value);
+}
+
+std::string DownloadManager::getDownloadPath() const { return downloadPath; }
+std::vector<std::string> DownloadManager::getMachineTypes() const { return machineTypes; }
+std::vector<DownloadManager::OSPair> DownloadManager::getOperatingSystems() const { return operatingSystems; }
+std::vector<std::string> DownloadManager::getFixIds() const { return fixIds; }
+bool DownloadManager::getIsReport() const { return report; }
+bool DownloadManager::getIsLatest() const { return latest; }
+bool DownloadManager::getIncludeData() const { return includeData; }
+bool DownloadManager::getIncludeMetaData() const { return includeMetaData; }
+bool DownloadManager::getIncludeFirmwareOnly() const { return includeFirmwareOnly; }
+bool DownloadManager::getExcludeFirmwareOnly() const { return excludeFirmwareOnly; }
+bool DownloadManager::getIncludeFirmwareAndDriver() const { return includeFirmwareAndDriver; }
+bool DownloadManager::getIncludeSupercedeOnly() const { return includeSupercedeOnly; }
+UpdatesType DownloadManager::getUpdateType() const { return updateType; }
+HTTPProxyInfo DownloadManager::getProxy() const { return proxy; }
+std::string DownloadManager::getSubmitterName() const { return submitterName; }
+std::string DownloadManager::getSubmitterVersion() const { return submitterVersion; }
+std::string DownloadManager::getSubjectVersion() const { return subjectVersion; }
+std::set<std::string> DownloadManager::getXMLFiles() const { return xmlFiles; }
+
+// ---- static helpers ------------------------------------------------------------
+
+std::string DownloadManager::getOSTypeString(OSPair os) { return detail::osTypeString(os.first, os.second); }
+
+void DownloadManager::checkFixIds(std::vector<std::string>& ids) { detail::normaliseFixIds(ids); }
+
+std::string DownloadManager::getFileCheckSum(const std::string& path) { return detail::sha1OfFile(path); }
+
+bool DownloadManager::checksumMatches(const std::string& path, const std::string& expected) {
+  // A file that cannot be read has no checksum; it must not match a package
+  // that has no hash either, or it would count as present.
+  const std::string actual = getFileCheckSum(path);
+  return !actual.empty() && actual == expected;
+}
+
+// ---- acquisition ---------------------------------------------------------------
+
+void DownloadManager::setupProxy(AcquireCallbackIfc& cb) {
+  try {
+    qyxl::Config config;
+    config.load(qyxl::Config::CONNECT, true);
+    if (proxy.enabled != 0) {
+      config.setProperty(qyxl::Config::PROXY_ENABLED, qyxl::Config::YES);
+      config.setProperty(std::string(qyxl::Config::PROXY_LOCATION) + kProxySlot, proxy.host);
+      config.setProperty(std::string(qyxl::Config::PROXY_PORT) + kProxySlot, std::to_string(proxy.port));
+      config.setProperty(std::string(qyxl::Config::PROXY_USERID) + kProxySlot, proxy.userId);
+      // The password never goes to the properties file, only its handle.
+      config.setProperty(std::string(qyxl::Config::PROXY_PASSWORD_HANDLE) + kProxySlot,
+                         proxy.password.empty() ? "" : kPasswordHandle);
+      if (!proxy.password.empty())
+        qyxl::PlatformExtensionIfc::getPlatformExtension().setSecret(kPasswordHandle, proxy.password);
+      config.setProperty(qyxl::Config::DIRECT_LAN_CONNECT_ALLOWED, qyxl::Config::NO);
+    } else {
+      config.setProperty(qyxl::Config::PROXY_ENABLED, qyxl::Config::NO);
+      config.setProperty(qyxl::Config::DIRECT_LAN_CONNECT_ALLOWED, qyxl::Config::YES);
+    }
+    if (!config.store(true)) cb.sendInfo(31, "The connection settings could not be stored", 0);
+  } catch (const std::exception& e) {
+    cb.sendInfo(31, std::string("The connection settings could not be stored: ") + e.what(), 0);
+  } catch (...) {
+    cb.sendInfo(31, "The connection settings could not be stored", 0);
+  }
+}
+
+int DownloadManager::startDownload(AcquireCallbackIfc& cb) {
+  std::lock_guard<std::mutex> guard(lock);
+  qyxl::Config::setRootDataDirectory(".");
+  callback = &cb;
+  setupProxy(cb);
+  xmlFiles.clear();
+
+  int result = ACQUIRE_NOTHING_TO_DO;
+  if (!fixIds.empty()) {
+    result = download("", OSPair(0, static_cast<ArchTypeEnum>(0)), cb, ACQUIRE_BY_FIX_ID, report);
+  } else {
+    bool anySucceeded = false;
+    for (const auto& machineType : machineTypes) {
+      const std::string line = "Acquiring NOVP for Machine-Type=" + machineType;
+      cb.sendInfo(31, line + " - START", 0);
+      for (const auto& os : operatingSystems) {
+        result = download(machineType, os, cb, ACQUIRE_BY_MACHINE_TYPE, report);
+        if (result == ACQUIRE_OK) anySucceeded = true;
+      }
+      cb.sendInfo(31, line + " - END", 0);
+    }
+    if (anySucceeded) result = ACQUIRE_OK;
+  }
+  callback = nullptr;
+  return result;
+}
+
+int DownloadManager::download(const std::string& machineType, OSPair os, AcquireCallbackIfc& cb,
+                              AcquireType acquireType, bool isReport) {
+  auto passGuard = engine::lockPass();
+  const bool fixIdMode = acquireType == ACQUIRE_BY_FIX_ID;
+  const std::string osName = getOSTypeString(os);
+  const std::string typeText = updateTypeText(updateType);
+
+  // 1. Announce.
+  if (!fixIdMode) cb.sendInfo(isReport ? 6 : 3, machineType + ":" + osName, 0);
+  if (!typeText.empty()) cb.sendInfo(16, typeText, 0);
+
+  // 2. Order.
+  auto context = std::make_unique<qyxl::UpdateOrderContext>();
+  std::vector<qyxl::UpdatePackage*> ordered;
+  try {
+    if (fixIdMode) {
+      checkFixIds(fixIds);
+      context->setUpdateIds(fixIds);
+    } else {
+      context->setUpdateIds({latest ? detail::kLatestId : detail::kUpdatePackId});
+    }
+    if (!submitterName.empty() && !submitterVersion.empty())
+      context->setSubmitter(qyxl::protocol__Identity{submitterName, submitterVersion});
+    context->setIncludeData(includeData);
+    context->setIncludeMetaData(includeMetaData);
+    context->setIncludeRequisites(true);
+    if (latest) {
+      context->setIncludeSupersedes(true);
+      context->setSelectSupersedes(2);
+    } else {
+      context->setIncludeSupersedes(false);
+    }
+    qyxl::protocolUpdateOrder__DeliveryPreference delivery;
+    delivery.kind = detail::kDeliveryKind;
+    context->setDeliveryPreference(delivery);
+    context->setSubject(qyxl::protocol__Identity{detail::subjectName(machineType, fixIdMode), subjectVersion});
+    const auto platforms = detail::inclusionPlatforms(osName, os.second, latest, fixIdMode);
+    if (!platforms.empty()) context->setInclusionFilters(detail::platformFilter(platforms));
+    context->orderUpdates();
+    ordered = context->getUpdatePackages();
+  } catch (const qyxl::QYXException& e) {
+    const std::string text = e.what();
+    const int code = detail::classifyClientError(text, e.getIdAsInt(), true);
+    closeQuietly(*context);
+    cb.sendInfo(5, text, code);
+    return code;
+  } catch (...) {
+    closeQuietly(*context);
+    cb.sendInfo(5, kUnknownException, ACQUIRE_FAILED);
+    return ACQUIRE_FAILED;
+  }
+
+  // 3. Select: only packages ordered and ready for download, then the
+  // package rules.
+  detail::PackageRules rules;
+  rules.machineTypeMode = !fixIdMode;
+  rules.includeFirmwareOnly = includeFirmwareOnly;
+  rules.excludeFirmwareOnly = excludeFirmwareOnly;
+  rules.includeFirmwareAndDriver = includeFirmwareAndDriver;
+  rules.includeSupersedeOnly = includeSupercedeOnly;
+  rules.firstFixId = fixIds.empty() ? "" : fixIds.front();
+  rules.updateType = updateType;
+  std::vector<qyxl::UpdatePackage*> selected;
+  for (qyxl::UpdatePackage* package : ordered) {
+    if (!package) continue;
+    const qyxl::UpdatePackageState& packageState = package->getState();
+    if (packageState.getValue() == qyxl::UpdatePackageState::ERROR_STATE.getValue() ||
+        !package->isDownloadEnabled() || &packageState != &qyxl::UpdatePackageState::ORDERED)
+      continue;
+    const std::string name = package->getDownloadFilename();
+    const auto verdict = detail::applyPackageRules(rules, name, package->getUpdateId());
+    if (verdict == detail::RuleVerdict::DropAndLog) cb.sendInfo(31, "Remove: " + name, 0);
+    if (verdict == detail::RuleVerdict::Keep) selected.push_back(package);
+  }
+
+  // 4. Arrange: updates grouped (files keep their order), largest first.
+  std::vector<std::string> updateOrder;
+  std::map<std::string, std::vector<qyxl::UpdatePackage*>> groups;
+  std::map<std::string, unsigned long long> totalBytes;
+  for (qyxl::UpdatePackage* package : selected) {
+    const std::string id = package->getUpdateId();
+    auto& group = groups[id];
+    if (group.empty()) updateOrder.push_back(id);
+    group.push_back(package);
+    totalBytes[id] += package->getSize();
+  }
+  std::stable_sort(updateOrder.begin(), updateOrder.end(),
+                   [&](const std::string& a, const std::string& b) { return totalBytes[a] > totalBytes[b]; });
+  std::vector<qyxl::UpdatePackage*> queue;
+  for (const auto& id : updateOrder) queue.insert(queue.end(), groups[id].begin(), groups[id].end());
+
+  // 5. Prepare: present files, stale ones deleted, descriptor names.
+  engine::prepare(queue, downloadPath, cb, xmlFiles);
+  const int updateCount = engine::updateRecordCount();
+
+  // 6. Report the content of the pass.
+  {
+    std::vector<_PACKAGEDATA> pkgs;
+    std::map<std::string, std::size_t> index;
+    for (qyxl::UpdatePackage* package : queue) {
+      const std::string id = package->getUpdateId();
+      auto [it, added] = index.emplace(id, pkgs.size());
+      if (added) {
+        _PACKAGEDATA data;
+        const auto attributes = package->getExtendedAttributes();
+        const auto name = attributes.find("name");
+        data.component = (name != attributes.end() && !name->second.empty()) ? name->second : "Undefined";
+        data.updateId = id;
+        pkgs.push_back(data);
+      }
+      _PACKAGEDATA& data = pkgs[it->second];
+      data.size = detail::addKb(data.size, detail::kbFromBytes(static_cast<long long>(package->getSize())));
+    }
+    ContentNode node;
+    node.setMT(machineType);
+    node.setOS(osName);
+    node.setTotal(updateCount);
+    node.setPkgs(pkgs);
+    cb.sendMessage(node, !isReport);
+  }
+
+  // 7. Nothing to fetch.
+  if (queue.empty()) {
+    closeQuietly(*context);
+    if (fixIdMode) return ACQUIRE_FIX_IDS_NOT_FOUND;
+    cb.sendInfo(5, "No applicable updates available", ACQUIRE_NO_UPDATES);
+    return ACQUIRE_NO_UPDATES;
+  }
+
+  // 8. Announce the count.
+  const std::string count = std::to_string(updateCount);
+  if (!fixIdMode) cb.sendInfo(isReport ? 7 : 4, machineType + ":" + osName + ":" + count, 0);
+  if (!typeText.empty()) cb.sendInfo(17, typeText + ":" + count, 0);
+
+  // 9. Fetch.
+  engine::PassSettings settings;
+  settings.callback = &cb;
+  settings.context = context.get();
+  settings.report = isReport;
+  settings.acquireType = acquireType;
+  const bool success = engine::dispatch(queue, settings);
+
+  // 10. Close.
+  closeQuietly(*context);
+  if (success) {
+    cb.sendInfo(isReport ? 15 : 14, "", 0);
+    return ACQUIRE_OK;
+  }
+  cb.sendInfo(5, "Download failed!", ACQUIRE_FAILED);
+  return ACQUIRE_FAILED;
+}
+
+}  // namespace QYXAcquistion

@@ -1,0 +1,408 @@
+#include "engine.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "downloadmanager.h"
+#include "platform.h"
+#include "rules.h"
+
+namespace QYXAcquistion::engine {
+
+namespace {
+
+using qyxl::UpdatePackage;
+
+struct FileRecord {
+  int32_t sizeKB = 0;
+  int32_t downloadedKB = 0;  // sizeKB when present; updated by the monitor
+  bool handled = false;
+};
+
+struct UpdateRecord {
+  bool started = false;
+  bool allPresent = true;
+  bool allOk = true;
+  std::map<std::string, FileRecord> files;  // by download file name
+};
+
+struct ThreadSlot {
+  bool idle = true;
+  bool enabled = false;
+  UpdatePackage* package = nullptr;
+  bool busy = false;  // the package's download call is in flight
+};
+
+// Everything the threads of a pass share. Every access takes `lock`; workers
+// and monitors also hold it while they call the callback, so the callback's
+// calls never overlap.
+struct State {
+  std::mutex lock;
+  std::condition_variable slotReleased;
+  std::mutex passLock;
+
+  AcquireCallbackIfc* callback = nullptr;
+  qyxl::UpdateOrderContext* context = nullptr;
+  bool report = false;
+  AcquireType acquireType = ACQUIRE_BY_MACHINE_TYPE;
+  bool success = false;
+  int sampleIntervalMs = 0;  // 0: two seconds through the client's sleep
+
+  std::vector<UpdatePackage*> queue;
+  std::map<std::string, UpdateRecord> records;
+  std::array<ThreadSlot, detail::kThreadSlots> slots;
+};
+
+// Never destroyed: a detached monitor may still wake from its sleep after the
+// pass, even while the process exits, and must find the state intact.
+State& state() {
+  static State* const s = new State;
+  return *s;
+}
+
+constexpr auto kDispatchWait = std::chrono::milliseconds(500);
+constexpr const char* kUnknownException = "Get an unknown exception!";
+
+// ---- helpers; the caller holds the lock -----------------------------------
+
+void send(State& s, int id, const std::string& text, int code = 0) {
+  if (s.callback) s.callback->sendInfo(id, text, code);
+}
+
+bool allHandled(const UpdateRecord& record) {
+  for (const auto& [name, file] : record.files)
+    if (!file.handled) return false;
+  return true;
+}
+
+int doneCount(const State& s) {
+  int done = 0;
+  for (const auto& [id, record] : s.records)
+    if (allHandled(record)) ++done;
+  return done;
+}
+
+// id ":" total ":" done
+std::string counters(const State& s, const std::string& id) {
+  return id + ":" + std::to_string(s.records.size()) + ":" + std::to_string(doneCount(s));
+}
+
+int enabledCount(const State& s) {
+  return static_cast<int>(std::count_if(s.slots.begin(), s.slots.end(), [](const ThreadSlot& t) { return t.enabled; }));
+}
+
+void releaseSlot(State& s, int index) {
+  ThreadSlot& slot = s.slots[index];
+  slot.package = nullptr;
+  slot.busy = false;
+  slot.idle = true;
+  s.slotReleased.notify_all();
+}
+
+void markHandled(UpdateRecord& record, FileRecord& file, bool success) {
+  file.handled = true;
+  if (success)
+    file.downloadedKB = file.sizeKB;
+  else
+    record.allOk = false;
+}
+
+bool isRetryable(const std::string& text) {
+  for (const char* key : {"Cmn.DownloadFileError", "Cmn.DownloadTimeout"}) {
+    const std::string keyText = qyxl::QYXMessage::getString(key);
+    if (!keyText.empty() && text.find(keyText) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Reports a slot that cannot be worked on and fails the pass.
+void internalError(State& s, int index, const std::string& what) {
+  send(s, 31, "Internal error: thread slot " + std::to_string(index) + " " + what);
+  s.success = false;
+  releaseSlot(s, index);
+}
+
+// ---- monitor --------------------------------------------------------------
+
+// Samples the size of the file being written for one download in flight and
+// reports it until the download call returns.
+void monitor(int index, std::string fileName) {
+  State& s = state();
+  std::unique_lock<std::mutex> lk(s.lock);
+  for (;;) {
+    ThreadSlot& slot = s.slots[index];
+    if (!slot.package || !s.context || !s.callback || !slot.busy) return;
+    UpdatePackage* package = slot.package;
+    if (package->getDownloadFilename() != fileName) return;
+
+    const std::string id = package->getUpdateId();
+    const std::string partial =
+        qyxl::temporaryPathFor(platform::joinLocalPath(package->getDownloadPathname(), fileName));
+    std::uint64_t bytes = 0;
+    auto record = s.records.find(id);
+    if (record != s.records.end() && platform::localFileSize(partial, bytes)) {
+      auto file = record->second.files.find(fileName);
+      if (file != record->second.files.end()) {
+        const int32_t current = detail::kbFromBytes(static_cast<long long>(bytes));
+        const int32_t full = detail::kbFromBytes(static_cast<long long>(package->getSize()));
+        file->second.downloadedKB = current;
+        if (current < full) {
+          send(s, 21,
+               id + ":" + fileName + ":" + std::to_string(current) + ":" + std::to_string(full) + ":" +
+                   std::to_string(s.records.size()) + ":" + std::to_string(doneCount(s)));
+          int32_t sum = 0;
+          for (const auto& [name, f] : record->second.files) sum = detail::addKb(sum, f.downloadedKB);
+          send(s, 27, id + ":" + std::to_string(sum));
+        }
+      }
+    }
+
+    const int interval = s.sampleIntervalMs;
+    lk.unlock();
+    if (interval > 0)
+      platform::sleepMilliseconds(interval);
+    else
+      qyxl::qyxsleep(2);
+    lk.lock();
+  }
+}
+
+void startMonitor(int index, const std::string& fileName) {
+  try {
+    std::thread(monitor, index, fileName).detach();
+  } catch (const std::system_error&) {
+    // Without a monitor the download only goes without progress reports.
+  }
+}
+
+// ---- worker ---------------------------------------------------------------
+
+struct Failure {
+  bool client = false;  // thrown by the update-service client
+  std::string text;
+  int messageId = 0;
+};
+
+// Fetches (or classifies, in report mode) the package of one thread slot.
+void worker(int index) {
+  State& s = state();
+  std::unique_lock<std::mutex> lk(s.lock);
+  ThreadSlot& slot = s.slots[index];
+  UpdatePackage* package = slot.package;
+  if (!package) return internalError(s, index, "was handed out without a package");
+
+  const std::string id = package->getUpdateId();
+  const std::string fileName = package->getDownloadFilename();
+  const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
+  auto recordIt = s.records.find(id);
+  if (recordIt == s.records.end() || !recordIt->second.files.count(fileName))
+    return internalError(s, index, "holds a package without an update record: " + id + ":" + fileName);
+  // Records are made before dispatch and never erased during it, so these
+  // references stay valid while the lock is released.
+  UpdateRecord& record = recordIt->second;
+  FileRecord& file = record.files.find(fileName)->second;
+
+  if (record.allPresent) {
+    // Every file of the update is present: the first of its workers reports
+    // the whole update, the others have nothing to do.
+    if (!allHandled(record)) {
+      for (auto& [name, f] : record.files) f.handled = true;
+      send(s, 26, counters(s, id));
+    }
+    releaseSlot(s, index);
+    return;
+  }
+  if (!record.started) {
+    record.started = true;
+    send(s, 23, counters(s, id));
+  }
+
+  const std::string expected = detail::hashText(package->getFileHash());
+  lk.unlock();
+  const bool present = DownloadManager::checksumMatches(localPath, expected);
+  lk.lock();
+
+  const std::string idFile = id + ":" + fileName;
+  if (present) {
+    if (s.report) {
+      send(s, 8, idFile);
+    } else {
+      markHandled(record, file, true);
+      send(s, 2, idFile);
+    }
+  } else if (s.report) {
+    send(s, 9, idFile);
+  } else {
+    send(s, 13, idFile);
+    send(s, 0, idFile);
+    send(s, 20, idFile + ":" + std::to_string(detail::kbFromBytes(static_cast<long long>(package->getSize()))));
+    slot.busy = true;
+    startMonitor(index, fileName);
+    qyxl::UpdateOrderContext* context = s.context;
+    lk.unlock();
+
+    std::optional<Failure> failure;
+    try {
+      package->setCompareSizeEnabled(false);
+      package->download(*context);
+    } catch (const qyxl::QYXException& e) {
+      failure = Failure{true, e.what(), e.getIdAsInt()};
+    } catch (...) {
+      failure = Failure{false, kUnknownException, 0};
+    }
+
+    lk.lock();
+    if (!failure) {
+      if (slot.busy) {
+        slot.busy = false;
+        markHandled(record, file, true);
+        send(s, 22, idFile);
+      }
+      send(s, 1, idFile);
+    } else {
+      slot.busy = false;
+      if (s.acquireType == ACQUIRE_BY_FIX_ID) {
+        send(s, 5, failure->text,
+             failure->client ? detail::classifyClientError(failure->text, failure->messageId, false) : 5);
+        releaseSlot(s, index);
+        return;
+      }
+      if (failure->client && isRetryable(failure->text) && enabledCount(s) >= 2) {
+        // Retry on fewer threads: this slot is retired and the package is
+        // handed out again by the dispatcher. All of it happens under one
+        // hold of the lock, so the dispatcher never sees the queue empty
+        // while the package is on its way back.
+        send(s, 32, idFile + ":" + failure->text);
+        slot.enabled = false;
+        send(s, 32, "After adjusting, available threadSlot count is: " + std::to_string(enabledCount(s)));
+        if (std::find(s.queue.begin(), s.queue.end(), package) == s.queue.end()) s.queue.push_back(package);
+        send(s, 32, id + ":  push " + fileName + " in cache again");
+        file.downloadedKB = 0;
+        releaseSlot(s, index);
+        return;
+      }
+      send(s, 30, idFile + ":" + failure->text);
+      markHandled(record, file, false);
+      send(s, 1, idFile);
+    }
+  }
+
+  if (allHandled(record)) send(s, record.allOk ? 24 : 25, counters(s, id));
+  releaseSlot(s, index);
+}
+
+int sampleIntervalFrom(const char* value) {
+  if (!value) return 0;
+  const int ms = std::atoi(value);
+  return (ms >= 1 && ms <= 10000) ? ms : 0;
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> lockPass() { return std::unique_lock<std::mutex>(state().passLock); }
+
+void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath, AcquireCallbackIfc& callback,
+             std::set<std::string>& xmlFiles) {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> lk(s.lock);
+    s.records.clear();
+  }
+  std::vector<UpdatePackage*> kept;
+  kept.reserve(queue.size());
+  for (UpdatePackage* package : queue) {
+    package->setDownloadPathname(downloadPath);
+    const std::string id = package->getUpdateId();
+    const std::string fileName = package->getDownloadFilename();
+    if (id.empty() || fileName.empty()) {
+      callback.sendInfo(31, "Skipped an ordered package without update id or file name: " + id + ":" + fileName, 0);
+      continue;
+    }
+    const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
+    const bool present = DownloadManager::checksumMatches(localPath, detail::hashText(package->getFileHash()));
+    if (!present) {
+      // A file that does not match is stale: it goes before the pass, so a
+      // failed download never leaves an old file looking current.
+      const int error = platform::deleteLocalFile(localPath);
+      if (error != 0)
+        callback.sendInfo(31, "Delete " + localPath + " failed! Error code: " + std::to_string(error), 0);
+    }
+    {
+      std::lock_guard<std::mutex> lk(s.lock);
+      UpdateRecord& record = s.records[id];
+      FileRecord file;
+      file.sizeKB = detail::kbFromBytes(static_cast<long long>(package->getSize()));
+      file.downloadedKB = present ? file.sizeKB : 0;
+      record.files.emplace(fileName, file);
+      if (!present) record.allPresent = false;
+    }
+    if (fileName.size() >= 4 && fileName.compare(fileName.size() - 4, 4, ".xml") == 0) xmlFiles.insert(fileName);
+    kept.push_back(package);
+  }
+  queue.swap(kept);
+}
+
+int updateRecordCount() {
+  State& s = state();
+  std::lock_guard<std::mutex> lk(s.lock);
+  return static_cast<int>(s.records.size());
+}
+
+bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& settings) {
+  State& s = state();
+  const int threads = detail::threadCountFrom(std::getenv("ACQUIRE_THREAD_NUM"));
+  const int sampleInterval = sampleIntervalFrom(std::getenv("ACQUIRE_MONITOR_INTERVAL_MS"));
+
+  std::unique_lock<std::mutex> lk(s.lock);
+  for (int i = 0; i < detail::kThreadSlots; ++i) s.slots[i] = ThreadSlot{true, i < threads, nullptr, false};
+  s.queue = queue;
+  s.callback = settings.callback;
+  s.context = settings.context;
+  s.report = settings.report;
+  s.acquireType = settings.acquireType;
+  s.sampleIntervalMs = sampleInterval;
+  s.success = true;
+
+  for (;;) {
+    if (!s.queue.empty()) {
+      auto free = std::find_if(s.slots.begin(), s.slots.end(), [](const ThreadSlot& t) { return t.enabled && t.idle; });
+      if (free != s.slots.end()) {
+        const int index = static_cast<int>(free - s.slots.begin());
+        free->idle = false;
+        free->package = s.queue.front();
+        free->busy = true;
+        try {
+          std::thread(worker, index).detach();
+          s.queue.erase(s.queue.begin());
+          continue;
+        } catch (const std::system_error&) {
+          // No thread to be had now: leave the package queued and try again.
+          *free = ThreadSlot{true, true, nullptr, false};
+        }
+      }
+    } else if (std::all_of(s.slots.begin(), s.slots.end(), [](const ThreadSlot& t) { return !t.enabled || t.idle; })) {
+      break;
+    }
+    // Woken as soon as a worker releases its slot, or after the wait.
+    s.slotReleased.wait_for(lk, kDispatchWait);
+  }
+
+  const bool success = s.success;
+  for (auto& slot : s.slots) {
+    slot.package = nullptr;
+    slot.busy = false;
+  }
+  s.callback = nullptr;
+  s.context = nullptr;
+  return success;
+}
+
+}  // namespace QYXAcquistion::engine

@@ -1,0 +1,222 @@
+#include "rules.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace QYXAcquistion::detail {
+
+namespace {
+
+constexpr int32_t kMaxKb = std::numeric_limits<int32_t>::max();
+
+bool contains(const std::string& text, const char* piece) { return text.find(piece) != std::string::npos; }
+
+bool containsAny(const std::string& text, std::initializer_list<const char*> pieces) {
+  for (const char* p : pieces)
+    if (contains(text, p)) return true;
+  return false;
+}
+
+// Whether `text` holds the message text of a client key; a key without a
+// text never matches.
+bool containsKeyText(const std::string& text, const char* key) {
+  const std::string keyText = qyxl::QYXMessage::getString(key);
+  return !keyText.empty() && text.find(keyText) != std::string::npos;
+}
+
+}  // namespace
+
+std::string osTypeString(int osType, int arch) {
+  // Names that do not depend on the architecture.
+  switch (osType) {
+    case 0:
+      return "NONE";
+    case 1:
+    case 301:
+    case 302:
+    case 303:
+      return "VMware";
+    case 2:
+      return "AIX ppc";
+    case 101:
+    case 102:
+    case 104:
+    case 105:
+    case 106:
+      return "Windows 2000";
+    default:
+      break;
+  }
+  const char* base = nullptr;
+  bool hasPpc = false;
+  switch (osType) {
+    case 103:
+    case 107:
+    case 108:
+      base = "Windows 2003";
+      break;
+    case 109:
+      base = "Windows 2008";
+      break;
+    case 201:
+      base = "RHEL 3";
+      break;
+    case 202:
+      base = "RHEL 4";
+      break;
+    case 203:
+      base = "RHEL 5";
+      hasPpc = true;
+      break;
+    case 205:
+      base = "SLES 9";
+      break;
+    case 206:
+      base = "SLES 10";
+      hasPpc = true;
+      break;
+    case 207:
+      base = "SLES 11";
+      hasPpc = true;
+      break;
+    case 208:
+      base = "RHEL 6";
+      break;
+    case 209:
+      base = "RHEL 7";
+      break;
+    default:
+      return "";
+  }
+  if (arch == 1) return base;
+  if (arch == 2) return std::string(base) + " x64";
+  if (arch == 5 && hasPpc) return std::string(base) + " ppc";
+  return "";
+}
+
+int32_t kbFromBytes(long long bytes) {
+  if (bytes <= 0) return 0;
+  const long long kb = bytes / 1024;
+  if (kb == 0) return 1;
+  return kb > kMaxKb ? kMaxKb : static_cast<int32_t>(kb);
+}
+
+int32_t addKb(int32_t a, int32_t b) {
+  const long long sum = static_cast<long long>(a) + b;
+  return sum > kMaxKb ? kMaxKb : static_cast<int32_t>(sum);
+}
+
+std::string hexText(const unsigned char* bytes, std::size_t count) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 0x0f];
+  }
+  return text;
+}
+
+std::string hashText(const std::vector<unsigned char>* hash) {
+  if (!hash || hash->empty()) return "";
+  return hexText(hash->data(), hash->size());
+}
+
+std::string sha1OfFile(const std::string& path) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) return "";
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return "";
+  // Large blocks: hashing what is already present is what a repeated pass
+  // spends its time on.
+  std::vector<unsigned char> block(256 * 1024);
+  for (;;) {
+    const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
+    if (got > 0 && EVP_DigestUpdate(ctx.get(), block.data(), got) != 1) return "";
+    if (got < block.size()) {
+      if (std::ferror(file.get())) return "";
+      break;
+    }
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return "";
+  return hexText(digest, length);
+}
+
+int threadCountFrom(const char* value) {
+  if (!value) return kDefaultThreads;
+  const int count = std::atoi(value);
+  return (count >= 1 && count <= kThreadSlots) ? count : kDefaultThreads;
+}
+
+void normaliseFixIds(std::vector<std::string>& fixIds) {
+  for (auto& id : fixIds)
+    if (id.rfind(kFixIdPrefix, 0) != 0) id = kFixIdPrefix + id;
+}
+
+std::string subjectName(const std::string& machineType, bool fixIdMode) {
+  if (fixIdMode || machineType == "all") return kSubjectRoot;
+  return std::string(kSubjectRoot) + "/" + machineType;
+}
+
+std::vector<std::string> inclusionPlatforms(const std::string& osName, int arch, bool latest, bool fixIdMode) {
+  if (fixIdMode) return {};
+  // Any Windows version is served by the updates of every Windows platform.
+  if (contains(osName, "Windows"))
+    return {"Windows 2000", "Windows 2003", "Windows 2003 x64", "Windows 2008", "Windows 2008 x64"};
+  if (contains(osName, "SLES 11") && arch == 5) return {"SLES 11 ppc", "RHEL 5 ppc"};
+  if (latest) return {osName, "NONE"};
+  return {osName};
+}
+
+qyxl::protocolUpdateOrderFilter__Filter platformFilter(const std::vector<std::string>& platforms) {
+  qyxl::protocolUpdateOrderFilter__Filter root;
+  root.kind = qyxl::protocolUpdateOrderFilter__Filter::Or;
+  root.orNode = std::make_shared<qyxl::protocolUpdateOrderFilter__Or>();
+  for (const auto& name : platforms) {
+    qyxl::protocolUpdateOrderFilter__Filter node;
+    node.kind = qyxl::protocolUpdateOrderFilter__Filter::Platform;
+    node.platform.comparison = 0;
+    node.platform.platform = name;
+    root.orNode->nodes.push_back(node);
+  }
+  return root;
+}
+
+RuleVerdict applyPackageRules(const PackageRules& rules, const std::string& name, const std::string& id) {
+  // Packages that never belong on a machine-type medium.
+  if (rules.machineTypeMode && (contains(name, "_utl_vcu") || contains(id, "_fw_cmk") || contains(id, "mqrtz")))
+    return RuleVerdict::Drop;
+  // Network-adapter packages of that maker are never acquired.
+  if (contains(name, "mlnx") || contains(name, "MLNX")) return RuleVerdict::DropAndLog;
+  if (rules.includeFirmwareOnly && containsAny(name, {"_dd_", "_svc_", "novpi", ".sles10", "_zad_", "_vzad_"}))
+    return RuleVerdict::Drop;
+  if (rules.excludeFirmwareOnly && containsAny(name, {"_fw_", "_svc_", "novpi", ".sles10", "_zad_", "_vzad_"}))
+    return RuleVerdict::Drop;
+  if (rules.includeFirmwareAndDriver && containsAny(name, {"_svc_", "novpi", ".sles10", "_zad_", "_vzad_"}))
+    return RuleVerdict::Drop;
+  // Only the updates that supersede the first fix id remain.
+  if (rules.includeSupersedeOnly && !rules.firstFixId.empty() && rules.firstFixId.find(id) != std::string::npos)
+    return RuleVerdict::Drop;
+  if (rules.updateType == 1 &&
+      ((contains(name, "_vzad_2.00_") && contains(name, ".zip")) || contains(name, "_vzad_2.01_")))
+    return RuleVerdict::Drop;
+  return RuleVerdict::Keep;
+}
+
+int classifyClientError(const std::string& text, int messageId, bool withUpdateNotFound) {
+  int code = 5;
+  if (containsKeyText(text, "createDirFailed")) code = 2;
+  if (withUpdateNotFound && containsKeyText(text, "Upd.UpdateNotFound")) code = 3;
+  if (contains(text, "Error preparing connectivity path") || contains(text, "Error preparing web service call"))
+    code = 9;
+  if (messageId == qyxl::QYXMessage::CmnDownloadFileError) code = 1;
+  return code;
+}
+
+}  // namespace QYXAcquistion::detail
