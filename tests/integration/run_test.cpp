@@ -134,14 +134,18 @@ TEST(ProgramRun, VlanIdWithoutAddressEndsBeforeAnyDownload) {
   EXPECT_THAT(onlyLog(box), HasSubstr("Validate general parameter - END"));
 }
 
-TEST(ProgramRun, AStepThisBuildCannotDoFailsInsteadOfClaimingSuccess) {
+TEST(ProgramRun, UnreachableRepositoryEndsWithItsCode) {
   ProgramSandbox box;
+  // Nothing listens on the discard port of the loopback address.
+  xelotest::writeFile(box.programDir() + "/qyxConnect.properties", "_QOR.SP_LOCATION_URL = http://127.0.0.1:9/\n");
   const std::string work = box.scratch() + "/w";
   auto r = box.run("xelo", {"--local=" + work, "-m", "7101", "--iso=new.iso"});
-  EXPECT_NE(r.status, 0);
-  EXPECT_THAT(r.output, HasSubstr("is not available in this build"));
+  EXPECT_EQ(r.status, 204);
+  EXPECT_THAT(r.output, HasSubstr("There is an error: Error preparing connectivity path"));
+  EXPECT_THAT(r.output, HasSubstr("Acquisition error: Unrecoverable error downloading updates from QOR update repository"));
   EXPECT_THAT(r.output, Not(HasSubstr("created successfully")));
-  EXPECT_THAT(resultRecord(box), Not(HasSubstr("<CODE>20</CODE>")));
+  EXPECT_THAT(resultRecord(box), HasSubstr("<CODE>204</CODE>"));
+  EXPECT_FALSE(xelotest::exists(work + "/new.iso"));
 }
 
 }  // namespace

@@ -1,19 +1,163 @@
 #include "acquisition/acquisition_phase.h"
 
-#include "cli/unavailable.h"
+#include <algorithm>
+#include <iostream>
+
+#include "acquisition/orchestration.h"
+#include "acquisition/service.h"
+#include "cli/errors.h"
+#include "cli/global_helper.h"
+#include "host/host.h"
+#include "log/logger.h"
+#include "media/environment.h"
+#include "metadata/descriptors.h"
+#include "supportlist/supportlist_actions.h"
 
 namespace XELO {
+
+namespace {
+
+bool has(const std::vector<std::string>& list, const std::string& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+int fail(int code, const std::string& text, const std::string& prefix) {
+  logEntry(LogError, prefix + text);
+  std::cout << text << std::endl;
+  writeCliError(code, text, 0);
+  return code;
+}
+
+// The update packs of the selected machine types and their requisites.
+// 0 to go on, or the code that ends the run.
+int acquireUpdatePacks(Options& options) {
+  const bool xml = options.xmlOutput;
+  std::string label = "Acquiring All MachineType's NOVP: ";
+  for (const auto& machineType : options.machineTypes) label += machineType + " ";
+  logEntry(LogTimeStamp, label + "- START");
+
+  DownloadManager manager;
+  if (options.latest) manager.setIsLatest(true);
+  if (!options.updateIds.empty()) manager.setFixIds(options.updateIds);
+  manager.setDownloadPath(options.workingDir);
+  manager.setMachineTypes(options.machineTypes);
+  manager.setSubmitterName(kSubmitterName);
+  manager.setSubmitterVersion(kSubmitterVersion);
+  if (!options.proxyAddress.empty() && options.proxyPort != 0) manager.setProxy(runProxyRecord());
+  manager.setOperatingSystems({{207, QYXAcquistion::ARCH_X64}});
+  manager.setIncludeFirmwareOnly(true);
+  manager.setIsReport(options.report);
+
+  int result;
+  if (xml) {
+    runXmlCallback().reset();
+    removeGuiConfirm();
+    result = manager.startDownload(runXmlCallback());
+  } else {
+    XeloAcquireCallback callback;
+    result = manager.startDownload(callback);
+  }
+  int code = acquisitionCode(result);
+  if (code != 0 && code != 202) return fail(code, errorMessage(code), "main()::Support novpi/kyt::");
+
+  const auto xmlFiles = manager.getXMLFiles();
+  result = xml ? acquireRequisitesXml(runXmlCallback(), xmlFiles, manager) : acquireRequisites(xmlFiles, manager);
+  if (xml) runXmlCallback().setDisplayName("");
+  code = acquisitionCode(result);
+  if (code != 0 && code != 202) return fail(code, errorMessage(code), "main()::acquireRequisites");
+
+  logEntry(LogTimeStamp, label + "- END");
+  waitForFrontEnd();
+  return 0;
+}
+
+// One tool package by name, bracketed by its START and END lines.
+int acquireTool(const std::string& label, const std::string& package) {
+  logEntry(LogTimeStamp, label + " - START");
+  const int code = acquirePackage(package, runProxyRecord(), false, true, true);
+  logEntry(LogTimeStamp, label + " - END");
+  return code;
+}
+
+}  // namespace
+
+std::vector<std::string> supportCheckTools(const Options& options) {
+  std::vector<std::string> tools = options.functions;
+  for (const auto& version : options.vmwareVersions) {
+    if (version == "all") {
+      for (const auto& known : globalHelper()->esxiVersions()) tools.push_back("vmwareupdate" + known);
+      break;
+    }
+    tools.push_back("vmwareupdate" + version);
+  }
+  return tools;
+}
 
 int acquireFromRepository(Options& options, bool& finished) {
   finished = true;
-  return unavailableStep("Acquisition from the update repository", 200);
+  const auto& functions = options.functions;
+
+  if (!has(functions, "dunvar") && !options.latest) {
+    const auto [result, message] = checkSelectedSystems(supportCheckTools(options), options.machineTypes);
+    if (result != 0) {
+      std::cout << message << std::endl;
+      logEntry(LogError, message);
+      writeCliError(result, message, 0);
+      return result;
+    }
+  }
+
+  if ((has(functions, "novpi") || has(functions, "kyt") || has(functions, "linuxtk")) && !options.toolZip.empty() &&
+      !toolZipPresent())
+    return fail(218, errorMessage(218), "main()::");
+
+  if (!options.machineTypes.empty() && has(functions, "novpi")) {
+    bool testProvider = false;
+    getEnv("PKG_TEST_FSP", &testProvider);
+    if (testProvider)
+      useTestServiceProvider();
+    else
+      restoreProductionServiceProvider();
+    const std::string& first = options.machineTypes.front();
+    const bool skip = (options.xmlOutput && first == "all") || first == "none";
+    const int code = skip ? 0 : acquireUpdatePacks(options);
+    restoreProductionServiceProvider();
+    if (code != 0) return code;
+  }
+
+  if (options.report) {
+    const std::string text = "Acquisition report successfully completed";
+    std::cout << text << std::endl;
+    logEntry(LogTimeStamp, text);
+    writeCliError(0, text, 0);
+    return 0;
+  }
+
+  if (!options.vmwareVersions.empty() && has(functions, "novpi")) {
+    int code;
+    if (options.xmlOutput) {
+      code = acquireEsxiUpdates(runXmlCallback());
+    } else {
+      XeloAcquireCallback callback;
+      code = acquireEsxiUpdates(callback);
+    }
+    if (code == 200) return 200;
+  }
+
+  if (has(functions, "novpi"))
+    if (const int code = acquireTool("Acquiring NOVPI binary", kNovpiPackage); code != 0) return code;
+  if (has(functions, "kyt"))
+    if (const int code = acquireTool("Acquiring KYT binary", kKytPackage); code != 0) return code;
+
+  const std::string baseName = bootToolsBaseName(functions);
+  if (!baseName.empty() && options.toolZip.empty()) {
+    if (const int code = acquireTool("Acquiring MCP toolzip", baseName); code != 0) return code;
+    options.toolZip = findBootToolsZip(bootToolsNeed());
+  }
+
+  indexUpdateDescriptors(descriptorIndex());
+  finished = false;
+  return 0;
 }
-
-}  // namespace XELO
-
-namespace XELO {
-
-void writeLocalReport(const Options&) { unavailableStep("The local report", 217); }
-void writeLocalReportXml(const Options&) { unavailableStep("The local report file", 217); }
 
 }  // namespace XELO

@@ -1,17 +1,21 @@
-// Acquiring update packs, requisites, ESXi updates and tool packages from
-// the update repository for a run.
+// The acquisition phase of a run: update packs and their requisites, ESXi
+// updates, the tool packages and the boot environment, from the update
+// repository.
 #pragma once
+#include <string>
+#include <vector>
+
 #include "cli/options.h"
 
 namespace XELO {
 
-// Acquires what the run needs. Returns 0 to go on, or the exit status that
-// ends the run (the report mode's 0 included, with `finished` set).
-int acquireFromRepository(Options& options, bool& finished);
+// The tools whose support for the selected machine types is checked: the
+// functions, then "vmwareupdate" + each requested ESXi version ("all": every
+// version the support list knows).
+std::vector<std::string> supportCheckTools(const Options& options);
 
-// What the working directory holds for the machine types: on the console,
-// or as the report file read by the graphical front end.
-void writeLocalReport(const Options& options);
-void writeLocalReportXml(const Options& options);
+// Acquires what the run needs. Returns 0 to go on; otherwise the exit status
+// that ends the run (with `finished` set, also for the report's 0).
+int acquireFromRepository(Options& options, bool& finished);
 
 }  // namespace XELO

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "acquisition/acquisition_phase.h"
+#include "acquisition/orchestration.h"
 #include "acquisition/service.h"
 #include "cli/config.h"
 #include "cli/config_file.h"
@@ -162,7 +163,8 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
     if (!confirmContinue()) return 0;
   }
 
-  if (options.acquire && proxyComplete(options)) checkProxy(options);
+  fillProxyRecord(runProxyRecord(), options);
+  if (options.acquire && proxyComplete(options)) checkProxy(runProxyRecord());
 
   const std::string reportFile = joinPath(supportDirectory(), "reportFixIds.txt");
   if (!isDirectory(reportFile) && fileReadable(reportFile)) deleteFile(reportFile);
@@ -191,7 +193,10 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
       continueConfirmed = false;
       if (!confirmContinue()) return 0;
     }
-    if (options.acquire && proxyComplete(options)) checkProxy(options);
+    if (options.acquire && proxyComplete(options)) {
+      fillProxyRecord(runProxyRecord(), options);
+      checkProxy(runProxyRecord());
+    }
 
     // A path with the other platform's separator came from a file written
     // on the other platform.
@@ -207,6 +212,7 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
     }
     if (const int status = recheckMergedOptions(options); status != 0) return status;
   }
+  fillProxyRecord(runProxyRecord(), options);
 
   if (globalHelper()->hasFunction("dunvar") && !isWaikInstalled()) {
     const std::string text = "Error: No Supported English Windows Automated Installation Kit(AIK) was detected.";
@@ -316,20 +322,6 @@ int buildDeploymentMedia(Options& options) {
 
 // ---- Phase 6 ----------------------------------------------------------------
 
-// The tools whose support is checked: the functions, then one entry per
-// requested ESXi version ("all" expands to every version the list knows).
-std::vector<std::string> toolList(const Options& options) {
-  std::vector<std::string> tools = options.functions;
-  for (const auto& version : options.vmwareVersions) {
-    if (version == "all") {
-      for (const auto& known : globalHelper()->esxiVersions()) tools.push_back("vmwareupdate" + known);
-      break;
-    }
-    tools.push_back("vmwareupdate" + version);
-  }
-  return tools;
-}
-
 int missingTool(const std::string& suffix) {
   return fail(210, errorMessage(210) + suffix, "main()::");
 }
@@ -346,18 +338,18 @@ Outcome acquireOrCheckLocal(Options& options) {
     return std::nullopt;
   }
 
-  if (const int status = indexUpdateDescriptors(options.workingDir); status != 0) return status;
+  indexUpdateDescriptors(descriptorIndex());
   if (options.report) {
     if (options.xmlOutput)
-      writeLocalReportXml(options);
+      writeLocalReportXml();
     else
-      writeLocalReport(options);
+      writeLocalReport();
   }
   if (options.toolZip.empty()) options.toolZip = findBootToolsZip(bootToolsNeed());
   if (!toolZipPresent()) return fail(218, errorMessage(218), "main()::");
 
   if (!contains(options.functions, "dunvar") && !options.xmlOutput) {
-    const auto [result, message] = checkLocalSystemSupportability(toolList(options), options.machineTypes);
+    const auto [result, message] = checkLocalSystemSupportability(supportCheckTools(options), options.machineTypes);
     if (result == 215) {
       writeCliError(215, "No NOVPI updates found in the working directory you specified", 0);
       return 215;

@@ -4,6 +4,8 @@
 
 namespace XELO {
 
+bool newerVersionSeen = false;
+
 int runCheckUpdate(Options& options) { return unavailableStep("Checking for a newer version of Xelo", 201); }
 
 bool downloadServiceFiles(const Options& options) {

@@ -4,13 +4,17 @@
 #include <cctype>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "cli/errors.h"
-#include "cli/unavailable.h"
+#include "acquisition/callbacks.h"
+#include "acquisition/service.h"
+#include "downloadmanager.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
+#include "metadata/descriptors.h"
 #include "supportlist/supportlist.h"
 
 namespace XELO {
@@ -117,9 +121,208 @@ bool showSupportList() {
   return true;
 }
 
+namespace {
+
+struct ToolListPackage {
+  const char* id;
+  const char* prefix;
+  const char* suffix;
+};
+
+// The tools' own lists in the repository, and how a list published under a
+// newer package id is still recognised.
+const ToolListPackage kToolLists[] = {
+    {"qor_utl_dnxelo_9.63_windows_32-64", "qor_utl_dnxelo_", "_windows_32-64"},
+    {"qor_utl_kyt_961cp_anyos_x86-64", "qor_utl_kyt_", "cp_anyos_i386"},
+    {"qor_utl_novpi_9.63_anyos_x86-64", "qor_utl_novpi_", "_anyos_x86-64"},
+};
+
+const std::string kDefaultTools = "<kyt>no</kyt><novpi>no</novpi><dunvar>no</dunvar>";
+
+bool endsWithXml(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
+  return tail == ".xml";
+}
+
+// Collects the descriptors of the tool list packages as they arrive.
+class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
+ public:
+  explicit SupportListResultBuilder(bool gui) : gui(gui) {}
+  void sendInfo(int messageId, std::string text, int code) override {
+    const auto pieces = messageFields(text);
+    std::string items;
+    for (std::size_t i = 0; i < pieces.size(); ++i) items += "\nitem[" + std::to_string(i) + "]=" + pieces[i];
+    logEntry(LogVerbose, items);
+    const std::string lead = gui ? "" : "\n";
+    switch (messageId) {
+      case 0:
+        logEntry(LogVerbose, lead + "File download started");
+        break;
+      case 1:
+      case 2:
+        if (pieces.size() >= 2 && endsWithXml(pieces[1])) xmlFiles[pieces[0]] = pieces[1];
+        logEntry(LogVerbose, lead + (messageId == 1 ? "Done: " : "Already Downloaded: ") +
+                                 (pieces.size() >= 2 ? pieces[1] : std::string()));
+        break;
+      case 5:
+        logEntry(LogVerbose, text);
+        if (code != 3) lastError = code;
+        break;
+      case 14:
+        logEntry(LogVerbose, lead + "File download ended");
+        break;
+      default:
+        logEntry(LogVerbose, (gui ? "Unexpected State occured : " : "Unexpected State returned, just ignore : ") +
+                                 std::to_string(messageId));
+        break;
+    }
+  }
+  void clearLastError() { lastError = 0; }
+
+  std::map<std::string, std::string> xmlFiles;  // package id -> descriptor name
+  int lastError = 0;
+
+ private:
+  bool gui;
+};
+
+// Downloads the tool list packages and finds each tool's descriptor.
+// `toolLists` maps each package id to the path of its descriptor.
+bool acquireLists(std::map<std::string, std::string>& toolLists) {
+  const Options& options = processOptions();
+  SupportListResultBuilder callback(options.xmlOutput);
+  for (const auto& entry : toolLists) callback.xmlFiles[entry.first] = "";
+
+  QYXAcquistion::DownloadManager manager;
+  manager.setDownloadPath(supportListDirectory());
+  manager.setIsLatest(true);
+  manager.setIncludeData(false);
+  manager.setIncludeMetaData(true);
+  manager.setSubjectVersion("Xelo");
+  const auto& proxy = runProxyRecord();
+  if (!proxy.host.empty() && proxy.port != 0) manager.setProxy(proxy);
+  std::vector<std::string> ids;
+  for (const auto& entry : callback.xmlFiles) ids.push_back(entry.first);
+  manager.setFixIds(ids);
+
+  useTestServiceProvider();
+  manager.startDownload(callback);
+  restoreProductionServiceProvider();
+
+  std::string listing = "builderTools:";
+  for (const auto& [id, file] : callback.xmlFiles) listing += "fixId:" + id + " | xmlFileName:" + file + "\n";
+  listing += "tools:\n";
+  for (const auto& [id, path] : toolLists) listing += "fixId:" + id + " | xmlFileName:" + path + "\n";
+  logEntry(LogVerbose, listing + "detecting:\n");
+
+  bool allFound = true;
+  for (auto& [id, path] : toolLists) {
+    const auto exact = callback.xmlFiles.find(id);
+    if (exact != callback.xmlFiles.end() && !exact->second.empty()) {
+      path += exact->second;
+      continue;
+    }
+    logEntry(LogVerbose, "No accurate fixid matched for " + id);
+    const ToolListPackage* tool = nullptr;
+    for (const auto& candidate : kToolLists)
+      if (id == candidate.id) tool = &candidate;
+    if (tool == nullptr || toolKeyForPackage(id).empty()) {
+      logEntry(LogVerbose, "No tool name found for " + id);
+      logEntry(LogVerbose, "xml not found for " + id);
+      allFound = false;
+      continue;
+    }
+    bool matched = false;
+    for (const auto& [otherId, file] : callback.xmlFiles) {
+      if (otherId.rfind(tool->prefix, 0) != 0 || otherId.find(tool->suffix) == std::string::npos || file.empty())
+        continue;
+      logEntry(LogVerbose, "dynamically found fixid=" + otherId);
+      logEntry(LogVerbose, "xml name=" + file);
+      path += file;
+      matched = true;
+      break;
+    }
+    if (!matched) {
+      logEntry(LogVerbose, "xml for " + id + " not found with *fix matching algorithm");
+      return false;
+    }
+  }
+  return allFound;
+}
+
+// The family names of the shipped list, by machine type.
+std::map<std::string, std::string> shippedFamilyNames() {
+  std::map<std::string, std::string> names;
+  std::ifstream in(kSupportListName);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find("<system>") == std::string::npos) continue;
+    const auto at = line.find("<machineType>");
+    if (at == std::string::npos) continue;
+    names.emplace(line.substr(at + 13, 4), between(line, "<xname>", "</xname>"));
+  }
+  return names;
+}
+
+// Rebuilds the working list from the tools' lists; the list is written even
+// when a tool's list could not be read, from what was read before it.
+bool generateXMLForAllLists(const std::map<std::string, std::string>& toolLists) {
+  auto familyNames = shippedFamilyNames();
+  std::map<std::string, std::string> flags;
+  bool ok = true;
+  for (const auto& [id, path] : toolLists) {
+    const std::string toolKey = toolKeyForPackage(id);
+    if (!isRegularFile(path) || !fileReadable(path)) {
+      logEntry(LogVerbose, "faile to open " + path + " for " + toolKey);
+      ok = false;
+      break;
+    }
+    bool found = false;
+    const auto elements = readArrayProperty(path, "applicableMachineTypes", &found);
+    if (!found || elements.empty()) {
+      logEntry(LogVerbose, "No applicableMachineTypes found");
+      ok = false;
+      break;
+    }
+    for (const auto& element : elements) {
+      const auto bracket = element.find("-[");
+      if (bracket == std::string::npos || element.size() < bracket + 6) continue;
+      const std::string family = element.substr(0, bracket);
+      const std::string machineType = element.substr(bracket + 2, 4);
+      auto known = familyNames.find(machineType);
+      if (known == familyNames.end())
+        familyNames.emplace(machineType, family);
+      else
+        known->second = mergeFamilyName(known->second, family);
+      auto entry = flags.emplace(machineType, kDefaultTools).first;
+      entry->second = setXmlElementText(entry->second, toolKey, "yes");
+    }
+  }
+  std::string text = "<?xml version=\"1.0\" ?>\n<root>\n";
+  for (const auto& [machineType, tools] : flags)
+    text += "<system><xname>" + familyNames[machineType] + "</xname><machineType>" + machineType +
+            "</machineType>" + tools + "</system>\n";
+  text += "</root>";
+  makeDirectory(supportListDirectory());
+  if (!replaceFileContents(workingSupportListPath(), text)) ok = false;
+  return ok;
+}
+
+}  // namespace
+
 bool updateSupportList() {
-  unavailableStep("Updating the system support list", 110);
-  return false;
+  const bool xmlMode = processOptions().xmlOutput;
+  if (xmlMode) clearSupportListResult();
+  std::map<std::string, std::string> toolLists;
+  for (const auto& tool : kToolLists) toolLists[tool.id] = joinPath(supportListDirectory(), "");
+  const bool acquired = acquireLists(toolLists);
+  logEntry(LogVerbose, acquired ? "acquireLists succeeded" : "acquireLists failed");
+  const bool generated = acquired && generateXMLForAllLists(toolLists);
+  logEntry(LogVerbose, generated ? "generateXMLForAllLists succeeded" : "generateXMLForAllLists failed");
+  if (xmlMode) writeSupportListResult(generated ? "SUCCESS" : "FAIL");
+  return generated;
 }
 
 int runSupportListAction(int code, const std::string& message) {
@@ -261,7 +464,30 @@ std::pair<int, std::string> checkSelectedSystems(const std::vector<std::string>&
 
 std::pair<int, std::string> checkLocalSystemSupportability(const std::vector<std::string>& tools,
                                                            const std::vector<std::string>& machineTypes) {
-  return {unavailableStep("The support-list check of the working directory", 101), ""};
+  const bool updates = std::find(tools.begin(), tools.end(), "novpi") != tools.end();
+  if (updates && std::all_of(machineTypes.begin(), machineTypes.end(),
+                             [](const std::string& type) { return filesForMachineType(type).empty(); })) {
+    const std::string message = "No applicable updates found in the working directory you specified";
+    logEntry(LogError, "checkLocalSystemSupportability()::" + message);
+    std::cout << message << std::endl;
+    if (confirmContinue()) {
+      logEntry(LogError, "user confirms to continue");
+      return {0, message};
+    }
+    logEntry(LogError, "user confirms to stop");
+    return {215, message};
+  }
+  if (machineTypes.empty() || machineTypes.front() == "all" || machineTypes.front() == "NULL") return {0, ""};
+  int result = 0;
+  std::string message = kNoneSupported;
+  for (const auto& tool : tools) {
+    const bool tested = tool == "kyt" || tool == "novpi" || tool.find("vmwareupdate") != std::string::npos;
+    if (tested && !toolSupportsSelection(tool, machineTypes)) {
+      result = 101;
+      message += "\n" + tool;
+    }
+  }
+  return {result, message + kUpdateHint};
 }
 
 }  // namespace XELO

@@ -1,0 +1,409 @@
+#include "acquisition/callbacks.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli/errors.h"
+#include "cli/options.h"
+#include "host/host.h"
+#include "host/paths.h"
+#include "log/logger.h"
+#include "selfupdate/checkupdate.h"
+
+namespace XELO {
+
+namespace {
+
+const std::string kDone = " Done\r\n";
+const std::string kFail = " Fail\r\n";
+const std::string kNone = " No Updates Available. Done\r\n";
+const std::string kAlready = " Already downloaded.\r\n";
+const std::string kErrorPrefix = "\r\nThere is an error: ";
+const std::string kWarningPrefix = "\r\nThere is a warning: ";
+const std::string kLocal = " - Locally available";
+const std::string kRemote = " - Remotely available";
+
+std::string withoutLineEnds(std::string text) {
+  for (auto at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 2);
+  return text;
+}
+
+void logVerbose(const std::string& text) { logEntry(LogVerbose, withoutLineEnds(text)); }
+
+// Appends to the report file, opened and closed for every line.
+void report(const std::string& text) {
+  std::ofstream out(reportFilePath(), std::ios::binary | std::ios::app);
+  out << text;
+}
+
+int toInt(const std::string& text) { return std::atoi(text.c_str()); }
+
+long long nowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A "no" to a question asked during acquisition ends the whole process; the
+// library's threads are still running, so no static destructor may run.
+[[noreturn]] void endProcess(int status) {
+  std::cout << std::flush;
+  std::_Exit(status);
+}
+
+std::string counter(const std::vector<std::string>& f) { return "(" + f[2] + " of " + f[1] + ") : "; }
+
+}  // namespace
+
+std::string progressFilePath() { return joinPath(supportDirectory(), "xelo_ac_result.xml"); }
+std::string reportFilePath() { return joinPath(supportDirectory(), "reportFixIds.txt"); }
+
+std::vector<std::string> messageFields(const std::string& text) {
+  std::vector<std::string> fields;
+  std::string::size_type from = 0;
+  for (;;) {
+    const auto colon = text.find(':', from);
+    fields.push_back(text.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+    if (colon == std::string::npos) return fields;
+    from = colon + 1;
+  }
+}
+
+std::string shortenedName(const std::string& name) { return name.size() > 45 ? name.substr(0, 42) + "..." : name; }
+
+// ---- console callback -------------------------------------------------------
+
+void XeloAcquireCallback::print(const std::string& text) const {
+  if (console) std::cout << text << std::flush;
+}
+
+void XeloAcquireCallback::printAndLog(const std::string& text) const {
+  print(text);
+  logVerbose(text);
+}
+
+void XeloAcquireCallback::clearLine() const { print("\r" + std::string(79, ' ') + "\r"); }
+
+void XeloAcquireCallback::onPassStart(const std::vector<std::string>& f) {
+  if (f.size() >= 2) printAndLog("\r\nAcquiring list of updates for Machine-Type=" + f[0] + " ... ");
+}
+
+void XeloAcquireCallback::onReportStart(const std::vector<std::string>& f) {
+  lastWasLocal = false;
+  currentId.clear();
+  if (f.size() < 2) return;
+  const std::string line = "\r\nReporting acquisition status of updates for Machine-Type=" + f[0];
+  printAndLog(line);
+  report(line);
+}
+
+void XeloAcquireCallback::onReportCount(const std::vector<std::string>& f) {
+  if (f.size() == 3 && f[2] == "0") {
+    printAndLog(kNone + "\r\n");
+    report(kNone);
+  } else {
+    printAndLog(kDone + "\r\n");
+    report(kDone);
+  }
+}
+
+void XeloAcquireCallback::onReportLine(int messageId, const std::vector<std::string>& f) {
+  if (f.size() < 2) return;
+  if (f[0] != currentId) {
+    // An update is shown with the availability of the file that introduces it.
+    const bool local = messageId == 8;
+    const std::string line = f[0] + (local ? kLocal : kRemote) + "\r\n";
+    printAndLog(line);
+    report(line);
+    currentId = f[0];
+    lastWasLocal = local;
+  } else if (messageId == 9) {
+    lastWasLocal = false;
+  }
+}
+
+void XeloAcquireCallback::onReportEnd() {
+  if (processOptions().checkUpdate && !currentId.empty()) newerVersionSeen = currentId != kSelfPackageId;
+}
+
+void XeloAcquireCallback::onToolsPass(const std::vector<std::string>& f) {
+  if (f.size() == 2) printAndLog("Acquiring list of " + f[0] + " for " + f[1] + " ... ");
+}
+
+void XeloAcquireCallback::onUpdateDone(const std::vector<std::string>& f, bool succeeded) {
+  if (f.size() < 3) return;
+  clearLine();
+  const std::string end = succeeded ? kDone : kFail;
+  printAndLog(toInt(f[1]) < 2 ? f[0] + " ..." + end : counter(f) + f[0] + " ..." + end);
+}
+
+void XeloAcquireCallback::onAlreadyPresent(const std::vector<std::string>& f) {
+  if (processOptions().report) {
+    if (f.empty()) return;
+    printAndLog(f[0] + kLocal + "\r\n");
+    report(f[0] + kLocal + "\r\n");
+    return;
+  }
+  if (f.size() < 3) return;
+  clearLine();
+  printAndLog(toInt(f[1]) < 2 ? f[0] + "  " + kAlready : counter(f) + shortenedName(f[0]) + "  " + kAlready);
+}
+
+bool XeloAcquireCallback::onFileFailed(const std::vector<std::string>& f, const std::string& text) {
+  ++failures;
+  logVerbose(kErrorPrefix + text);
+  std::string rest = text;
+  for (const std::string* field : {&f[0], &f[1]}) {
+    if (field->empty()) continue;
+    for (auto at = rest.find(*field); at != std::string::npos; at = rest.find(*field, at)) rest.erase(at, field->size());
+  }
+  print(kErrorPrefix + rest);
+  return failures == 1;
+}
+
+void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
+  const auto f = messageFields(text);
+  switch (messageId) {
+    case 3:
+      onPassStart(f);
+      break;
+    case 4:
+      if (f.size() < 3) break;
+      count = toInt(f[2]);
+      if (count != 0) {
+        print(kDone);
+        logVerbose("\r\nAcquiring list of updates for Machine-Type=" + f[0] + " ... " + kDone);
+      } else {
+        printAndLog(kNone);
+      }
+      break;
+    case 17:
+      if (f.size() < 3) break;
+      count = toInt(f[2]);
+      printAndLog(count != 0 ? kDone : kNone);
+      break;
+    case 5:
+      if (f.size() < 2) {
+        if (code == 3) {
+          printAndLog(kWarningPrefix + text + "\r\n");
+          if (!confirmContinue()) endProcess(0);
+        } else {
+          lastError = code;
+        }
+        break;
+      }
+      printAndLog((f[1].find("qor_fw_esxi_") != std::string::npos && f[1].find("xelo_32-64") != std::string::npos
+                       ? kWarningPrefix
+                       : kErrorPrefix) +
+                  text + "\r\n");
+      if (code != 3) lastError = code;
+      break;
+    case 6:
+      onReportStart(f);
+      break;
+    case 7:
+      onReportCount(f);
+      break;
+    case 8:
+    case 9:
+      onReportLine(messageId, f);
+      break;
+    case 14:
+      printAndLog("\r\n");
+      break;
+    case 15:
+      onReportEnd();
+      break;
+    case 16:
+      onToolsPass(f);
+      break;
+    case 21:
+      if (f.size() < 6) break;
+      clearLine();
+      print("Acquiring : " + shortenedName(f[1]) + " " + f[2] + " KB of " + f[3] + " KB");
+      break;
+    case 24:
+    case 25:
+      onUpdateDone(f, messageId == 24);
+      break;
+    case 26:
+      onAlreadyPresent(f);
+      break;
+    case 30:
+      if (f.size() < 3) break;
+      if (onFileFailed(f, text)) {
+        print("Some update files are missed,");
+        if (!confirmContinue()) endProcess(0);
+      }
+      break;
+    case 31:
+      logEntry(LogTimeStamp, text);
+      break;
+    case 32:
+      logEntry(LogVerbose, text);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- front-end callback -------------------------------------------------------
+
+void XeloAcquireCallback4XML::reset() {
+  currentId.clear();
+  lastWasLocal = false;
+  count = 0;
+  lastError = 0;
+  console = true;
+}
+
+void XeloAcquireCallback4XML::sendMessage(ContentNode node, bool downloading) {
+  nodes.push_back(node);
+  current = static_cast<int>(nodes.size()) - 1;
+  if (downloading) writeProgressFile("");
+}
+
+void XeloAcquireCallback4XML::setStatus(const std::string& updateId, const std::string& status) {
+  if (current >= 0) nodes[current].setStatus(updateId, status);
+}
+
+void XeloAcquireCallback4XML::sendInfo(int messageId, std::string text, int code) {
+  const auto f = messageFields(text);
+  switch (messageId) {
+    case 4:
+    case 17:
+      if (f.size() < 3) break;
+      count = toInt(f[2]);
+      printAndLog(count != 0 ? kDone : kNone);
+      break;
+    case 5:
+      printAndLog(kErrorPrefix + text + "\r\n");
+      if (code != 3) lastError = code;
+      break;
+    case 8:
+    case 9: {
+      const std::string before = currentId;
+      onReportLine(messageId, f);
+      if (f.size() >= 2 && f[0] != before) setStatus(f[0], lastWasLocal ? "Locally available" : "Remotely available");
+      break;
+    }
+    case 18:
+      printAndLog("\r\n" + text);
+      break;
+    case 21:
+      break;
+    case 23:
+      if (f.empty()) break;
+      startTimes[f[0]] = nowSeconds();
+      setStatus(f[0], "Acquiring");
+      writeProgressFile(f[0]);
+      break;
+    case 24:
+    case 25:
+      if (f.size() < 3) break;
+      onUpdateDone(f, messageId == 24);
+      if (current >= 0 && messageId == 24 && nodes[current].getStatus(f[0]) != "Error") {
+        nodes[current].setFullDownloadedSize(f[0]);
+        setStatus(f[0], "Done");
+      } else if (messageId == 25) {
+        setStatus(f[0], "Error");
+      }
+      writeProgressFile(f[0]);
+      break;
+    case 26:
+      if (f.empty()) break;
+      if (processOptions().report) {
+        onAlreadyPresent(f);
+        setStatus(f[0], "Locally available");
+      } else {
+        printAndLog(kAlready + "\r\n");
+        if (current >= 0) nodes[current].setFullDownloadedSize(f[0]);
+        setStatus(f[0], "Already Downloaded");
+      }
+      writeProgressFile(f[0]);
+      break;
+    case 27: {
+      if (f.size() < 2 || current < 0) break;
+      const long kb = toInt(f[1]);
+      nodes[current].setDownloadedSize(f[0], kb);
+      const auto start = startTimes.find(f[0]);
+      const long long elapsed = start == startTimes.end() ? 0 : nowSeconds() - start->second;
+      nodes[current].setDownloadSpeed(f[0], elapsed > 0 ? static_cast<long>(kb / elapsed) : 0);
+      writeProgressFile(f[0]);
+      break;
+    }
+    case 30:
+      if (f.size() < 3) break;
+      setStatus(f[0], "Error");
+      writeProgressFile(f[0]);
+      onFileFailed(f, text);
+      if (!waitGuiConfirm()) {
+        writeCliError(0, "User confirms to stop!", 0);
+        endProcess(0);
+      }
+      break;
+    default:
+      XeloAcquireCallback::sendInfo(messageId, text, code);
+      break;
+  }
+}
+
+namespace {
+
+// The machine type and system the front end shows for a pass.
+void displayNames(ContentNode& node, bool isCurrent, const std::string& displayName) {
+  if (isCurrent && !displayName.empty()) {
+    node.setMT(displayName);
+    node.setOS(displayName);
+    return;
+  }
+  auto& pkgs = node.getPkgs();
+  if (pkgs.empty()) return;
+  const std::string& id = pkgs.front().updateId;
+  auto has = [&](const char* part) { return id.find(part) != std::string::npos; };
+  const bool esxi = has("qor_fw_esxi_") && has("xelo_32-64");
+  std::string mt, os;
+  if (pkgs.size() == 1) {
+    if (has("qor_utl_novpi_")) mt = "Tool", os = "NOVPI";
+    else if (has("qor_utl_boot_tools-") && has("_anyos_x86-64")) mt = "Tool", os = "Bootable Environment";
+    else if (has("qor_utl_kyt_")) mt = "Tool", os = "KYT";
+    else if (has("qor_utl_dnxelo_")) mt = "Tool", os = "DNXelo";
+    else if (has("qor_utl_vzad_")) mt = "Tool", os = "Update Package";
+    else if (esxi) mt = "VMWare ESXi Updates", os = "SLES 10";
+  } else {
+    if (has("qor_utl_vzad_")) mt = "Tool", os = "Update Package";
+    else if (esxi) mt = "VMWare ESXi Updates", os = "SLES 10";
+  }
+  if (!mt.empty()) {
+    node.setMT(mt);
+    node.setOS(os);
+  }
+}
+
+}  // namespace
+
+void XeloAcquireCallback4XML::writeProgressFile(const std::string& currentUpdateId) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << "<ACQUISITION>";
+  for (int i = 0; i < static_cast<int>(nodes.size()); ++i) {
+    ContentNode node = nodes[i];
+    displayNames(node, i == current, displayName);
+    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << node.getMT() << "</MT>" << "\n\t\t<OS>" << node.getOS() << "</OS>"
+        << "\n\t\t<TOTAL>" << node.getTotal() << "</TOTAL>" << "\n\t\t<CURRENTUPDATEID>"
+        << (i == current ? currentUpdateId : std::string()) << "</CURRENTUPDATEID>";
+    for (const auto& p : node.getPkgs())
+      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << p.updateId << "</UPDATEID>" << "\n\t\t\t<COMPONENT>"
+          << p.component << "</COMPONENT>" << "\n\t\t\t<SIZE>" << p.size << "</SIZE>" << "\n\t\t\t<DOWNLOADSIZE>"
+          << p.downloadedSize << "</DOWNLOADSIZE>" << "\n\t\t\t<DOWNLOADSPEED>" << p.downloadSpeed
+          << "</DOWNLOADSPEED>" << "\n\t\t\t<STATUS>" << p.status << "</STATUS>" << "\n\t\t</PACKAGE>";
+    out << "\n\t</CONTENT>";
+  }
+  out << "\n</ACQUISITION>";
+  std::ofstream file(progressFilePath(), std::ios::binary | std::ios::trunc);
+  if (file) file << out.str();
+}
+
+}  // namespace XELO

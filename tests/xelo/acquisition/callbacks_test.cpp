@@ -1,0 +1,198 @@
+#include "acquisition/callbacks.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/errors.h"
+#include "cli/options.h"
+#include "host/host.h"
+#include "selfupdate/checkupdate.h"
+#include "test_support.h"
+
+namespace XELO {
+namespace {
+
+using QYXAcquistion::_PACKAGEDATA;
+using xelotest::ConsoleScope;
+using xelotest::readFile;
+
+class CallbacksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    makeDirectory(supportDirectory());
+    makeDirectory(supportListDirectory());
+    deleteFile(reportFilePath());
+    deleteFile(progressFilePath());
+    saved = processOptions();
+    continueConfirmed = false;
+  }
+  void TearDown() override {
+    processOptions() = saved;
+    continueConfirmed = false;
+    removeGuiConfirm();
+  }
+  Options saved;
+};
+
+const std::string kClear = "\r" + std::string(79, ' ') + "\r";
+
+TEST_F(CallbacksTest, ConsoleProgressLines) {
+  ConsoleScope console;
+  XeloAcquireCallback cb;
+  cb.sendInfo(3, "7101:SLES 11 x64", 0);
+  cb.sendInfo(4, "7101:SLES 11 x64:2", 0);
+  const std::string longName(50, 'f');
+  cb.sendInfo(21, "upd1:" + longName + ":10:40:2:0", 0);
+  cb.sendInfo(24, "upd1:1:1", 0);
+  cb.sendInfo(24, "upd2:3:2", 0);
+  cb.sendInfo(25, "upd3:3:3", 0);
+  cb.sendInfo(26, "upd4:3:3", 0);
+  cb.sendInfo(14, "", 0);
+  EXPECT_EQ(console.output(),
+            "\r\nAcquiring list of updates for Machine-Type=7101 ...  Done\r\n" + kClear + "Acquiring : " +
+                std::string(42, 'f') + "... 10 KB of 40 KB" + kClear + "upd1 ... Done\r\n" + kClear +
+                "(2 of 3) : upd2 ... Done\r\n" + kClear + "(3 of 3) : upd3 ... Fail\r\n" + kClear +
+                "(3 of 3) : upd4   Already downloaded.\r\n\r\n");
+  EXPECT_EQ(cb.getCount(), 2);
+}
+
+TEST_F(CallbacksTest, MessagesWithTooFewFieldsAreIgnored) {
+  ConsoleScope console;
+  XeloAcquireCallback cb;
+  for (int id : {3, 4, 8, 16, 17, 21, 24, 25, 30}) cb.sendInfo(id, "only", 0);
+  cb.sendInfo(99, "a:b:c", 0);
+  EXPECT_EQ(console.output(), "");
+  EXPECT_EQ(cb.getFailures(), 0);
+}
+
+TEST_F(CallbacksTest, OnlyTheFirstFailureAsks) {
+  ConsoleScope console("y\n");
+  XeloAcquireCallback cb;
+  cb.sendInfo(30, "upd1:a.bin:Cmn download error", 0);
+  cb.sendInfo(30, "upd2:b.bin:Cmn download error", 0);
+  EXPECT_EQ(cb.getFailures(), 2);
+  const std::string out = console.output();
+  EXPECT_EQ(out,
+            "\r\nThere is an error: ::Cmn download errorSome update files are missed,"
+            "Are you sure you want to continue?(y or n)\r\nThere is an error: ::Cmn download error");
+}
+
+TEST_F(CallbacksTest, NoToTheFailureQuestionEndsTheRun) {
+  EXPECT_EXIT(
+      {
+        ConsoleScope console("n\n");
+        XeloAcquireCallback cb;
+        cb.sendInfo(30, "upd1:a.bin:error", 0);
+        std::_Exit(3);  // not reached
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(CallbacksTest, PassErrorsSetTheLastError) {
+  ConsoleScope console;
+  XeloAcquireCallback cb;
+  cb.sendInfo(5, "Download failed!", 5);
+  EXPECT_EQ(cb.getLastError(), 5);
+  EXPECT_EQ(console.output(), "");
+  cb.sendInfo(5, "Download error:qor_fw_esxi_4.1_xelo_32-64.zip", 2);
+  EXPECT_EQ(console.output(), "\r\nThere is a warning: Download error:qor_fw_esxi_4.1_xelo_32-64.zip\r\n");
+  EXPECT_EQ(cb.getLastError(), 2);
+  cb.sendInfo(5, "Download error:qor_fw_imm_1.0.zip", 3);  // "no updates" keeps the last error
+  EXPECT_EQ(cb.getLastError(), 2);
+  EXPECT_NE(console.output().find("There is an error: Download error:qor_fw_imm_1.0.zip"), std::string::npos);
+}
+
+TEST_F(CallbacksTest, ReportModeWritesTheReportFile) {
+  processOptions().checkUpdate = true;
+  ConsoleScope console;
+  XeloAcquireCallback cb;
+  cb.sendInfo(6, "all:SLES 10 x64", 0);
+  cb.sendInfo(7, "all:SLES 10 x64:2", 0);
+  cb.sendInfo(9, "qor_fw_esxi_4.1_xelo_32-64:a.bin", 0);
+  cb.sendInfo(9, "qor_fw_esxi_4.1_xelo_32-64:a.xml", 0);
+  cb.sendInfo(8, "qor_utl_xelo_9.64_windows_i386:b.bin", 0);
+  cb.sendInfo(15, "", 0);
+  EXPECT_EQ(readFile(reportFilePath()),
+            "\r\nReporting acquisition status of updates for Machine-Type=all Done\r\n"
+            "qor_fw_esxi_4.1_xelo_32-64 - Remotely available\r\n"
+            "qor_utl_xelo_9.64_windows_i386 - Locally available\r\n");
+  EXPECT_FALSE(newerVersionSeen);  // the last id is the running version
+  cb.sendInfo(6, "all:SLES 10 x64", 0);
+  cb.sendInfo(9, "qor_utl_xelo_9.70_windows_i386:c.bin", 0);
+  cb.sendInfo(15, "", 0);
+  EXPECT_TRUE(newerVersionSeen);
+  newerVersionSeen = false;
+}
+
+ContentNode node(const std::vector<std::string>& ids) {
+  ContentNode n;
+  n.setMT("7101");
+  n.setOS("SLES 11 x64");
+  std::vector<_PACKAGEDATA> pkgs;
+  for (const auto& id : ids) {
+    _PACKAGEDATA p;
+    p.updateId = id;
+    p.component = "Component " + id;
+    p.size = 100;
+    pkgs.push_back(p);
+  }
+  n.setPkgs(pkgs);
+  n.setTotal(static_cast<int>(ids.size()));
+  return n;
+}
+
+TEST_F(CallbacksTest, ProgressFileFollowsEveryChange) {
+  ConsoleScope console;
+  XeloAcquireCallback4XML cb;
+  cb.sendMessage(node({"upd1", "upd2"}), true);
+  cb.sendInfo(23, "upd1:1:0", 0);
+  EXPECT_NE(readFile(progressFilePath()).find("<CURRENTUPDATEID>upd1</CURRENTUPDATEID>"), std::string::npos);
+  cb.sendInfo(27, "upd1:40", 0);
+  cb.sendInfo(24, "upd1:2:1", 0);
+  cb.sendInfo(25, "upd2:2:2", 0);
+  EXPECT_EQ(readFile(progressFilePath()),
+            "<ACQUISITION>\n\t<CONTENT>\n\t\t<MT>7101</MT>\n\t\t<OS>SLES 11 x64</OS>\n\t\t<TOTAL>2</TOTAL>"
+            "\n\t\t<CURRENTUPDATEID>upd2</CURRENTUPDATEID>"
+            "\n\t\t<PACKAGE>\n\t\t\t<UPDATEID>upd1</UPDATEID>\n\t\t\t<COMPONENT>Component upd1</COMPONENT>"
+            "\n\t\t\t<SIZE>100</SIZE>\n\t\t\t<DOWNLOADSIZE>100</DOWNLOADSIZE>\n\t\t\t<DOWNLOADSPEED>0</DOWNLOADSPEED>"
+            "\n\t\t\t<STATUS>Done</STATUS>\n\t\t</PACKAGE>"
+            "\n\t\t<PACKAGE>\n\t\t\t<UPDATEID>upd2</UPDATEID>\n\t\t\t<COMPONENT>Component upd2</COMPONENT>"
+            "\n\t\t\t<SIZE>100</SIZE>\n\t\t\t<DOWNLOADSIZE>0</DOWNLOADSIZE>\n\t\t\t<DOWNLOADSPEED>0</DOWNLOADSPEED>"
+            "\n\t\t\t<STATUS>Error</STATUS>\n\t\t</PACKAGE>\n\t</CONTENT>\n</ACQUISITION>");
+  // No console progress line for the front end.
+  EXPECT_EQ(console.output().find("Acquiring : "), std::string::npos);
+}
+
+TEST_F(CallbacksTest, ToolPassesAreShownByWhatTheyHold) {
+  ConsoleScope console;
+  XeloAcquireCallback4XML cb;
+  cb.sendMessage(node({"qor_utl_novpi_9.63_anyos_x86-64"}), true);
+  cb.sendMessage(node({"qor_utl_boot_tools-141_anyos_x86-64-mid"}), true);
+  cb.sendMessage(node({"qor_fw_esxi_4.1_xelo_32-64", "qor_fw_esxi_5.0_xelo_32-64"}), true);
+  std::string file = readFile(progressFilePath());
+  EXPECT_NE(file.find("<MT>Tool</MT>\n\t\t<OS>NOVPI</OS>"), std::string::npos);
+  EXPECT_NE(file.find("<MT>Tool</MT>\n\t\t<OS>Bootable Environment</OS>"), std::string::npos);
+  EXPECT_NE(file.find("<MT>VMWare ESXi Updates</MT>\n\t\t<OS>SLES 10</OS>"), std::string::npos);
+
+  cb.setDisplayName("Requisite Package");
+  cb.sendMessage(node({"upd9"}), true);
+  file = readFile(progressFilePath());
+  EXPECT_NE(file.find("<MT>Requisite Package</MT>\n\t\t<OS>Requisite Package</OS>"), std::string::npos);
+  EXPECT_EQ(cb.getNodes().back().getMT(), "7101");  // the record itself keeps its values
+}
+
+TEST_F(CallbacksTest, FrontEndAnswersTheFailureQuestion) {
+  ConsoleScope console;
+  xelotest::writeFile(guiConfirmPath(), "CONTINUE\n");
+  XeloAcquireCallback4XML cb;
+  cb.sendMessage(node({"upd1"}), true);
+  cb.sendInfo(30, "upd1:a.bin:broken", 0);
+  EXPECT_NE(readFile(progressFilePath()).find("<STATUS>Error</STATUS>"), std::string::npos);
+  EXPECT_EQ(console.output().find("Are you sure"), std::string::npos);
+
+  continueConfirmed = false;
+  xelotest::writeFile(guiConfirmPath(), "STOP\n");
+  EXPECT_EXIT(cb.sendInfo(30, "upd1:b.bin:broken", 0), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace XELO
