@@ -8,10 +8,12 @@ packages=(
   libboost-dev libboost-program-options-dev
   libgtest-dev libgmock-dev
   libcurl4-openssl-dev libssl-dev libpugixml-dev libcpp-httplib-dev zlib1g-dev
+  libarchive-dev
   util-linux
   grub-efi-amd64-bin cpio zip unzip
   qemu-system-x86 ovmf xorriso mtools
   curl
+  python3-pyftpdlib
 )
 
 missing=()

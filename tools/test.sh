@@ -5,3 +5,5 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/tools/build.sh"
 cd "$root/build"
 ctest --output-on-failure --timeout 600 "$@"
+# The acquisition library's tests (named "acquire.*") again under ThreadSanitizer.
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXELO_TSAN=ON >/dev/null && cmake --build "$root/build-tsan" --target acquire_unit_tests acquire_engine_tests && ctest --test-dir "$root/build-tsan" --output-on-failure --timeout 600 -R '^acquire[.]'

@@ -38,29 +38,30 @@ DownloadManager::~DownloadManager() = default;
 
 // ---- settings ----------------------------------------------------------------
 
-#define ACQUIRE_SETTING(Setter, Getter, Type, member)   \
-  void DownloadManager::Setter(Type value) {            \
-    std::lock_guard<std::mutex> guard(lock);            \
-    member = value;                                     \
+// Every setter assigns under the object's lock.
+#define ACQUIRE_SETTER(Setter, Type, member) \
+  void DownloadManager::Setter(Type value) { \
+    std::lock_guard<std::mutex> guard(lock); \
+    member = value;                          \
   }
 
-ACQUIRE_SETTING(setDownloadPath, getDownloadPath, const std::string&, downloadPath)
-ACQUIRE_SETTING(setMachineTypes, getMachineTypes, const std::vector<std::string>&, machineTypes)
-ACQUIRE_SETTING(setFixIds, getFixIds, const std::vector<std::string>&, fixIds)
-ACQUIRE_SETTING(setIsReport, getIsReport, bool, report)
-ACQUIRE_SETTING(setIsLatest, getIsLatest, bool, latest)
-ACQUIRE_SETTING(setIncludeData, getIncludeData, bool, includeData)
-ACQUIRE_SETTING(setIncludeMetaData, getIncludeMetaData, bool, includeMetaData)
-ACQUIRE_SETTING(setIncludeFirmwareOnly, getIncludeFirmwareOnly, bool, includeFirmwareOnly)
-ACQUIRE_SETTING(setExcludeFirmwareOnly, getExcludeFirmwareOnly, bool, excludeFirmwareOnly)
-ACQUIRE_SETTING(setIncludeFirmwareAndDriver, getIncludeFirmwareAndDriver, bool, includeFirmwareAndDriver)
-ACQUIRE_SETTING(setIncludeSupercedeOnly, getIncludeSupercedeOnly, bool, includeSupercedeOnly)
-ACQUIRE_SETTING(setUpdateType, getUpdateType, UpdatesType, updateType)
-ACQUIRE_SETTING(setProxy, getProxy, const HTTPProxyInfo&, proxy)
-ACQUIRE_SETTING(setSubmitterName, getSubmitterName, const std::string&, submitterName)
-ACQUIRE_SETTING(setSubmitterVersion, getSubmitterVersion, const std::string&, submitterVersion)
-ACQUIRE_SETTING(setSubjectVersion, getSubjectVersion, const std::string&, subjectVersion)
-#undef ACQUIRE_SETTING
+ACQUIRE_SETTER(setDownloadPath, const std::string&, downloadPath)
+ACQUIRE_SETTER(setMachineTypes, const std::vector<std::string>&, machineTypes)
+ACQUIRE_SETTER(setFixIds, const std::vector<std::string>&, fixIds)
+ACQUIRE_SETTER(setIsReport, bool, report)
+ACQUIRE_SETTER(setIsLatest, bool, latest)
+ACQUIRE_SETTER(setIncludeData, bool, includeData)
+ACQUIRE_SETTER(setIncludeMetaData, bool, includeMetaData)
+ACQUIRE_SETTER(setIncludeFirmwareOnly, bool, includeFirmwareOnly)
+ACQUIRE_SETTER(setExcludeFirmwareOnly, bool, excludeFirmwareOnly)
+ACQUIRE_SETTER(setIncludeFirmwareAndDriver, bool, includeFirmwareAndDriver)
+ACQUIRE_SETTER(setIncludeSupercedeOnly, bool, includeSupercedeOnly)
+ACQUIRE_SETTER(setUpdateType, UpdatesType, updateType)
+ACQUIRE_SETTER(setProxy, const HTTPProxyInfo&, proxy)
+ACQUIRE_SETTER(setSubmitterName, const std::string&, submitterName)
+ACQUIRE_SETTER(setSubmitterVersion, const std::string&, submitterVersion)
+ACQUIRE_SETTER(setSubjectVersion, const std::string&, subjectVersion)
+#undef ACQUIRE_SETTER
 
 void DownloadManager::setOperatingSystems(std::vector<OSPair> value) {
   std::lock_guard<std::mutex> guard(lock);
@@ -249,7 +250,7 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
   for (const auto& id : updateOrder) queue.insert(queue.end(), groups[id].begin(), groups[id].end());
 
   // 5. Prepare: present files, stale ones deleted, descriptor names.
-  engine::prepare(queue, downloadPath, cb, xmlFiles);
+  engine::prepare(queue, downloadPath, cb, xmlFiles, !isReport);
   const int updateCount = engine::updateRecordCount();
 
   // 6. Report the content of the pass.

@@ -310,7 +310,7 @@ int sampleIntervalFrom(const char* value) {
 std::unique_lock<std::mutex> lockPass() { return std::unique_lock<std::mutex>(state().passLock); }
 
 void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath, AcquireCallbackIfc& callback,
-             std::set<std::string>& xmlFiles) {
+             std::set<std::string>& xmlFiles, bool deleteStale) {
   State& s = state();
   {
     std::lock_guard<std::mutex> lk(s.lock);
@@ -328,9 +328,10 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
     }
     const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
     const bool present = DownloadManager::checksumMatches(localPath, detail::hashText(package->getFileHash()));
-    if (!present) {
+    if (!present && deleteStale) {
       // A file that does not match is stale: it goes before the pass, so a
-      // failed download never leaves an old file looking current.
+      // failed download never leaves an old file looking current. A report
+      // changes nothing the user has.
       const int error = platform::deleteLocalFile(localPath);
       if (error != 0)
         callback.sendInfo(31, "Delete " + localPath + " failed! Error code: " + std::to_string(error), 0);

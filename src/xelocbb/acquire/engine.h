@@ -19,11 +19,12 @@ std::unique_lock<std::mutex> lockPass();
 
 // Clears the update records, points every package of `queue` at
 // `downloadPath` and records its file: present when its checksum matches,
-// otherwise deleted from the download directory. Packages without an update
-// id or file name are removed from the queue. Names ending in ".xml" are
-// added to `xmlFiles`.
+// otherwise (with `deleteStale`, i.e. when it will be downloaded again)
+// deleted from the download directory. Packages without an update id or
+// file name are removed from the queue. Names ending in ".xml" are added to
+// `xmlFiles`.
 void prepare(std::vector<qyxl::UpdatePackage*>& queue, const std::string& downloadPath,
-             AcquireCallbackIfc& callback, std::set<std::string>& xmlFiles);
+             AcquireCallbackIfc& callback, std::set<std::string>& xmlFiles, bool deleteStale);
 
 // Number of update records made by prepare().
 int updateRecordCount();

@@ -192,7 +192,7 @@ RuleVerdict applyPackageRules(const PackageRules& rules, const std::string& name
   // Packages that never belong on a machine-type medium.
   if (rules.machineTypeMode && (contains(name, "_utl_vcu") || contains(id, "_fw_cmk") || contains(id, "mqrtz")))
     return RuleVerdict::Drop;
-  // Network-adapter packages of that maker are never acquired.
+  // Packages named "mlnx" are never acquired, in any mode; each is logged.
   if (contains(name, "mlnx") || contains(name, "MLNX")) return RuleVerdict::DropAndLog;
   if (rules.includeFirmwareOnly && containsAny(name, {"_dd_", "_svc_", "novpi", ".sles10", "_zad_", "_vzad_"}))
     return RuleVerdict::Drop;

@@ -70,7 +70,7 @@ struct PackageRules {
 enum class RuleVerdict {
   Keep,
   Drop,
-  DropAndLog,  // dropped as a network-adapter package: logged "Remove: <name>"
+  DropAndLog,  // dropped and logged as "Remove: <name>"
 };
 
 // Applies the package rules in order to one package, by its download file
