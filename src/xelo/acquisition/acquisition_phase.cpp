@@ -21,13 +21,6 @@ bool has(const std::vector<std::string>& list, const std::string& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
 
-int fail(int code, const std::string& text, const std::string& prefix) {
-  logEntry(LogError, prefix + text);
-  std::cout << text << std::endl;
-  writeCliError(code, text, 0);
-  return code;
-}
-
 // The update packs of the selected machine types and their requisites.
 // 0 to go on, or the code that ends the run.
 int acquireUpdatePacks(Options& options) {
@@ -58,13 +51,13 @@ int acquireUpdatePacks(Options& options) {
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
-  if (code != 0 && code != 202) return fail(code, errorMessage(code), "main()::Support novpi/kyt::");
+  if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
 
   const auto xmlFiles = manager.getXMLFiles();
   result = xml ? acquireRequisitesXml(runXmlCallback(), xmlFiles, manager) : acquireRequisites(xmlFiles, manager);
   if (xml) runXmlCallback().setDisplayName("");
   code = acquisitionCode(result);
-  if (code != 0 && code != 202) return fail(code, errorMessage(code), "main()::acquireRequisites");
+  if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::acquireRequisites");
 
   logEntry(LogTimeStamp, label + "- END");
   waitForFrontEnd();
@@ -109,7 +102,7 @@ int acquireFromRepository(Options& options, bool& finished) {
 
   if ((has(functions, "novpi") || has(functions, "kyt") || has(functions, "linuxtk")) && !options.toolZip.empty() &&
       !toolZipPresent())
-    return fail(218, errorMessage(218), "main()::");
+    return failWith(218, errorMessage(218), "main()::");
 
   if (!options.machineTypes.empty() && has(functions, "novpi")) {
     bool testProvider = false;

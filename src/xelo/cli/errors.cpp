@@ -9,6 +9,7 @@
 #include "cli/options.h"
 #include "host/host.h"
 #include "host/paths.h"
+#include "log/logger.h"
 
 namespace XELO {
 
@@ -90,6 +91,13 @@ void writeCliError(int code, const std::string& message, int step) {
   out << "<CLIERROR>" << "\n\t<CODE>" << code << "</CODE>" << "\n\t<MESSAGE>" << message << "</MESSAGE>"
       << "\n\t<STEPSERIAL>" << step << "</STEPSERIAL>" << "\n</CLIERROR>";
   out.flush();
+}
+
+int failWith(int code, const std::string& text, const std::string& logPrefix) {
+  logEntry(LogError, logPrefix + text);
+  std::cout << text << std::endl;
+  writeCliError(code, text, 0);
+  return code;
 }
 
 int acquisitionCode(int result) {

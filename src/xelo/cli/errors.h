@@ -17,6 +17,10 @@ std::string errorMessage(int code);
 // A file that cannot be written is skipped silently.
 void writeCliError(int code, const std::string& message, int step);
 
+// The uniform way a run ends in failure: logs `logPrefix` + `text` at level
+// Error, prints `text`, records it with `code` and returns `code`.
+int failWith(int code, const std::string& text, const std::string& logPrefix);
+
 // Maps a download result of the acquisition library to an error code.
 int acquisitionCode(int result);
 
