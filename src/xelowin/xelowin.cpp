@@ -1,7 +1,11 @@
-// Launcher: starts the console program with the launcher's arguments.
-#include <cstdio>
+// Launcher: starts the console program with the launcher's arguments, or the
+// graphical front end without arguments; its exit status is theirs.
+#include <string>
+#include <vector>
 
-int main() {
-  std::fputs("xelowin: the launcher is not part of this build yet; run xelo directly.\n", stderr);
-  return 1;
+#include "launcher.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return XELO::runLauncher(args);
 }

@@ -93,6 +93,7 @@ void XeloAcquireCallback::onPassStart(const std::vector<std::string>& f) {
 void XeloAcquireCallback::onReportStart(const std::vector<std::string>& f) {
   lastWasLocal = false;
   currentId.clear();
+  otherVersionSeen = false;
   if (f.size() < 2) return;
   const std::string line = "\r\nReporting acquisition status of updates for Machine-Type=" + f[0];
   printAndLog(line);
@@ -119,13 +120,16 @@ void XeloAcquireCallback::onReportLine(int messageId, const std::vector<std::str
     report(line);
     currentId = f[0];
     lastWasLocal = local;
+    if (currentId != kSelfPackageId && currentId.rfind("qor_utl_xelo_", 0) == 0) otherVersionSeen = true;
   } else if (messageId == 9) {
     lastWasLocal = false;
   }
 }
 
 void XeloAcquireCallback::onReportEnd() {
-  if (processOptions().checkUpdate && !currentId.empty()) newerVersionSeen = currentId != kSelfPackageId;
+  // A repository may answer the running version together with the version
+  // that replaces it, in any order: any other version in the pass is newer.
+  if (processOptions().checkUpdate && !currentId.empty()) newerVersionSeen = otherVersionSeen;
 }
 
 void XeloAcquireCallback::onToolsPass(const std::vector<std::string>& f) {

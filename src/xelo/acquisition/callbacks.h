@@ -48,6 +48,7 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
 
   std::string currentId;
   bool lastWasLocal = false;
+  bool otherVersionSeen = false;  // a report line named another version of the tool
   int count = 0;
   int lastError = 0;
   int failures = 0;

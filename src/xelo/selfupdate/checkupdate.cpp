@@ -1,16 +1,109 @@
 #include "selfupdate/checkupdate.h"
 
-#include "cli/unavailable.h"
+#include <iostream>
+
+#include "acquisition/orchestration.h"
+#include "acquisition/service.h"
+#include "cli/errors.h"
+#include "host/host.h"
+#include "log/logger.h"
+#include "selfupdate/ftpclient.h"
 
 namespace XELO {
 
 bool newerVersionSeen = false;
 
-int runCheckUpdate(Options& options) { return unavailableStep("Checking for a newer version of Xelo", 201); }
+namespace {
+
+constexpr const char* kStartLine = "Check latest update - START";
+constexpr const char* kEndLine = "Check latest update - END";
+constexpr const char* kNewerAvailable = "A new version of this tool is available on web site.";
+constexpr const char* kDownloaded = "Download the latest version of Xelo successfully";
+
+// Logs `prefix` + the message of `code`, records the code and ends the phase.
+int endWith(int code, const std::string& prefix) {
+  logEntry(LogError, prefix + errorMessage(code));
+  writeCliError(code, errorMessage(code), 0);
+  logEntry(LogTimeStamp, kEndLine);
+  return code;
+}
+
+// A report pass over the tool's own package; newerVersionSeen tells what it
+// saw when it returns 0.
+int reportPass() {
+  newerVersionSeen = false;
+  return acquirePackage(kSelfPackageId, runProxyRecord(), true, false, true);
+}
+
+// Without --report: check (unless the front end runs the program), then
+// download the newer package into the working directory.
+int checkAndDownload(Options& options) {
+  bool underFrontEnd = false;
+  getEnv("XELO_GUI_ENVIRONMENT", &underFrontEnd);
+  if (underFrontEnd) {
+    // The front end has already checked; the download goes ahead.
+    logEntry(LogWarning, "XELO_GUI_ENVIRONMENT environment variable is defined");
+    newerVersionSeen = true;
+  } else {
+    const int result = reportPass();
+    if (result == 201) {
+      logEntry(LogTimeStamp, kEndLine);
+      return 201;
+    }
+    if (result == 202 || result == 203) return endWith(31, "main()::check-update: ");
+    if (result != 0) return endWith(result, "main()::check-update: ");
+    if (!newerVersionSeen) {
+      std::cout << errorMessage(31) << std::endl;
+      return endWith(31, "main()::check-update: ");
+    }
+  }
+
+  const int result = acquirePackage(kSelfPackageId, runProxyRecord(), false, true, true);
+  if (result == 201) {
+    logEntry(LogTimeStamp, kEndLine);
+    return 201;
+  }
+  if (result != 0) return endWith(result, "main()::check-update: ");
+  const std::string text = "Latest version of this tool is available at: " + options.workingDir +
+                           "\nWarning:Some legacy systems might be supported by older versions only, please have "
+                           "a check before switching to the latest version.";
+  logEntry(LogWarning, text);
+  std::cout << text << std::endl;
+  logEntry(LogTimeStamp, kEndLine);
+  writeCliError(0, kDownloaded, 0);
+  return 0;
+}
+
+// With --report: only tell whether a newer version exists (30) or not (31).
+int reportOnly() {
+  const int result = reportPass();
+  if (result == 201) {
+    logEntry(LogTimeStamp, kEndLine);
+    return 201;
+  }
+  if (result == 202 || result == 203) return endWith(31, "main()::check-update report: ");
+  if (result != 0) return endWith(result, "main()::check-update report: ");
+  const int code = newerVersionSeen ? 30 : 31;
+  const std::string text = newerVersionSeen ? kNewerAvailable : errorMessage(31);
+  logEntry(LogWarning, "main()::check-update report: " + text);
+  std::cout << text << std::endl;
+  writeCliError(code, text, 0);
+  logEntry(LogTimeStamp, kEndLine);
+  return code;
+}
+
+}  // namespace
+
+int runCheckUpdate(Options& options) {
+  logEntry(LogTimeStamp, kStartLine);
+  std::cout << "Checking QOR Web Site for the latest version of this tool...." << std::endl;
+  if (options.workingDir.empty()) return failWith(101, errorMessage(101) + "local", "main()::Options::");
+  return options.report ? reportOnly() : checkAndDownload(options);
+}
 
 bool downloadServiceFiles(const Options& options) {
-  unavailableStep("Downloading the service files", 120);
-  return false;
+  FtpClient client(options);
+  return client.downloadServiceFiles();
 }
 
 }  // namespace XELO

@@ -120,6 +120,12 @@ TEST_F(CallbacksTest, ReportModeWritesTheReportFile) {
   cb.sendInfo(9, "qor_utl_xelo_9.70_windows_i386:c.bin", 0);
   cb.sendInfo(15, "", 0);
   EXPECT_TRUE(newerVersionSeen);
+  // The replacement listed before the running version still counts.
+  cb.sendInfo(6, "all:SLES 10 x64", 0);
+  cb.sendInfo(9, "qor_utl_xelo_9.70_windows_i386:c.bin", 0);
+  cb.sendInfo(8, "qor_utl_xelo_9.64_windows_i386:b.bin", 0);
+  cb.sendInfo(15, "", 0);
+  EXPECT_TRUE(newerVersionSeen);
   newerVersionSeen = false;
 }
 
