@@ -1,11 +1,242 @@
+// The file list of a medium: which entries of the working directory, which
+// update files and which descriptors go onto it.
 #include "media/staging.h"
 
-#include "cli/unavailable.h"
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "cli/global_helper.h"
+#include "cli/options.h"
+#include "host/host.h"
+#include "host/paths.h"
+#include "log/logger.h"
+#include "media/environment.h"
+#include "metadata/descriptors.h"
 
 namespace XELO {
 
-int stageMediaFiles(Options& options, std::vector<std::string>& pushed) {
-  return unavailableStep("Staging the media files", 212);
+namespace {
+
+bool hasPrefix(const std::string& name, const std::string& prefix) {
+  return name.size() >= prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool hasSuffix(const std::string& name, const std::string& suffix) {
+  return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool hasFunction(const std::string& name) { return globalHelper()->hasFunction(name); }
+
+// Entries that never go onto the medium as they are: environments, earlier
+// images, media configuration files, the toolkit, and the tool folders.
+bool setAside(const std::string& n) {
+  return hasSuffix(n, ".iso") || n == kEnvironmentDir || n == kEnvironmentKytDir || n == kEnvironmentPpcDir ||
+         hasPrefix(n, kBootToolsPrefix) || n == kKytDirectory || n == kNovpiDirectory ||
+         hasPrefix(n, kBootUpgradePrefix) || n == kToolkitDir || (hasPrefix(n, "xelo") && hasSuffix(n, ".config"));
+}
+
+void logToolDirectory(const std::string& n) {
+  logEntry(LogWarning, "getFiles()::directory for tool will be copyied: " + n);
+}
+
+// Adds the update files `files` to `list`, leaving out descriptors that were
+// cut short.
+void addUpdateFiles(const std::string& dir, const std::vector<std::string>& files, std::vector<std::string>& list) {
+  for (const auto& name : files) {
+    if (hasSuffix(name, ".xml")) {
+      const std::string path = joinPath(dir, name);
+      if (!descriptorComplete(path)) {
+        logEntry(LogError, "Do not copy the damaged xml file:" + path);
+        continue;
+      }
+    }
+    list.push_back(name);
+  }
+}
+
+// An index over `dir` for reading the files of single updates.
+DescriptorIndex indexFor(const std::string& dir) {
+  DescriptorIndex index(processOptions());
+  index.workDir = dir;
+  return index;
+}
+
+// The files of the requisite updates of the descriptors in `staged`, and of
+// their requisites in turn, that the working directory holds. A requisite's
+// descriptor is the last descriptor (by name) whose name contains its id.
+std::vector<std::string> requisiteFiles(const std::string& dir, const std::vector<std::string>& staged) {
+  std::vector<std::string> descriptors;
+  listDirectory(dir, descriptors);
+  descriptors.erase(std::remove_if(descriptors.begin(), descriptors.end(),
+                                   [](const std::string& n) { return !hasSuffix(n, ".xml"); }),
+                    descriptors.end());
+  std::sort(descriptors.begin(), descriptors.end());
+
+  const DescriptorIndex index = indexFor(dir);
+  std::set<std::string> seenIds;
+  std::set<std::string> seenDescriptors;
+  std::vector<std::string> sources;
+  for (const auto& name : staged)
+    if (hasSuffix(name, ".xml") && seenDescriptors.insert(name).second) sources.push_back(name);
+
+  std::vector<std::string> files;
+  while (!sources.empty()) {
+    const std::set<std::string> ids = collectRequisites(dir, sources);
+    sources.clear();
+    for (const auto& id : ids) {
+      if (!seenIds.insert(id).second) continue;
+      auto match = std::find_if(descriptors.rbegin(), descriptors.rend(),
+                                [&](const std::string& n) { return n.find(id) != std::string::npos; });
+      if (match == descriptors.rend() || !seenDescriptors.insert(*match).second) continue;
+      logEntry(LogVerbose, "requisite " + id + " is staged from " + *match);
+      addUpdateFiles(dir, getUpdateFiles(index, *match), files);
+      sources.push_back(*match);
+    }
+  }
+  return files;
+}
+
+// The entries of the medium other than update files (steps shared by both
+// ways of choosing updates).
+std::vector<std::string> entriesBesideUpdates(const std::string& dir) {
+  std::vector<std::string> list = dropCreatedPxeDirs(dir);
+  std::set<std::string> updateFiles;
+  for (const auto& [type, file] : descriptorIndex().filesByMachineType) updateFiles.insert(file);
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [&](const std::string& n) {
+                              // Update files enter only through the update selection, ESXi
+                              // packages only through the ESXi selection.
+                              return updateFiles.count(n) != 0 || hasPrefix(n, "qor_fw_esxi");
+                            }),
+             list.end());
+  return list;
+}
+
+// Adds the requisites of the chosen updates and leaves out what never goes
+// onto these media: the deployment kit's folders, the directory entries "."
+// and "..", a boot tree left by an earlier run (the library adds the one
+// assembled now) and the output file of the file-system steps, which the
+// boot-tree assembly leaves in the working directory. Every name once, in
+// first-listed order.
+std::vector<std::string> finishList(const std::string& dir, std::vector<std::string> list,
+                                    const std::vector<std::string>& updates) {
+  list.insert(list.end(), updates.begin(), updates.end());
+  const std::vector<std::string> extra = requisiteFiles(dir, updates);
+  list.insert(list.end(), extra.begin(), extra.end());
+
+  std::vector<std::string> result;
+  std::set<std::string> seen;
+  for (const auto& name : list) {
+    if (name == "dunvar" || name == "wtoolkit" || name == "." || name == ".." || name == kBootTreeDir ||
+        name == "stdout.txt")
+      continue;
+    if (seen.insert(name).second) result.push_back(name);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::vector<std::string> environmentDirs() {
+  std::vector<std::string> dirs{kEnvironmentDir};
+  if (hasFunction("kyt")) dirs.push_back(kEnvironmentKytDir);
+  return dirs;
+}
+
+std::vector<std::string> getFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  listDirectory(dir, names);
+  std::vector<std::string> list;
+  for (const auto& n : names) {
+    if (!setAside(n)) {
+      list.push_back(n);
+    } else if (hasFunction(n) && n != kKytDirectory) {
+      // The folder of a selected tool. The diagnostics package reaches the
+      // medium only unpacked into the boot tree.
+      if (n == kNovpiDirectory)
+        pushNovpiFiles(list);
+      else
+        list.push_back(n);
+      logToolDirectory(n);
+    } else if (hasFunction("linuxtk") && hasPrefix(n, kBootUpgradePrefix)) {
+      list.push_back(n);
+      logToolDirectory(n);
+    }
+  }
+  return list;
+}
+
+void pushNovpiFiles(std::vector<std::string>& list) {
+  const std::string dir = joinPath(processOptions().workingDir, kNovpiDirectory);
+  logEntry(LogWarning, "novpi path:" + dir);
+  std::vector<std::string> names;
+  listDirectory(dir, names);
+  for (const auto& e : names) {
+    if (e == "." || e == "..") continue;
+    if (hasPrefix(e, "novpi") && hasSuffix(e, ".exe")) {
+      logEntry(LogWarning, "DO NOT copy incompatible novpi binary:" + e);
+      continue;
+    }
+    const std::string entry = joinPath(kNovpiDirectory, e);
+    logEntry(LogWarning, "to push:" + entry);
+    list.push_back(entry);
+  }
+}
+
+std::vector<std::string> dropCreatedPxeDirs(const std::string& dir) {
+  std::vector<std::string> kept;
+  for (const auto& e : getFiles(dir)) {
+    std::vector<std::string> inside;
+    listDirectory(joinPath(dir, e), inside);
+    auto holds = [&](const char* name) { return std::find(inside.begin(), inside.end(), name) != inside.end(); };
+    if (holds("img2a") && holds("img3a") && holds("tc.zip")) {
+      logEntry(LogVerbose, e + " is a created pxe dir.");
+      continue;
+    }
+    kept.push_back(e);
+  }
+  return kept;
+}
+
+bool descriptorComplete(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.find("</CIM>") != std::string::npos) return true;
+  return false;
+}
+
+std::vector<std::string> stageUpdateFiles(const std::string& dir) {
+  std::vector<std::string> updates;
+  if (hasFunction("novpi")) {
+    for (const auto& type : processOptions().machineTypes) addUpdateFiles(dir, filesForMachineType(type), updates);
+  }
+  return finishList(dir, entriesBesideUpdates(dir), updates);
+}
+
+std::vector<std::string> stageUpdateFilesById(const std::vector<std::string>& updateIds, const std::string& dir) {
+  const DescriptorIndex index = indexFor(dir);
+  std::vector<std::string> files;
+  for (const auto& id : updateIds) {
+    const std::string descriptor = id + ".xml";
+    if (!isRegularFile(joinPath(dir, descriptor))) {
+      logEntry(LogError, "XML file for update-id " + id + " can't be found so it won't be in the created media.");
+      continue;
+    }
+    const std::vector<std::string> updateFiles = getUpdateFiles(index, descriptor);
+    files.insert(files.end(), updateFiles.begin(), updateFiles.end());
+  }
+  return files;
+}
+
+std::vector<std::string> stageMediaFiles() {
+  const Options& options = processOptions();
+  const std::string& dir = options.workingDir;
+  if (options.updateIds.empty()) return stageUpdateFiles(dir);
+  std::vector<std::string> updates;
+  addUpdateFiles(dir, stageUpdateFilesById(options.updateIds, dir), updates);
+  return finishList(dir, entriesBesideUpdates(dir), updates);
 }
 
 }  // namespace XELO
