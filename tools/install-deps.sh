@@ -12,8 +12,12 @@ packages=(
   util-linux
   grub-efi-amd64-bin cpio zip unzip
   qemu-system-x86 ovmf xorriso mtools
+  # media-image library: ISO writing, disc burning, zips, USB keys
+  libisofs-dev libburn-dev libisoburn-dev dosfstools fdisk
   curl
   python3-pyftpdlib
+  # tools/hardening.sh: clang with the libFuzzer and sanitizer runtimes, and the symbolizer
+  clang libclang-rt-14-dev llvm-14
 )
 
 missing=()

@@ -1,7 +1,188 @@
+// The base of the media writers: the environment, the boot-tree hook, the
+// medium's entries and the library's temporary files.
 #include "velmake.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "internal.h"
+#include "platform.h"
+
+namespace fs = std::filesystem;
 
 namespace Velmake {
 
-std::string libraryVersion() { return "1.0"; }
+using namespace detail;
+
+namespace detail {
+
+bool endsWithNoCase(const std::string& name, const std::string& suffix) {
+  if (name.size() < suffix.size()) return false;
+  return std::equal(suffix.rbegin(), suffix.rend(), name.rbegin(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  });
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int collectEntries(const std::string& workingDir, const std::vector<std::string>& files,
+                   std::vector<MediumEntry>& entries, std::string& problem) {
+  entries.clear();
+  std::vector<std::string> seen;
+  auto add = [&](const std::string& name, bool mustExist) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    const fs::path normal = fs::path(path).lexically_normal();
+    std::string medium = normal.generic_string();
+    while (!medium.empty() && medium.back() == '/') medium.pop_back();
+    if (medium.empty() || medium == "." || medium == "..") return static_cast<int>(kMediaOk);
+    if (normal.is_absolute() || *normal.begin() == "..") {
+      problem = name;
+      return static_cast<int>(kBadName);
+    }
+    if (std::find(seen.begin(), seen.end(), medium) != seen.end()) return static_cast<int>(kMediaOk);
+    const fs::path source = fs::path(workingDir) / normal;
+    std::error_code ec;
+    const auto status = fs::status(source, ec);
+    if (ec || !fs::exists(status)) {
+      if (!mustExist) return static_cast<int>(kMediaOk);
+      problem = source.string();
+      return static_cast<int>(kNotFound);
+    }
+    seen.push_back(medium);
+    entries.push_back({medium, source.string(), fs::is_directory(status)});
+    return static_cast<int>(kMediaOk);
+  };
+  for (const std::string& name : files)
+    if (const int code = add(name, true); code != kMediaOk) return code;
+  // Entries inside a listed directory already come with it.
+  std::vector<MediumEntry> kept;
+  for (const MediumEntry& e : entries) {
+    const bool covered = std::any_of(entries.begin(), entries.end(), [&](const MediumEntry& d) {
+      return d.directory && e.mediumPath.size() > d.mediumPath.size() &&
+             e.mediumPath.compare(0, d.mediumPath.size() + 1, d.mediumPath + "/") == 0;
+    });
+    if (!covered) kept.push_back(e);
+  }
+  entries = std::move(kept);
+  add("boot", true);
+  add(kMediaConfig, false);
+  return kMediaOk;
+}
+
+uint64_t totalBytes(const std::vector<MediumEntry>& entries, uint64_t* largest) {
+  uint64_t total = 0;
+  uint64_t biggest = 0;
+  auto count = [&](const fs::path& p) {
+    std::error_code ec;
+    const uint64_t size = fs::file_size(p, ec);
+    if (ec) return;
+    total += size;
+    biggest = std::max(biggest, size);
+  };
+  for (const MediumEntry& e : entries) {
+    if (!e.directory) {
+      count(e.sourcePath);
+      continue;
+    }
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(e.sourcePath, ec); !ec && it != fs::end(it); it.increment(ec))
+      if (it->is_regular_file()) count(it->path());
+  }
+  if (largest) *largest = biggest;
+  return total;
+}
+
+}  // namespace detail
+
+BootableMedia::BootableMedia(XELO::BMLoggerIfc& l) : logger(l) {}
+
+BootableMedia::~BootableMedia() { leaveWorkingDirectory(); }
+
+void BootableMedia::log(int level, const std::string& message) { logger.OutputLogEntry(level, "Velmake::" + message); }
+
+void BootableMedia::progress(const std::string& step, int percent) {
+  if (progressFn) progressFn(step, std::clamp(percent, 0, 100));
+}
+
+void BootableMedia::addTempPath(const std::string& path) {
+  if (std::find(tempPaths.begin(), tempPaths.end(), path) == tempPaths.end()) tempPaths.push_back(path);
+}
+
+void BootableMedia::rememberWorkingDirectory(const std::string& workingDir) {
+  std::error_code ec;
+  workingDirectory = fs::absolute(workingDir, ec).lexically_normal().string();
+  addTempPath((fs::path(workingDirectory) / kScratchDirectory).string());
+}
+
+int BootableMedia::prepareBootTree(const std::string& workingDir, const std::string& toolZip) {
+  std::error_code ec;
+  if (!fs::is_directory(workingDir, ec)) {
+    log(kLogError, "the working directory " + workingDir + " was not found");
+    return kNotFound;
+  }
+  rememberWorkingDirectory(workingDir);
+
+  if (!endsWithNoCase(toolZip, ".zip")) {
+    log(kLogError, "the environment " + toolZip + " has no .zip extension");
+    return kNotZip;
+  }
+  fs::path zip = toolZip;
+  if (zip.is_relative()) zip = fs::path(workingDirectory) / zip;
+  if (!fs::is_regular_file(zip, ec)) {
+    log(kLogError, "the environment " + zip.string() + " was not found");
+    return kNotFound;
+  }
+  progress("Unpacking the boot environment", 0);
+  std::string error;
+  if (unpackZip(zip.string(), workingDirectory, error) != kMediaOk) {
+    log(kLogError, "unpacking " + zip.string() + " failed: " + error);
+    return kUnzipFailed;
+  }
+  progress("Unpacking the boot environment", 100);
+
+  if (previousDirectory.empty()) previousDirectory = fs::current_path(ec).string();
+  fs::current_path(workingDirectory, ec);
+  if (ec) {
+    log(kLogError, "cannot enter " + workingDirectory + ": " + ec.message());
+    return kNotFound;
+  }
+  const int hook = logger.OutputLogEntryEx(kLogCopyBootDir, "Velmake: assembling the boot tree in " + workingDirectory);
+  if (hook != 0) {
+    log(kLogError, "the boot tree could not be assembled, code " + std::to_string(hook));
+    return hook;
+  }
+  return kMediaOk;
+}
+
+void BootableMedia::leaveWorkingDirectory() {
+  if (previousDirectory.empty()) return;
+  std::error_code ec;
+  fs::current_path(previousDirectory, ec);
+  previousDirectory.clear();
+}
+
+void BootableMedia::removeTempFilesAndDirs(const std::vector<std::string>& dirs) {
+  leaveWorkingDirectory();
+  std::error_code ec;
+  for (const std::string& name : dirs) {
+    // Names are taken in the working directory of the create calls; before
+    // any there is none, and nothing elsewhere is touched.
+    if (name.empty() || (workingDirectory.empty() && fs::path(name).is_relative())) continue;
+    const fs::path target = fs::path(name).is_absolute() ? fs::path(name) : fs::path(workingDirectory) / name;
+    fs::remove_all(target, ec);
+    if (ec) log(kLogWarning, "cannot remove " + target.string() + ": " + ec.message());
+  }
+  for (const std::string& path : tempPaths) fs::remove_all(path, ec);
+  tempPaths.clear();
+}
 
 }  // namespace Velmake

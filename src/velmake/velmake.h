@@ -1,11 +1,188 @@
-// Media-image library: writes ISO images, USB keys and PXE directories and
-// burns discs. The process logger is handed in by the program.
+// Media-image library: turns a staged working directory into an ISO image, a
+// USB key or a network boot (PXE) directory, and burns ISO images to discs.
+//
+// The working directory is the root of the medium. Every create call unpacks
+// the environment zip (its "linuxboot" and "linuxbootkyt" folders) into the
+// working directory, makes the working directory the current directory, and
+// raises the logger's boot-tree hook (OutputLogEntryEx at level 6) exactly
+// once; the hook assembles the "boot" tree. The medium then holds every entry
+// of the file list (relative to the working directory), the "boot" tree and
+// the media configuration "xelo.config". The current directory is restored
+// before the call returns.
+//
+// Results are 0 or one of the media codes below; nothing throws.
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "bmloggerifc.h"
+
+struct burn_source;
 
 namespace Velmake {
 
-// Version of the media-image library.
-std::string libraryVersion();
+namespace detail {
+struct MediumEntry;
+}
+
+// Media codes returned by the create and burn calls.
+enum MediaCode : int {
+  kMediaOk = 0,
+  kNoUpdateFiles = 81,
+  kNotFound = 100,            // a directory or file could not be found
+  kVolumeNotFound = 101,      // USB key volume missing or unusable
+  kUnzipFailed = 102,         // a zip file could not be unpacked
+  kNotZip = 103,              // the environment file lacks the .zip extension
+  kRawCopyFailed = 104,       // writing the USB key's partition table failed
+  kOutOfSpace = 105,
+  kCreateFailed = 106,        // a directory or file could not be created
+  kModeChangeFailed = 107,
+  kBadName = 108,             // ISO name without .iso; environment invalid (USB)
+  kImageBuilderFailed = 109,
+  kNotInitialised = 110,      // USB key not initialised; zipping failed (PXE)
+  kBurnFailed = 111,
+  kImageUnusable = 112,
+  kImageTooLarge = 113,
+  kNoDisc = 116,              // no disc, or a disc that cannot be written
+};
+
+// Progress of a long step: a short description and the share done, 0-100.
+using ProgressFn = std::function<void(const std::string& step, int percent)>;
+
+class BootableMedia {
+ public:
+  explicit BootableMedia(XELO::BMLoggerIfc& logger);
+  virtual ~BootableMedia();
+  BootableMedia(const BootableMedia&) = delete;
+  BootableMedia& operator=(const BootableMedia&) = delete;
+
+  // Deletes the named directories of the working directory of the last
+  // create or init call (nothing relative before any), and the library's own
+  // temporary files.
+  virtual void removeTempFilesAndDirs(const std::vector<std::string>& dirs);
+
+  // Receives the progress of long steps; none is reported without one.
+  void setProgress(ProgressFn progress) { progressFn = std::move(progress); }
+
+ protected:
+  void log(int level, const std::string& message);
+  void progress(const std::string& step, int percent);
+  // Unpacks the environment, enters the working directory and raises the
+  // boot-tree hook once; 0 or the media code that ends the create call. The
+  // previous current directory is restored by leaveWorkingDirectory().
+  int prepareBootTree(const std::string& workingDir, const std::string& toolZip);
+  void leaveWorkingDirectory();
+  // The working directory of this object's calls, made absolute.
+  void rememberWorkingDirectory(const std::string& workingDir);
+  // Remembers a temporary file or directory for removeTempFilesAndDirs.
+  void addTempPath(const std::string& path);
+
+  XELO::BMLoggerIfc& logger;
+  std::string workingDirectory;
+
+ private:
+  ProgressFn progressFn;
+  std::string previousDirectory;
+  std::vector<std::string> tempPaths;
+};
+
+class BootableISO : public BootableMedia {
+ public:
+  explicit BootableISO(XELO::BMLoggerIfc& logger);
+
+  // Writes the ISO image `isoPath` (relative paths are taken from the current
+  // directory at the call). The image is bootable by UEFI (El Torito and an
+  // EFI system partition, so it also boots when written raw to a USB key) and
+  // by BIOS when the environment carries a BIOS loader. `mode` is kept for
+  // callers (always 1). Written under a temporary name and renamed when
+  // complete.
+  int CreateISO(const std::string& workingDir, const std::string& isoPath, std::vector<std::string>& files,
+                const std::string& toolZip, int mode);
+
+  // Burns `isoPath` to the drive at `driveAddress` (a device path, or a
+  // regular file that stands for a disc). `fullSpeed` true writes at the
+  // drive's best speed; false is the careful retry at the lowest speed.
+  // The burner's messages are appended to `logFilePath` when not empty.
+  int BurnISO(const std::string& isoPath, const std::string& driveAddress, std::string logFilePath,
+              bool fullSpeed);
+
+ private:
+  int writeImage(const std::vector<detail::MediumEntry>& entries, const std::string& target);
+  int writeSource(struct burn_source* source, const std::string& target);
+};
+
+class BootableUSB : public BootableMedia {
+ public:
+  explicit BootableUSB(XELO::BMLoggerIfc& logger);
+
+  // Checks the USB volume (a block device or a disk-image file) and tells
+  // whether it must be formatted: it must unless it holds a FAT file system
+  // that this library made. Nothing is written.
+  int init(const std::string& workingDir, const std::string& usbVolume, std::vector<std::string> files,
+           const std::string& toolZip, bool& needsFormatting);
+
+  // Writes the medium. With `format` a new partition table and FAT32 file
+  // system are written first; without it the key must already be one of the
+  // library's, and the medium's entries replace those on it while other
+  // files stay. 110 when init did not succeed before.
+  int CreateUSBKey(bool format);
+
+ private:
+  int writeKey(bool format);
+
+  bool initialised = false;
+  bool keyIsOurs = false;
+  std::string volume;
+  std::vector<std::string> fileList;
+  std::string zipName;
+};
+
+class BootableIMG : public BootableMedia {
+ public:
+  explicit BootableIMG(XELO::BMLoggerIfc& logger);
+
+  // Writes a network boot directory: the UEFI loader "BOOTX64.EFI", its
+  // "grub.cfg", the kernel "img2a", the initrd "img3a" (with the media
+  // configuration appended) and "tc.zip" (the medium's files).
+  int CreateIMG(const std::string& workingDir, const std::string& pxeDir, std::vector<std::string>& files,
+                const std::string& toolZip);
+
+ private:
+  int writeDirectory(std::vector<std::string>& files, const std::string& pxeDir);
+};
+
+// ---- disc drives -----------------------------------------------------------
+
+// The burner's address of the drive at `devicePath`: the device itself for an
+// optical drive the burner can reach, "stdio:" + absolute path for a regular
+// file (a disc image standing for a drive); empty when there is none.
+std::string driveAddressOf(const std::string& devicePath);
+
+// Version of the burning library, empty when it cannot be started.
+std::string burnLibraryVersion();
+
+// A disc drive opened directly by its device path, for burning without the
+// address lookup.
+class DiscDrive {
+ public:
+  explicit DiscDrive(XELO::BMLoggerIfc& logger);
+  ~DiscDrive();
+  DiscDrive(const DiscDrive&) = delete;
+  DiscDrive& operator=(const DiscDrive&) = delete;
+
+  bool init(const std::string& devicePath);
+  // The loaded medium is a CD-R, CD-RW, DVD-R or DVD-RW (restricted overwrite).
+  bool hasBurnableProfile();
+  int erase();                          // 0 or kBurnFailed
+  int burn(const std::string& isoPath);  // 0 or a media code
+  void release();
+
+ private:
+  struct State;
+  XELO::BMLoggerIfc& logger;
+  State* state;
+};
 
 }  // namespace Velmake

@@ -10,17 +10,21 @@
 
 #include "host/host.h"
 #include "media/bootconfig.h"
+#include "qemu_boot.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace XELO;
 using xelotest::readFile;
 using xelotest::writeFile;
+using xelotest::kOvmfCode;
+using xelotest::kOvmfVars;
+using xelotest::reported;
+using xelotest::reportLines;
+using xelotest::tail;
 
 namespace {
 
-const std::string kOvmfCode = "/usr/share/OVMF/OVMF_CODE_4M.fd";
-const std::string kOvmfVars = "/usr/share/OVMF/OVMF_VARS_4M.fd";
 const std::string kBasicZip = "qor_utl_boot_tools-141_anyos_x86-64.zip";
 const std::string kMidZip = "qor_utl_boot_tools-141_anyos_x86-64-mid.zip";
 const std::string kFullZip = "qor_utl_boot_tools-141_anyos_x86-64-full.zip";
@@ -37,47 +41,6 @@ const std::string kMediaConfig =
     "QOR_SYSTEM_MT_NOVPI=7X21\n";
 
 std::string zipPath(const std::string& name) { return std::string(XELO_BOOTENV_DIR) + "/" + name; }
-
-bool onPath(const std::string& program) {
-  std::stringstream dirs(getEnv("PATH"));
-  for (std::string dir; std::getline(dirs, dir, ':');)
-    if (!dir.empty() && isRegularFile(dir + "/" + program)) return true;
-  return false;
-}
-
-// The programs and files among `needed` that this machine lacks.
-std::string missing(const std::vector<std::string>& programs, const std::vector<std::string>& files = {}) {
-  std::string absent;
-  for (const std::string& p : programs)
-    if (!onPath(p)) absent += " " + p;
-  for (const std::string& f : files)
-    if (!isRegularFile(f)) absent += " " + f;
-  return absent;
-}
-
-// The report lines of the serial log, without their "XELO-ENV: " mark.
-std::vector<std::string> reportLines(const std::string& serial) {
-  const std::string mark = "XELO-ENV: ";
-  std::vector<std::string> lines;
-  std::stringstream in(serial);
-  for (std::string line; std::getline(in, line);) {
-    const auto at = line.find(mark);
-    if (at == std::string::npos) continue;
-    line = line.substr(at + mark.size());
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// The value of the report line "key=value", or "<absent>".
-std::string reported(const std::vector<std::string>& lines, const std::string& key) {
-  for (const std::string& line : lines)
-    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
-  return "<absent>";
-}
-
-std::string tail(const std::string& text) { return text.size() > 3000 ? text.substr(text.size() - 3000) : text; }
 
 class BootEnvironment : public ::testing::Test {
  protected:
@@ -135,7 +98,7 @@ TEST_F(BootEnvironment, UnchangedInputsReuseTheBuiltZips) {
 
 TEST_F(BootEnvironment, UefiCdBootReportsTheMediumItsConfigurationAndKernelArguments) {
   const std::string absent =
-      missing({"qemu-system-x86_64", "xorriso", "mformat", "mmd", "mcopy", "unzip", "timeout"}, {kOvmfCode, kOvmfVars});
+      xelotest::missingTools({"qemu-system-x86_64", "xorriso", "mformat", "mmd", "mcopy", "unzip", "timeout"}, {kOvmfCode, kOvmfVars});
   if (!absent.empty()) GTEST_SKIP() << "QEMU/OVMF boot test skipped, not installed:" << absent;
   ASSERT_TRUE(isRegularFile(zipPath(kMidZip))) << "the bootenv_build test did not leave " << zipPath(kMidZip);
 
@@ -170,16 +133,10 @@ TEST_F(BootEnvironment, UefiCdBootReportsTheMediumItsConfigurationAndKernelArgum
             0)
       << toolLog();
 
-  const std::string vars = dir / "vars.fd";
-  fs::copy_file(kOvmfVars, vars);
-  const std::string serialLog = dir / "serial.log";
-  const int status = runToFile(
-      serialLog, {"timeout", "110", "qemu-system-x86_64", "-machine", "q35", "-cpu", "max", "-m", "512",
-                  "-nographic", "-no-reboot", "-drive",
-                  "if=pflash,format=raw,readonly=on,file=" + kOvmfCode, "-drive",
-                  "if=pflash,format=raw,file=" + vars, "-cdrom", iso, "-serial", "mon:stdio"});
-  const std::string serial = readFile(serialLog);
-  const std::vector<std::string> lines = reportLines(serial);
+  const xelotest::BootRun boot = xelotest::bootUefi(iso, xelotest::BootDevice::Cdrom, dir.path());
+  const int status = boot.status;
+  const std::string& serial = boot.serial;
+  const std::vector<std::string>& lines = boot.lines;
 
   EXPECT_EQ(status, 0) << "QEMU did not power off by itself\n" << tail(serial);
   ASSERT_FALSE(lines.empty()) << tail(serial);
@@ -201,7 +158,7 @@ TEST_F(BootEnvironment, UefiCdBootReportsTheMediumItsConfigurationAndKernelArgum
 }
 
 TEST_F(BootEnvironment, NetworkBootFetchesTheConfigurationFromTheTftpServer) {
-  const std::string absent = missing({"qemu-system-x86_64", "unzip", "zip", "timeout"});
+  const std::string absent = xelotest::missingTools({"qemu-system-x86_64", "unzip", "zip", "timeout"});
   if (!absent.empty()) GTEST_SKIP() << "QEMU boot test skipped, not installed:" << absent;
   ASSERT_TRUE(isRegularFile(zipPath(kBasicZip))) << "the bootenv_build test did not leave " << zipPath(kBasicZip);
 

@@ -26,7 +26,7 @@ readonly MODULES=(
   sr_mod cdrom isofs sd_mod ahci ata_piix ata_generic
   virtio_pci virtio_blk virtio_scsi nvme
   xhci_pci ehci_pci ohci_pci uhci_hcd usb_storage uas
-  vfat nls_cp437 nls_iso8859_1 nls_utf8
+  vfat nls_cp437 nls_ascii nls_iso8859_1 nls_utf8
   e1000 e1000e igb ixgbe tg3 virtio_net
 )
 

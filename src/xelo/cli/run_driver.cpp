@@ -48,14 +48,7 @@ bool contains(const std::vector<std::string>& list, const std::string& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
 
-// Logs `text` with `prefix` at level Error, prints it, records it with
-// `code` and gives `code` as the run's status.
-int fail(int code, const std::string& text, const std::string& prefix) {
-  logEntry(LogError, prefix + text);
-  std::cout << text << std::endl;
-  writeCliError(code, text, 0);
-  return code;
-}
+int fail(int code, const std::string& text, const std::string& prefix) { return failWith(code, text, prefix); }
 
 void timeStamp(const std::string& text) { logEntry(LogTimeStamp, text); }
 
@@ -314,10 +307,29 @@ Outcome prepareTargets(Options& options, const std::string& portableDir) {
 int buildDeploymentMedia(Options& options) {
   timeStamp("Handle Dunvar media- START");
   writeMediaConfig();
-  const int result = runDeploymentJob(options);
-  if (result != 0) return result;
+  XeloDN deployment(options);
+  int result = 0;
+  if (!options.isoName.empty()) {
+    timeStamp("Create Dunvar ISO - START");
+    result = deployment.createDNISO(joinPath(options.isoDir, options.isoName));
+    timeStamp("Create Dunvar ISO - END");
+  }
+  if (options.isoName.empty() && options.cdDevice.empty()) {
+    timeStamp("Dunvar Acquiring - START");
+    result = deployment.acquire("");
+    if (result == 0) std::cout << "Acquiring was finished successfully!" << std::endl;
+    timeStamp("Dunvar Acquiring - END");
+  }
+  // A disc is burned only when the image asked for as well was made: a
+  // failed image must not end in a run that reports success.
+  if (!options.cdDevice.empty() && result == 0) {
+    timeStamp("Create Dunvar CD- START");
+    result = deployment.BurnDNISO();
+    timeStamp("Create Dunvar CD- END");
+    if (result != 0) fail(result, errorMessage(result), "main()::");
+  }
   timeStamp("Handle Dunvar media- END");
-  return 0;
+  return result;
 }
 
 // ---- Phase 6 ----------------------------------------------------------------
@@ -414,7 +426,10 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
   timeStamp("Prepare All Files for Media - START");
 
   if (auto outcome = prepareBootTree(options, "linuxboot")) return outcome;
+  // The support lists go into the menu folder; it is made first so that the
+  // copies never take the folder's name as a file.
   const std::string menu = joinPath(joinPath(options.workingDir, "linuxboot"), "menu");
+  ensureDirectory(menu);
   copyFileOver(joinPath(supportListDirectory(), kSupportListName), menu);
   copyFileOver(kSupportListName, joinPath(menu, std::string("bundle_") + kSupportListName));
   if (serviceRun) moveFileOver(startBackup, startScript);
@@ -430,29 +445,35 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
       setConfigValue(options, "QOR_SYSTEM_EXT_TOOL", "");
       logEntry(LogWarning, "main():: The third party tool directory doesn't exist.");
       std::cout << " Warning! " << "The third party tool directory doesn't exist." << std::endl;
+    } else {
+      // The boot tree is assembled with the working directory as the
+      // current directory; the tool directory is named from here.
+      options.extToolDir = absolutePath(options.extToolDir);
     }
   }
 
   writeMediaConfig();
-  std::vector<std::string> pushed;
-  if (const int status = stageMediaFiles(options, pushed); status != 0) return status;
+  std::vector<std::string> pushed = stageMediaFiles();
   for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
   timeStamp("Prepare All Files for Media - END");
+
+  // The media-image library asks for the boot tree through the logger.
+  processLogger().setBootTreeHook(assembleBootTree);
 
   struct Medium {
     const char* kind;
     const std::string& target;
-    int (*create)(Options&);
+    int (*create)(std::vector<std::string>&, Options&);
   };
-  const Medium media[] = {{"ISO", options.isoName, createIsoMedia},
-                          {"USB", options.usbKey, createUsbMedia},
-                          {"CD", options.cdDevice, createCdMedia},
-                          {"PXE", options.pxeDir, createPxeMedia}};
+  const Medium media[] = {{"ISO", options.isoName, createISOFile},
+                          {"USB", options.usbKey, createUSBKey},
+                          {"CD", options.cdDevice, createCD},
+                          {"PXE", options.pxeDir, createPXE}};
   for (const auto& medium : media) {
     if (medium.target.empty()) continue;
     const std::string label = std::string("Create Media ") + medium.kind + ": " + medium.target;
     timeStamp(label + " - START");
-    const int result = medium.create(options);
+    const int result = medium.create(pushed, options);
     if (result != 0) return fail(result, errorMessage(result), "main()::");
     timeStamp(label + " - END");
     break;

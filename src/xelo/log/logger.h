@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "bmloggerifc.h"  // BMLoggerIfc, the interface handed to the media-image library
+
 namespace XELO {
 
 // Log levels. Every level is written; there is no threshold.
@@ -17,16 +19,6 @@ enum LogLevel : int32_t {
   LogHeavyHitter = 5,
   LogCopyBootDir = 6,  // the media-image library's boot-tree hook
   LogTimeStamp = 7,
-};
-
-// The interface handed to the media-image library.
-class BMLoggerIfc {
- public:
-  virtual void OutputLogEntry(int32_t level, std::string message) = 0;
-  // Writes the entry like OutputLogEntry; for level 6 it then runs the
-  // boot-tree hook and returns its result, otherwise returns 0.
-  virtual int32_t OutputLogEntryEx(int32_t level, std::string message) = 0;
-  virtual ~BMLoggerIfc() = default;
 };
 
 struct LogTime {

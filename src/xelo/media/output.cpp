@@ -1,12 +1,246 @@
 #include "media/output.h"
 
-#include "cli/unavailable.h"
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "cli/errors.h"
+#include "host/host.h"
+#include "host/paths.h"
+#include "log/logger.h"
+#include "media/bootconfig.h"
+#include "media/burner.h"
+#include "media/staging.h"
+#include "velmake.h"
 
 namespace XELO {
 
-int createIsoMedia(Options&) { return unavailableStep("Writing an ISO image", 221); }
-int createUsbMedia(Options&) { return unavailableStep("Writing a USB key", 231); }
-int createCdMedia(Options&) { return unavailableStep("Burning a CD/DVD", 222); }
-int createPxeMedia(Options&) { return unavailableStep("Writing a PXE directory", 212); }
+namespace {
+
+// Console progress of the library's long steps: one line per tenth done.
+Velmake::ProgressFn consoleProgress() {
+  auto last = std::make_shared<std::pair<std::string, int>>("", -1);
+  return [last](const std::string& step, int percent) {
+    const int tenth = percent / 10;
+    if (step == last->first && tenth == last->second) return;
+    last->first = step;
+    last->second = tenth;
+    std::cout << " " << step << "... " << tenth * 10 << "%" << std::endl;
+  };
+}
+
+// The out-of-space verdict after a failed library call. The boot tree is
+// assembled with the working directory as the current directory, so the
+// error text of a failed copy lies there; the program directory is looked at
+// as well.
+bool spaceShort(const Options& options) {
+  if (lackSpace()) return true;
+  const std::string here = currentDirectory();
+  if (options.workingDir.empty() || !changeDirectory(options.workingDir)) return false;
+  const bool full = lackSpace();
+  changeDirectory(here);
+  return full;
+}
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The first whitespace-delimited word of a file, or empty.
+std::string firstWord(const std::string& path) {
+  std::ifstream in(path);
+  std::string word;
+  in >> word;
+  return word;
+}
+
+}  // namespace
+
+int mediaErrorCode(int code, MediumKind kind) {
+  const bool iso = kind == MediumKind::Iso;
+  const bool usb = kind == MediumKind::Usb;
+  switch (code) {
+    case 0: return 0;
+    case 81: return 217;
+    case 100: return 211;
+    case 101: return usb ? 230 : 255;
+    case 102: return 213;
+    case 103: return 214;
+    case 104: return usb ? 231 : 255;
+    case 105: return 246;
+    case 106: return 212;
+    case 107: return 216;
+    case 108: return iso ? 220 : usb ? 218 : 255;
+    case 109: return iso ? 221 : 255;
+    case 110: return usb ? 232 : kind == MediumKind::Pxe ? 245 : 255;
+    case 111:
+    case 112: return iso ? 222 : 255;
+    case 113: return iso ? 223 : 255;
+    case 116: return iso ? 234 : 255;
+    default: return 255;
+  }
+}
+
+std::string askFormatUsbKey() {
+  bool gui = false;
+  getEnv("XELO_GUI_ENVIRONMENT", &gui);
+  if (gui) {
+    logEntry(LogWarning, "XELO_GUI_ENVIRONMENT environment variable is defined ");
+    const std::string reply = tempReplyPath();
+    replaceFileContents(reply, "");
+    writeCliError(10, "Format your USB key? (y or n)", 0);
+    // The front end answers by writing into the reply file; there is no time limit.
+    for (;;) {
+      const std::string word = firstWord(reply);
+      if (!word.empty()) return word;
+      sleepMilliseconds(250);
+    }
+  }
+  std::cout << " Warning! USB key needs formatting. This will erase all existing data on it." << std::endl;
+  std::cout << " Are you sure you want to continue?(y or n)" << std::flush;
+  std::string word;
+  std::cin >> word;
+  return word;
+}
+
+int createISOFile(std::vector<std::string>& files, Options& options) {
+  const std::string imagePath = joinPath(options.isoDir, options.isoName);
+  logEntry(LogVerbose, "In createISOFile(), g_bmOption.strWorkingDir is " + options.workingDir +
+                           ", g_bmOption.strISOFileName is " + options.isoName +
+                           ", g_bmOption.strToolZipFileName is " + options.toolZip);
+  int code = 0;
+  {
+    Velmake::BootableISO iso(processLogger());
+    iso.setProgress(consoleProgress());
+    code = iso.CreateISO(options.workingDir, imagePath, files, options.toolZip, 1);
+    if (code != 0 && spaceShort(options)) {
+      logEntry(LogError, "CreateISOFile failed, No space left in device.");
+      code = 105;
+    }
+    iso.removeTempFilesAndDirs(environmentDirs());
+  }
+  if (code == 0) writeCliError(0, "Create iso file successfully", 6);
+  return mediaErrorCode(code, MediumKind::Iso);
+}
+
+int createCD(std::vector<std::string>& files, Options& options) {
+  const std::string drive = volumeWithColon(options.cdDevice);
+  if (drive != options.cdDevice) {
+    std::cout << "\nWarning: The CD or DVD device " << options.cdDevice << " cannot be used. Change it to " << drive
+              << "\n";
+    options.cdDevice = drive;
+  }
+  // The image lies in the current directory (the program's) until burned.
+  const std::string image = "tmp.iso";
+  int result = 0;
+  {
+    Velmake::BootableISO iso(processLogger());
+    iso.setProgress(consoleProgress());
+    int code = iso.CreateISO(options.workingDir, image, files, options.toolZip, 1);
+    if (code != 0) {
+      if (spaceShort(options)) {
+        code = 105;
+        logEntry(LogError, "createCD() failed, No space left in device.");
+      } else {
+        logEntry(LogError, "createCD() failed");
+      }
+      return mediaErrorCode(code, MediumKind::Iso);
+    }
+    result = burnCD(image, options.cdDevice);
+    if (result == 0)
+      writeCliError(0, "Create CD/DVD bootable media successfully", 8);
+    else if (spaceShort(options))
+      result = mediaErrorCode(105, MediumKind::Iso);
+    iso.removeTempFilesAndDirs(environmentDirs());
+  }
+  deleteFile(image);
+  return result;
+}
+
+int createUSBKey(std::vector<std::string>& files, Options& options) {
+  const std::string volume = volumeWithColon(options.usbKey);
+  if (volume != options.usbKey) {
+    std::cout << "\nWarning: The USB Key device " << options.usbKey << " cannot be used. Change it to " << volume
+              << "\n";
+    options.usbKey = volume;
+  }
+  logEntry(LogWarning, "Now create the USB key...");
+
+  Velmake::BootableUSB usb(processLogger());
+  usb.setProgress(consoleProgress());
+  bool needsFormat = false;
+  int code = usb.init(options.workingDir, options.usbKey, files, options.toolZip, needsFormat);
+  if (code != 0) {
+    logEntry(LogError, "Velmake::BootableUSB::init() failed");
+  } else {
+    if (!needsFormat) {
+      code = usb.CreateUSBKey(options.force);
+    } else {
+      logEntry(LogWarning, "USB key need format ");
+      if (!options.force) {
+        const std::string answer = lowerCase(askFormatUsbKey());
+        if (answer.find('y') != std::string::npos) {
+          logEntry(LogWarning, "User select to format the USB key ");
+        } else if (answer.find('n') != std::string::npos) {
+          logEntry(LogWarning, "User select NOT to format the USB key ");
+          return 232;
+        } else {
+          logEntry(LogWarning, "Invalid input in temp file: " + answer);
+          return 232;
+        }
+      }
+      code = usb.CreateUSBKey(true);
+    }
+    if (code == 0)
+      writeCliError(0, "Create USB key bootable media successfully", 6);
+    else
+      logEntry(LogError, "Velmake::BootableUSB::CreateUSBKey() failed");
+  }
+  if (code != 0) {
+    const bool full = spaceShort(options);
+    const double freeMB = getFreeSpaceMB(options.usbKey);
+    if (full || freeMB < 512) {
+      if (freeMB < 0) {
+        logEntry(LogError, "Media creation error: Failed to get usb key volume name.");
+        code = 101;
+      } else {
+        logEntry(LogError, "createUSBKey() failed, No space left in device.");
+        code = 105;
+      }
+    }
+  }
+  usb.removeTempFilesAndDirs(environmentDirs());
+  return mediaErrorCode(code, MediumKind::Usb);
+}
+
+int createPXE(std::vector<std::string>& files, Options& options) {
+  makeDirectory(options.pxeDir);
+  logEntry(LogVerbose, "In createPXE(), g_bmOption.strPXEFileName is " + options.pxeDir +
+                           ", g_bmOption.strWorkingDir is " + options.workingDir +
+                           ", g_bmOption.strISOFileName is " + options.isoName +
+                           ", g_bmOption.strToolZipFileName is " + options.toolZip + " PXE_TYPE_LINUX");
+  int code = 0;
+  {
+    Velmake::BootableIMG img(processLogger());
+    img.setProgress(consoleProgress());
+    code = img.CreateIMG(options.workingDir, options.pxeDir, files, options.toolZip);
+    if (code != 0 && spaceShort(options)) {
+      logEntry(LogError, "CreatePXE() failed, No space left in device.");
+      code = 105;
+    }
+    img.removeTempFilesAndDirs(environmentDirs());
+  }
+  if (code == 0) {
+    if (!options.tftpPxeAddress.empty())
+      setPxeTftpAddress(joinPath(options.pxeDir, "grub.cfg"), options.tftpPxeAddress);
+    writeCliError(0, "Create PXE bootable media successfully", 6);
+  }
+  return mediaErrorCode(code, MediumKind::Pxe);
+}
 
 }  // namespace XELO

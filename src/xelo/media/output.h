@@ -1,13 +1,28 @@
-// The four media builders.
+// The four media builders: an ISO image file, a CD/DVD, a USB key and a
+// network boot (PXE) directory. Each hands the staged file list to the
+// media-image library, interprets its result, cleans up and returns an error
+// code (0 on success).
 #pragma once
+#include <string>
+#include <vector>
+
 #include "cli/options.h"
 
 namespace XELO {
 
-// Each returns 0 or the error code that ends the run.
-int createIsoMedia(Options& options);
-int createUsbMedia(Options& options);
-int createCdMedia(Options& options);
-int createPxeMedia(Options& options);
+int createISOFile(std::vector<std::string>& files, Options& options);
+int createCD(std::vector<std::string>& files, Options& options);
+int createUSBKey(std::vector<std::string>& files, Options& options);
+int createPXE(std::vector<std::string>& files, Options& options);
+
+// The media kinds whose error codes differ; a CD maps like an ISO file.
+enum class MediumKind { Iso, Usb, Pxe };
+
+// The error code for an internal media code of the library.
+int mediaErrorCode(int internalCode, MediumKind kind);
+
+// The answer to the USB formatting question: the console's next word, or
+// under the graphical front end the first word of its reply file.
+std::string askFormatUsbKey();
 
 }  // namespace XELO

@@ -1,0 +1,63 @@
+// Pieces shared by the media writers of the library.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Velmake::detail {
+
+// Log levels of the program's logger.
+inline constexpr int kLogError = 0;
+inline constexpr int kLogWarning = 1;
+inline constexpr int kLogVerbose = 4;
+inline constexpr int kLogCopyBootDir = 6;
+
+// Name of the library's scratch directory inside the working directory.
+inline constexpr const char* kScratchDirectory = "velmake_tmp";
+// The media configuration, written by the program into the working directory.
+inline constexpr const char* kMediaConfig = "xelo.config";
+// The UEFI loader inside the boot tree, and where firmware looks for it.
+inline constexpr const char* kEfiLoaderInTree = "boot/EFI/BOOT/BOOTX64.EFI";
+inline constexpr const char* kEfiLoaderPath = "EFI/BOOT/BOOTX64.EFI";
+inline constexpr const char* kBootConfigInTree = "boot/EFI/BOOT/grub.cfg";
+
+// One entry of the medium: its path on the medium ("/" separated, relative)
+// and its source in the local file system.
+struct MediumEntry {
+  std::string mediumPath;
+  std::string sourcePath;
+  bool directory = false;
+};
+
+// The entries of a medium built in `workingDir`: each name of `files` (".",
+// ".." and empty names skipped; "\" read as a separator), then "boot" and the
+// media configuration when present. Paths that would leave the working
+// directory are refused. 0, kNotFound (a listed entry is missing, named in
+// `problem`) or kBadName (an unsafe name, in `problem`).
+int collectEntries(const std::string& workingDir, const std::vector<std::string>& files,
+                   std::vector<MediumEntry>& entries, std::string& problem);
+
+// Total size of the regular files below the entries, in bytes; the largest
+// single file in `largest`.
+uint64_t totalBytes(const std::vector<MediumEntry>& entries, uint64_t* largest = nullptr);
+
+// Unpacks the zip `zipPath` into `targetDir`, refusing entries that would
+// land outside it (absolute names, "..", links leading out). 0, or
+// kUnzipFailed with the reason in `error`.
+int unpackZip(const std::string& zipPath, const std::string& targetDir, std::string& error);
+
+// Writes the entries as a zip archive at `zipPath`. False with `error`.
+bool writeZip(const std::string& zipPath, const std::vector<MediumEntry>& entries, std::string& error);
+
+// Writes a gzip-compressed cpio (newc) archive holding `name` with the
+// contents of `sourcePath`, to be appended to an initrd. False with `error`.
+bool writeCpioGz(const std::string& archivePath, const std::string& name, const std::string& sourcePath,
+                 std::string& error);
+
+// The name ends in `suffix`, compared without regard to case.
+bool endsWithNoCase(const std::string& name, const std::string& suffix);
+
+// Text of a file, or empty.
+std::string readText(const std::string& path);
+
+}  // namespace Velmake::detail

@@ -1,0 +1,352 @@
+// ISO 9660 images (Rock Ridge and Joliet, ISO level 3 for files over 4 GiB)
+// written in-process with libisofs. UEFI boot: a FAT image holding the
+// loader, appended as a GPT EFI system partition and named by the El Torito
+// catalog, so the same file boots as a CD and when written raw to a USB key.
+// BIOS boot: an El Torito entry for the environment's BIOS loader, when the
+// boot tree carries one.
+#include <stdint.h>
+#include <sys/types.h>
+
+// The image is read straight from libisofs' data source; libburn is not
+// needed for writing a file.
+#define LIBISOFS_WITHOUT_LIBBURN 1
+#include <libisofs/libisofs.h>
+
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "internal.h"
+#include "platform.h"
+#include "velmake.h"
+
+namespace fs = std::filesystem;
+
+namespace Velmake {
+
+using namespace detail;
+
+namespace {
+
+constexpr const char* kVolumeId = "XELO";
+constexpr const char* kBootCatalog = "/boot/boot.cat";
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// BIOS loaders the boot tree may carry, with their El Torito patch options:
+// bit0 boot info table, bit9 GRUB2 boot info.
+struct BiosLoader {
+  const char* path;
+  int isolinuxOptions;
+};
+constexpr BiosLoader kBiosLoaders[] = {
+    {"boot/grub/i386-pc/eltorito.img", 0x201},
+    {"boot/isolinux/isolinux.bin", 0x1},
+};
+
+void initIsoLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    iso_init();
+    // Messages are fetched into the log, never printed by the library.
+    iso_set_msgs_severities(const_cast<char*>("ALL"), const_cast<char*>("NEVER"), const_cast<char*>("velmake"));
+  });
+}
+
+// The library's queued messages of severity WARNING and above, one per line.
+std::string isoMessages() {
+  std::string text;
+  char message[4096];
+  char severity[80];
+  int code = 0;
+  int imgid = 0;
+  while (iso_obtain_msgs(const_cast<char*>("WARNING"), &code, &imgid, message, severity) > 0)
+    text += std::string(severity) + ": " + message + "\n";
+  return text;
+}
+
+// A unique name beside `path` for writing before the final rename. It ends
+// in ".iso" so that a partial image left by a killed run is never taken for a
+// file of the next medium, and holds ".part" so it is never taken for a
+// finished image.
+std::string partPrefix(const std::string& path) {
+  const fs::path p(path);
+  return (p.parent_path() / ("." + p.filename().string() + ".part")).string();
+}
+
+std::string temporaryBeside(const std::string& path) {
+  std::random_device random;
+  return partPrefix(path) + std::to_string(random() % 1000000) + ".iso";
+}
+
+// Removes partial images of `path` left by earlier runs that were killed.
+void removeStaleParts(const std::string& path) {
+  const fs::path dir = fs::path(path).parent_path();
+  const std::string prefix = fs::path(partPrefix(path)).filename().string();
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir.empty() ? fs::path(".") : dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".iso") == 0)
+      fs::remove(entry.path(), ec);
+  }
+}
+
+// The directory `path` ("a/b") of the image, created with its parents.
+IsoDir* imageDirectory(IsoImage* image, const std::string& path) {
+  IsoDir* dir = iso_image_get_root(image);
+  if (path.empty()) return dir;
+  std::string sofar;
+  for (const auto& part : fs::path(path)) {
+    sofar += "/" + part.string();
+    IsoNode* node = nullptr;
+    if (iso_tree_path_to_node(image, sofar.c_str(), &node) == 1) {
+      if (iso_node_get_type(node) != LIBISO_DIR) return nullptr;
+      dir = reinterpret_cast<IsoDir*>(node);
+      continue;
+    }
+    IsoDir* made = nullptr;
+    if (iso_tree_add_new_dir(dir, part.string().c_str(), &made) < 0) return nullptr;
+    dir = made;
+  }
+  return dir;
+}
+
+}  // namespace
+
+BootableISO::BootableISO(XELO::BMLoggerIfc& l) : BootableMedia(l) {}
+
+// Makes the FAT image that holds the UEFI loader at EFI/BOOT/BOOTX64.EFI.
+static int makeEfiImage(const std::string& loader, const std::string& image, const std::string& toolLog) {
+  std::error_code ec;
+  const uint64_t loaderSize = fs::file_size(loader, ec);
+  if (ec) return kNotFound;
+  // Room for the loader and the file system's own tables; at least 16 MiB,
+  // which holds a standalone GRUB image of the usual size.
+  const uint64_t bytes = std::max<uint64_t>(16 * kMiB, (loaderSize + loaderSize / 8 + 2 * kMiB) / kMiB * kMiB);
+  {
+    std::ofstream out(image, std::ios::binary | std::ios::trunc);
+    if (!out) return kCreateFailed;
+  }
+  fs::resize_file(image, bytes, ec);
+  if (ec) return ec == std::errc::no_space_on_device ? kOutOfSpace : kCreateFailed;
+  const std::vector<std::string> env = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
+  if (platform::runProgram({"mformat", "-i", image, "-T", std::to_string(bytes / 512), "-h", "64", "-s", "32", "::"},
+                           toolLog, env) != 0 ||
+      platform::runProgram({"mmd", "-i", image, "::/EFI", "::/EFI/BOOT"}, toolLog, env) != 0 ||
+      platform::runProgram({"mcopy", "-i", image, loader, "::/EFI/BOOT/BOOTX64.EFI"}, toolLog, env) != 0)
+    return kImageBuilderFailed;
+  return kMediaOk;
+}
+
+int BootableISO::CreateISO(const std::string& workingDir, const std::string& isoPath, std::vector<std::string>& files,
+                           const std::string& toolZip, int mode) {
+  log(kLogVerbose, "BootableISO::CreateISO(" + workingDir + ", " + isoPath + ", " + toolZip + ")");
+  rememberWorkingDirectory(workingDir);
+  if (files.empty()) {
+    log(kLogError, "BootableISO::CreateISO() has no files for the medium");
+    return kNoUpdateFiles;
+  }
+  if (!endsWithNoCase(isoPath, ".iso")) {
+    log(kLogError, "BootableISO::CreateISO() the image " + isoPath + " has no .iso extension");
+    return kBadName;
+  }
+  const std::string target = platform::absolutePath(isoPath);
+  int code = prepareBootTree(workingDir, toolZip);
+  if (code == kMediaOk) {
+    std::vector<MediumEntry> entries;
+    std::string problem;
+    code = collectEntries(workingDirectory, files, entries, problem);
+    if (code != kMediaOk)
+      log(kLogError, "BootableISO::CreateISO() cannot take " + problem);
+    else
+      code = writeImage(entries, target);
+  }
+  std::error_code ec;
+  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
+  leaveWorkingDirectory();
+  return code;
+}
+
+int BootableISO::writeImage(const std::vector<MediumEntry>& entries, const std::string& target) {
+  std::error_code ec;
+  const fs::path scratch = fs::path(workingDirectory) / kScratchDirectory;
+  fs::create_directories(scratch, ec);
+  const std::string toolLog = (scratch / "tools.log").string();
+
+  const fs::path loader = fs::path(workingDirectory) / kEfiLoaderInTree;
+  if (!fs::is_regular_file(loader, ec)) {
+    log(kLogError, "BootableISO::CreateISO() the boot tree has no UEFI loader " + loader.string());
+    return kNotFound;
+  }
+  const std::string efiImage = (scratch / "efiboot.img").string();
+  progress("Preparing the UEFI boot image", 0);
+  if (const int code = makeEfiImage(loader.string(), efiImage, toolLog); code != kMediaOk) {
+    log(kLogError, "BootableISO::CreateISO() the UEFI boot image could not be made: " + readText(toolLog));
+    return code;
+  }
+
+  initIsoLibrary();
+  IsoImage* image = nullptr;
+  if (iso_image_new(kVolumeId, &image) < 0) return kImageBuilderFailed;
+  iso_image_set_application_id(image, "XELO MEDIA");
+  iso_tree_set_follow_symlinks(image, 0);
+  iso_tree_set_ignore_hidden(image, 0);
+
+  int code = kMediaOk;
+  for (const MediumEntry& e : entries) {
+    const fs::path medium(e.mediumPath);
+    IsoDir* parent = imageDirectory(image, medium.parent_path().generic_string());
+    int rc = parent ? 1 : -1;
+    if (rc > 0 && e.directory) {
+      IsoDir* dir = imageDirectory(image, e.mediumPath);
+      rc = dir ? iso_tree_add_dir_rec(image, dir, e.sourcePath.c_str()) : -1;
+    } else if (rc > 0) {
+      rc = iso_tree_add_new_node(image, parent, medium.filename().string().c_str(), e.sourcePath.c_str(), nullptr);
+    }
+    if (rc < 0) {
+      log(kLogError, "BootableISO::CreateISO() cannot add " + e.sourcePath + ": " + iso_error_to_msg(rc) + "\n" +
+                         isoMessages());
+      code = kImageBuilderFailed;
+      break;
+    }
+  }
+
+  ElToritoBootImage* boot = nullptr;
+  const std::string efiInterval = "--interval:appended_partition_2:all::";
+  const BiosLoader* bios = nullptr;
+  for (const BiosLoader& candidate : kBiosLoaders)
+    if (fs::is_regular_file(fs::path(workingDirectory) / candidate.path, ec)) bios = &candidate;
+  if (code == kMediaOk && bios) {
+    // BIOS first: firmware without UEFI takes the default entry.
+    int rc = iso_image_set_boot_image(image, (std::string("/") + bios->path).c_str(), ELTORITO_NO_EMUL,
+                                      kBootCatalog, &boot);
+    if (rc >= 0) {
+      el_torito_set_load_size(boot, 4);
+      el_torito_set_isolinux_options(boot, bios->isolinuxOptions, 0);
+      rc = iso_image_add_boot_image(image, efiInterval.c_str(), ELTORITO_NO_EMUL, 0, &boot);
+    }
+    if (rc < 0) code = kImageBuilderFailed;
+    log(kLogVerbose, std::string("BootableISO::CreateISO() BIOS loader ") + bios->path);
+  } else if (code == kMediaOk) {
+    if (iso_image_set_boot_image(image, efiInterval.c_str(), ELTORITO_NO_EMUL, kBootCatalog, &boot) < 0)
+      code = kImageBuilderFailed;
+  }
+  if (code == kMediaOk) el_torito_set_boot_platform_id(boot, 0xef);
+
+  IsoWriteOpts* opts = nullptr;
+  if (code == kMediaOk && iso_write_opts_new(&opts, 0) < 0) code = kImageBuilderFailed;
+  if (code == kMediaOk) {
+    iso_write_opts_set_iso_level(opts, 3);  // files over 4 GiB in several extents
+    iso_write_opts_set_rockridge(opts, 1);
+    iso_write_opts_set_joliet(opts, 1);
+    iso_write_opts_set_joliet_longer_paths(opts, 1);
+    iso_write_opts_set_allow_deep_paths(opts, 1);
+    iso_write_opts_set_hardlinks(opts, 1);
+    iso_write_opts_set_always_gmt(opts, 1);
+    iso_write_opts_set_partition_img(opts, 2, 0xef, const_cast<char*>(efiImage.c_str()), 0);
+    iso_write_opts_set_appended_as_gpt(opts, 1);
+  }
+
+  struct burn_source* source = nullptr;
+  if (code == kMediaOk && iso_image_create_burn_source(image, opts, &source) < 0) {
+    log(kLogError, "BootableISO::CreateISO() the image could not be laid out\n" + isoMessages());
+    code = kImageBuilderFailed;
+  }
+  if (code == kMediaOk) code = writeSource(source, target);
+  if (source && --source->refcount <= 0) {
+    if (source->free_data) source->free_data(source);
+    free(source);
+  }
+  if (opts) iso_write_opts_free(opts);
+  iso_image_unref(image);
+  return code;
+}
+
+int BootableISO::writeSource(struct burn_source* source, const std::string& target) {
+  const uint64_t size = static_cast<uint64_t>(source->get_size(source));
+  const fs::path dir = fs::path(target).parent_path();
+  const int64_t free = platform::freeBytes(dir.empty() ? "." : dir.string());
+  if (free >= 0 && static_cast<uint64_t>(free) < size) {
+    log(kLogError, "BootableISO::CreateISO() the image needs " + std::to_string(size / kMiB) + " MB, " +
+                       dir.string() + " has " + std::to_string(free / kMiB) + " MB free");
+    source->cancel(source);
+    return kImageTooLarge;
+  }
+
+  removeStaleParts(target);
+  const std::string part = temporaryBeside(target);
+  addTempPath(part);
+  std::ofstream out(part, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    log(kLogError, "BootableISO::CreateISO() cannot create " + part + ": " + std::strerror(errno));
+    source->cancel(source);
+    return kCreateFailed;
+  }
+  // The source hands out whole 2 KiB blocks only: a larger request at the
+  // end of the image would be answered with end-of-data. Blocks are gathered
+  // into larger writes.
+  constexpr int kBlock = 2048;
+  std::vector<char> buffer(512 * kBlock);
+  size_t filled = 0;
+  uint64_t written = 0;
+  int lastPercent = -1;
+  int code = kMediaOk;
+  const std::string step = "Writing the ISO image";
+  progress(step, 0);
+  auto flush = [&] {
+    if (filled == 0) return true;
+    if (!out.write(buffer.data(), static_cast<std::streamsize>(filled))) return false;
+    written += filled;
+    filled = 0;
+    const int percent = size ? static_cast<int>(written * 100 / size) : 0;
+    if (percent != lastPercent) progress(step, lastPercent = percent);
+    return true;
+  };
+  for (;;) {
+    const int got = source->read_xt(source, reinterpret_cast<unsigned char*>(buffer.data() + filled), kBlock);
+    if (got < 0) {
+      log(kLogError, "BootableISO::CreateISO() reading the medium's files failed\n" + isoMessages());
+      code = kImageBuilderFailed;
+      break;
+    }
+    filled += static_cast<size_t>(got);
+    if ((got == 0 || filled == buffer.size()) && !flush()) {
+      const int err = errno;
+      log(kLogError, "BootableISO::CreateISO() writing " + part + " failed: " + std::strerror(err));
+      code = err == ENOSPC ? kImageTooLarge : kCreateFailed;
+      break;
+    }
+    if (got == 0) break;
+  }
+  if (code == kMediaOk && written != size) {
+    log(kLogError, "BootableISO::CreateISO() the image ended after " + std::to_string(written) + " of " +
+                       std::to_string(size) + " bytes\n" + isoMessages());
+    code = kImageBuilderFailed;
+  }
+  if (code != kMediaOk) source->cancel(source);
+  if (code == kMediaOk) progress(step, 100);
+  out.close();
+  if (code == kMediaOk && (out.fail() || !platform::syncFile(part))) {
+    const int err = errno;
+    log(kLogError, "BootableISO::CreateISO() finishing " + part + " failed: " + std::strerror(err));
+    code = err == ENOSPC ? kImageTooLarge : kCreateFailed;
+  }
+  std::error_code ec;
+  if (code == kMediaOk) {
+    fs::rename(part, target, ec);
+    if (ec) {
+      log(kLogError, "BootableISO::CreateISO() cannot rename " + part + " to " + target + ": " + ec.message());
+      code = kCreateFailed;
+    }
+  }
+  if (code != kMediaOk) fs::remove(part, ec);
+  if (code == kMediaOk)
+    log(kLogVerbose, "BootableISO::CreateISO() wrote " + target + ", " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+  return code;
+}
+
+}  // namespace Velmake

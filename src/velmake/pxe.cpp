@@ -1,0 +1,232 @@
+// Network boot directories, served as the root (or a folder) of a TFTP
+// server:
+//   BOOTX64.EFI  UEFI network loader
+//   grub.cfg     the boot tree's menu, kernel and initrd read from beside it,
+//                "tftp_server=" on every kernel line
+//   img2a        the kernel
+//   img3a        the initrd, with a second archive holding xelo.config appended
+//   tc.zip       the medium's files (the listed entries, the boot tree and
+//                xelo.config at the root)
+// The loader is a GRUB image made for network boot from the host's GRUB
+// modules when they are installed; otherwise the environment's own loader is
+// copied (it boots from disks and discs, and from the network only where the
+// firmware tells it where it was loaded from).
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "internal.h"
+#include "platform.h"
+#include "velmake.h"
+
+namespace fs = std::filesystem;
+
+namespace Velmake {
+
+using namespace detail;
+
+namespace {
+
+constexpr const char* kKernelMarker = "iommu=soft";
+constexpr const char* kTftpKey = "tftp_server=";
+constexpr const char* kGrubModules = "/usr/lib/grub/x86_64-efi";
+
+// The embedded configuration of the network loader: find the menu beside the
+// loader on the TFTP server.
+constexpr const char* kNetLoaderConfig =
+    "net_bootp\n"
+    "configfile $cmdpath/grub.cfg\n"
+    "echo \"grub.cfg was not found beside the network loader ($cmdpath)\"\n"
+    "sleep 30\n";
+
+std::vector<std::string> words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+// The file named by the first kernel or initrd line of the boot menu,
+// relative to the working directory ("/boot/vmlinuz" -> "boot/vmlinuz").
+std::string firstPath(const std::string& menu, const std::string& command, bool kernel) {
+  std::istringstream in(menu);
+  for (std::string line; std::getline(in, line);) {
+    const auto w = words(line);
+    if (w.size() < 2 || w[0] != command) continue;
+    if (kernel && line.find(kKernelMarker) == std::string::npos) continue;
+    std::string path = w[1];
+    while (!path.empty() && path.front() == '/') path.erase(0, 1);
+    return path;
+  }
+  return "";
+}
+
+// The boot menu for network boot: kernel and initrd from beside the menu,
+// and "tftp_server=" on every kernel line (empty: the environment then asks
+// the DHCP server).
+std::string networkMenu(const std::string& menu) {
+  std::istringstream in(menu);
+  std::ostringstream out;
+  for (std::string line; std::getline(in, line);) {
+    std::string cr;
+    if (!line.empty() && line.back() == '\r') {
+      cr = "\r";
+      line.pop_back();
+    }
+    const auto w = words(line);
+    const std::string indent = line.substr(0, line.find_first_not_of(" \t"));
+    if (w.size() >= 2 && (w[0] == "linux" || w[0] == "linuxefi") && line.find(kKernelMarker) != std::string::npos) {
+      std::string rebuilt = indent + w[0] + " $cmdpath/img2a";
+      for (size_t i = 2; i < w.size(); ++i) rebuilt += " " + w[i];
+      if (line.find(kTftpKey) == std::string::npos) rebuilt += std::string(" ") + kTftpKey;
+      line = rebuilt;
+    } else if (w.size() >= 2 && (w[0] == "initrd" || w[0] == "initrdefi")) {
+      line = indent + w[0] + " $cmdpath/img3a";
+    }
+    out << line << cr << "\n";
+  }
+  return out.str();
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  return !out.fail();
+}
+
+// Concatenates `parts` into `target` (written beside it and renamed).
+bool concatenate(const std::vector<std::string>& parts, const std::string& target) {
+  const std::string part = target + ".part";
+  {
+    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    for (const std::string& p : parts) {
+      std::ifstream in(p, std::ios::binary);
+      if (!in || !(out << in.rdbuf())) return false;
+    }
+    out.close();
+    if (out.fail()) return false;
+  }
+  std::error_code ec;
+  fs::rename(part, target, ec);
+  return !ec;
+}
+
+}  // namespace
+
+BootableIMG::BootableIMG(XELO::BMLoggerIfc& l) : BootableMedia(l) {}
+
+int BootableIMG::CreateIMG(const std::string& workingDir, const std::string& pxeDir, std::vector<std::string>& files,
+                           const std::string& toolZip) {
+  log(kLogVerbose, "BootableIMG::CreateIMG(" + workingDir + ", " + pxeDir + ", " + toolZip + ")");
+  rememberWorkingDirectory(workingDir);
+  if (files.empty()) {
+    log(kLogError, "BootableIMG::CreateIMG() has no files for the medium");
+    return kNoUpdateFiles;
+  }
+  const fs::path target = fs::absolute(pxeDir).lexically_normal();
+  int code = prepareBootTree(workingDir, toolZip);
+  if (code == kMediaOk) code = writeDirectory(files, target.string());
+  std::error_code ec;
+  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
+  leaveWorkingDirectory();
+  return code;
+}
+
+int BootableIMG::writeDirectory(std::vector<std::string>& files, const std::string& pxeDir) {
+  std::error_code ec;
+  const fs::path wd(workingDirectory);
+  const fs::path scratch = wd / kScratchDirectory;
+  fs::create_directories(scratch, ec);
+  const std::string toolLog = (scratch / "tools.log").string();
+  const fs::path target(pxeDir);
+  fs::create_directories(target, ec);
+  if (!fs::is_directory(target, ec)) {
+    log(kLogError, "BootableIMG::CreateIMG() cannot create " + pxeDir);
+    return kCreateFailed;
+  }
+
+  const std::string menu = readText((wd / kBootConfigInTree).string());
+  const std::string kernel = firstPath(menu, "linux", true);
+  const std::string initrd = firstPath(menu, "initrd", false);
+  const fs::path loader = wd / kEfiLoaderInTree;
+  if (menu.empty() || kernel.empty() || initrd.empty() || !fs::is_regular_file(wd / kernel, ec) ||
+      !fs::is_regular_file(wd / initrd, ec) || !fs::is_regular_file(loader, ec)) {
+    log(kLogError, "BootableIMG::CreateIMG() the boot tree lacks its menu, kernel, initrd or loader");
+    return kNotFound;
+  }
+
+  std::vector<MediumEntry> entries;
+  std::string problem;
+  if (const int code = collectEntries(workingDirectory, files, entries, problem); code != kMediaOk) {
+    log(kLogError, "BootableIMG::CreateIMG() cannot take " + problem);
+    return code;
+  }
+  // A target inside the working directory never goes into its own archive.
+  std::vector<MediumEntry> kept;
+  for (const MediumEntry& e : entries) {
+    const fs::path source = fs::absolute(e.sourcePath).lexically_normal();
+    const auto rel = target.lexically_relative(source);
+    const bool holdsTarget = !rel.empty() && *rel.begin() != "..";
+    if (!holdsTarget) kept.push_back(e);
+  }
+
+  const std::string step = "Writing the network boot directory";
+  progress(step, 0);
+  // The loader.
+  const std::string netLoader = (target / "BOOTX64.EFI").string();
+  bool built = false;
+  if (fs::is_directory(kGrubModules, ec) && platform::programAvailable("grub-mkimage")) {
+    const std::string embedded = (scratch / "netboot.cfg").string();
+    built = writeText(embedded, kNetLoaderConfig) &&
+            platform::runProgram({"grub-mkimage", "-O", "x86_64-efi", "-d", kGrubModules, "-o", netLoader + ".part",
+                                  "-p", "(tftp)/", "-c", embedded, "efinet", "tftp", "net", "normal", "linux",
+                                  "configfile", "echo", "gzio", "test", "sleep", "all_video", "search", "part_gpt",
+                                  "part_msdos", "fat", "iso9660"},
+                                 toolLog) == 0;
+    if (built) fs::rename(netLoader + ".part", netLoader, ec);
+    built = built && !ec;
+    if (!built) log(kLogWarning, "BootableIMG::CreateIMG() the network loader was not made: " + readText(toolLog));
+  }
+  if (!built) {
+    log(kLogWarning, "BootableIMG::CreateIMG() using the environment's own loader");
+    if (!concatenate({loader.string()}, netLoader)) return kCreateFailed;
+  }
+  progress(step, 10);
+
+  // Kernel, initrd with the media configuration, menu.
+  const fs::path config = wd / kMediaConfig;
+  std::vector<std::string> initrdParts = {(wd / initrd).string()};
+  if (fs::is_regular_file(config, ec)) {
+    const std::string extra = (scratch / "config.cpio.gz").string();
+    std::string error;
+    if (!writeCpioGz(extra, kMediaConfig, config.string(), error)) {
+      log(kLogError, "BootableIMG::CreateIMG() " + error);
+      return kCreateFailed;
+    }
+    initrdParts.push_back(extra);
+  }
+  if (!concatenate({(wd / kernel).string()}, (target / "img2a").string()) ||
+      !concatenate(initrdParts, (target / "img3a").string()) ||
+      !writeText((target / "grub.cfg").string(), networkMenu(menu))) {
+    log(kLogError, "BootableIMG::CreateIMG() writing into " + pxeDir + " failed");
+    return fs::space(target, ec).available < 16 * 1024 * 1024 ? kOutOfSpace : kCreateFailed;
+  }
+  progress(step, 30);
+
+  // The medium's files.
+  const std::string zip = (target / "tc.zip").string();
+  std::string error;
+  if (!writeZip(zip + ".part", kept, error)) {
+    log(kLogError, "BootableIMG::CreateIMG() zipping the medium failed: " + error);
+    fs::remove(zip + ".part", ec);
+    return kNotInitialised;  // "zipping failed" for network boot
+  }
+  fs::rename(zip + ".part", zip, ec);
+  if (ec) return kNotInitialised;
+  progress(step, 100);
+  log(kLogVerbose, "BootableIMG::CreateIMG() wrote " + pxeDir);
+  return kMediaOk;
+}
+
+}  // namespace Velmake

@@ -1,0 +1,243 @@
+// USB keys: a block device or a disk-image file gets an MBR partition table
+// with one FAT32 partition (made with mkfs.fat) that holds the medium's tree
+// and the UEFI loader at EFI/BOOT/BOOTX64.EFI, where firmware looks for it.
+// Files are written with mtools straight into the partition, so nothing is
+// mounted. A key counts as one of ours by the label of its file system.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "internal.h"
+#include "platform.h"
+#include "velmake.h"
+
+namespace fs = std::filesystem;
+
+namespace Velmake {
+
+using namespace detail;
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kPartitionStart = 2048;  // sectors: 1 MiB, the usual alignment
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMinimumVolume = 40 * kMiB;  // FAT32 needs about 33 MiB
+constexpr uint64_t kFat32MaxFile = 0xFFFFFFFFull;
+constexpr const char* kKeyLabel = "XELOKEY";
+
+const std::vector<std::string> kMtoolsEnv = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
+
+uint32_t le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void putLe32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// Start sector of the key's first partition when it holds a FAT32 file
+// system that this library made; 0 otherwise.
+uint64_t ourPartitionStart(const std::string& volume) {
+  std::array<unsigned char, kSector> mbr{};
+  if (!platform::readAt(volume, 0, mbr.data(), mbr.size())) return 0;
+  if (mbr[510] != 0x55 || mbr[511] != 0xAA) return 0;
+  const unsigned char* entry = mbr.data() + 446;
+  if (entry[4] != 0x0C && entry[4] != 0x0B) return 0;
+  const uint64_t start = le32(entry + 8);
+  if (start == 0) return 0;
+  std::array<unsigned char, kSector> boot{};
+  if (!platform::readAt(volume, start * kSector, boot.data(), boot.size())) return 0;
+  if (boot[510] != 0x55 || boot[511] != 0xAA) return 0;
+  if (std::memcmp(boot.data() + 82, "FAT32   ", 8) != 0) return 0;
+  std::string label(reinterpret_cast<const char*>(boot.data() + 71), 11);
+  while (!label.empty() && label.back() == ' ') label.pop_back();
+  return label == kKeyLabel ? start : 0;
+}
+
+// Writes the first MiB of the key: an MBR with one bootable FAT32 (LBA)
+// partition over the rest of the key; everything else there is zeroed so
+// that no older partition table or file system signature stays visible. The
+// backup GPT at the end of the key is cleared as well.
+bool writePartitionTable(const std::string& volume, uint64_t volumeBytes, uint64_t partitionSectors) {
+  std::vector<unsigned char> head(kPartitionStart * kSector, 0);
+  std::random_device random;
+  putLe32(head.data() + 440, static_cast<uint32_t>(random()));  // disk signature
+  unsigned char* entry = head.data() + 446;
+  entry[0] = 0x80;  // bootable
+  entry[1] = 0xFE;
+  entry[2] = 0xFF;
+  entry[3] = 0xFF;  // CHS not used: LBA values below
+  entry[4] = 0x0C;  // FAT32 with LBA
+  entry[5] = 0xFE;
+  entry[6] = 0xFF;
+  entry[7] = 0xFF;
+  putLe32(entry + 8, static_cast<uint32_t>(kPartitionStart));
+  putLe32(entry + 12, static_cast<uint32_t>(partitionSectors));
+  head[510] = 0x55;
+  head[511] = 0xAA;
+  const std::vector<unsigned char> tail(33 * kSector, 0);
+  return platform::writeAt(volume, volumeBytes - tail.size(), tail.data(), tail.size()) &&
+         platform::writeAt(volume, 0, head.data(), head.size());
+}
+
+}  // namespace
+
+BootableUSB::BootableUSB(XELO::BMLoggerIfc& l) : BootableMedia(l) {}
+
+int BootableUSB::init(const std::string& workingDir, const std::string& usbVolume, std::vector<std::string> files,
+                      const std::string& toolZip, bool& needsFormatting) {
+  initialised = false;
+  rememberWorkingDirectory(workingDir);
+  log(kLogVerbose, "BootableUSB::init(" + workingDir + ", " + usbVolume + ", " + toolZip + ")");
+  const platform::VolumeInfo info = platform::volumeInfo(usbVolume);
+  if (!info.exists || !(info.blockDevice || info.regularFile)) {
+    log(kLogError, "BootableUSB::init() the volume " + usbVolume + " is neither a block device nor a disk image");
+    return kVolumeNotFound;
+  }
+  if (info.inUse) {
+    log(kLogError, "BootableUSB::init() the volume " + usbVolume + " is mounted or in use; it is left alone");
+    return kVolumeNotFound;
+  }
+  volume = usbVolume;
+  fileList = std::move(files);
+  zipName = toolZip;
+  keyIsOurs = ourPartitionStart(volume) != 0;
+  needsFormatting = !keyIsOurs;
+  initialised = true;
+  log(kLogVerbose, std::string("BootableUSB::init() the key ") + (keyIsOurs ? "holds" : "does not hold") +
+                       " a file system made for a medium");
+  return kMediaOk;
+}
+
+int BootableUSB::CreateUSBKey(bool format) {
+  if (!initialised || (!format && !keyIsOurs)) {
+    log(kLogError, "BootableUSB::CreateUSBKey() the key is not initialised");
+    return kNotInitialised;
+  }
+  initialised = false;  // one write per init
+  int code = prepareBootTree(workingDirectory, zipName);
+  if (code == kMediaOk) code = writeKey(format);
+  std::error_code ec;
+  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
+  leaveWorkingDirectory();
+  return code;
+}
+
+int BootableUSB::writeKey(bool format) {
+  std::error_code ec;
+  const fs::path scratch = fs::path(workingDirectory) / kScratchDirectory;
+  fs::create_directories(scratch, ec);
+  const std::string toolLog = (scratch / "tools.log").string();
+
+  const fs::path loader = fs::path(workingDirectory) / kEfiLoaderInTree;
+  if (!fs::is_regular_file(loader, ec)) {
+    log(kLogError, "BootableUSB::CreateUSBKey() the environment has no UEFI loader " + loader.string());
+    return kBadName;
+  }
+  std::vector<MediumEntry> entries;
+  std::string problem;
+  if (const int code = collectEntries(workingDirectory, fileList, entries, problem); code != kMediaOk) {
+    log(kLogError, "BootableUSB::CreateUSBKey() cannot take " + problem);
+    return code;
+  }
+  uint64_t largest = 0;
+  const uint64_t needed = totalBytes(entries, &largest) + fs::file_size(loader, ec);
+  if (largest > kFat32MaxFile) {
+    log(kLogError, "BootableUSB::CreateUSBKey() a file of the medium is over 4 GiB, more than FAT32 holds");
+    return kCreateFailed;
+  }
+
+  const platform::VolumeInfo info = platform::volumeInfo(volume);
+  if (!info.exists || info.inUse) {
+    log(kLogError, "BootableUSB::CreateUSBKey() the volume " + volume + " is gone or in use");
+    return kVolumeNotFound;
+  }
+  uint64_t start = kPartitionStart;
+  if (format) {
+    if (info.sizeBytes < kMinimumVolume) {
+      log(kLogError, "BootableUSB::CreateUSBKey() the volume " + volume + " is too small for a medium");
+      return kOutOfSpace;
+    }
+    const uint64_t sectors = (info.sizeBytes / kSector - kPartitionStart) / kPartitionStart * kPartitionStart;
+    // The file system's tables take a little of the partition.
+    if (needed + needed / 50 + 2 * kMiB > sectors * kSector) {
+      log(kLogError, "BootableUSB::CreateUSBKey() the medium needs " + std::to_string(needed / kMiB) +
+                         " MB, more than the key holds");
+      return kOutOfSpace;
+    }
+    progress("Formatting the USB key", 0);
+    if (!writePartitionTable(volume, info.sizeBytes, sectors)) {
+      log(kLogError, "BootableUSB::CreateUSBKey() writing the partition table of " + volume + " failed");
+      return kRawCopyFailed;
+    }
+    platform::rereadPartitions(volume);
+    if (platform::runProgram({"mkfs.fat", "-F", "32", "-n", kKeyLabel, "--offset=" + std::to_string(start),
+                              "-h", std::to_string(start), volume, std::to_string(sectors * kSector / 1024)},
+                             toolLog) != 0) {
+      log(kLogError, "BootableUSB::CreateUSBKey() making the file system failed: " + readText(toolLog));
+      return kRawCopyFailed;
+    }
+    progress("Formatting the USB key", 100);
+  } else {
+    start = ourPartitionStart(volume);
+    if (start == 0) return kNotInitialised;
+  }
+
+  const std::string fat = volume + "@@" + std::to_string(start * kSector);
+  auto mtools = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin() + 1, {"-i", fat});
+    return platform::runProgram(argv, toolLog, kMtoolsEnv);
+  };
+  auto failed = [&](const std::string& what) {
+    const std::string output = readText(toolLog);
+    log(kLogError, "BootableUSB::CreateUSBKey() " + what + " failed: " + output);
+    return output.find("Disk full") != std::string::npos || output.find("No space") != std::string::npos
+               ? kOutOfSpace
+               : kCreateFailed;
+  };
+
+  if (!format) {
+    // The medium's entries replace those of an earlier medium; other files stay.
+    for (const MediumEntry& e : entries) {
+      mtools({"mdeltree", "::/" + e.mediumPath});
+      mtools({"mdel", "::/" + e.mediumPath});
+    }
+  }
+  std::vector<std::string> made;
+  auto makeDirs = [&](const fs::path& dir) {
+    std::string sofar;
+    for (const auto& part : dir) {
+      sofar += "/" + part.string();
+      if (std::find(made.begin(), made.end(), sofar) != made.end()) continue;
+      made.push_back(sofar);
+      mtools({"mmd", "-D", "s", "::" + sofar});  // an existing directory is kept
+    }
+  };
+  makeDirs("EFI/BOOT");
+  if (mtools({"mcopy", "-o", loader.string(), std::string("::/") + kEfiLoaderPath}) != 0)
+    return failed("copying the UEFI loader");
+
+  const uint64_t total = std::max<uint64_t>(needed, 1);
+  uint64_t done = fs::file_size(loader, ec);
+  const std::string step = "Copying the medium to the USB key";
+  progress(step, static_cast<int>(done * 100 / total));
+  for (const MediumEntry& e : entries) {
+    const fs::path medium(e.mediumPath);
+    makeDirs(medium.parent_path());
+    const std::string parent = "::/" + medium.parent_path().generic_string();
+    const int rc = e.directory ? mtools({"mcopy", "-s", "-o", "-Q", e.sourcePath, parent})
+                               : mtools({"mcopy", "-o", e.sourcePath, "::/" + e.mediumPath});
+    if (rc != 0) return failed("copying " + e.mediumPath);
+    done += totalBytes({e});
+    progress(step, static_cast<int>(done * 100 / total));
+  }
+  platform::syncFile(volume);
+  log(kLogVerbose, "BootableUSB::CreateUSBKey() wrote the medium to " + volume);
+  return kMediaOk;
+}
+
+}  // namespace Velmake

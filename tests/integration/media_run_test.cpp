@@ -1,0 +1,129 @@
+// Runs that build a USB key, a disc or a network boot directory from a
+// prepared working directory, without acquiring anything.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "../xelo/metadata/descriptor_builder.h"
+#include "host/host.h"
+#include "qemu_boot.h"
+#include "test_support.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using xelotest::ProgramSandbox;
+using xelotest::readFile;
+using xelotest::writeFile;
+
+namespace fs = std::filesystem;
+
+const std::string kMidZip = "qor_utl_boot_tools-141_anyos_x86-64-mid.zip";
+
+class MediaRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string absent = xelotest::missingTools({"zip", "xorriso", "mkfs.fat", "mcopy", "mdir", "fsck.vfat"});
+    if (!absent.empty()) GTEST_SKIP() << "not installed:" << absent;
+    // A boot environment with the documented layout.
+    const std::string env = box.scratch() + "/env";
+    fs::create_directories(env + "/linuxboot/EFI/BOOT");
+    writeFile(env + "/linuxboot/EFI/BOOT/BOOTX64.EFI", std::string(100 * 1024, 'L'));
+    writeFile(env + "/linuxboot/EFI/BOOT/grub.cfg",
+              "menuentry \"Boot environment\" {\n  linux /boot/vmlinuz iommu=soft quiet\n  initrd /boot/initrd.gz\n}\n");
+    writeFile(env + "/linuxboot/vmlinuz", "kernel");
+    writeFile(env + "/linuxboot/initrd.gz", "initrd");
+    for (const char* tool : {"menu", "novpi", "kyt", "dndeploy"}) {
+      fs::create_directories(env + "/linuxboot/" + tool);
+      writeFile(env + "/linuxboot/" + tool + "/" + tool + ".sh", tool);
+    }
+    fs::create_directories(work + "/novpi");
+    {
+      xelotest::ScopedCwd in(env);
+      ASSERT_EQ(XELO::runToFile("", {"zip", "-qr", work + "/" + kMidZip, "linuxboot"}), 0);
+    }
+    writeFile(work + "/novpi/qor_utl_novpi_9.63_anyos_x86-64.bin", "installer");
+    const std::string id = "qor_fw_a_7101";
+    writeFile(work + "/" + id + ".xml",
+              xelotest::UpdateDescriptor(id + ".xml", id, {"Model [7101]"}, {"linux"}, id + ".bin", id + ".txt").text());
+    writeFile(work + "/" + id + ".bin", "payload of " + id);
+    writeFile(work + "/" + id + ".txt", "readme of " + id);
+  }
+
+  xelotest::RunResult run(const std::vector<std::string>& extra, const std::string& input = "") {
+    std::vector<std::string> args = {"--local=" + work, "-m", "7101", "--no-acquire"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return box.run("xelo", args, input);
+  }
+  std::string output(const std::vector<std::string>& argv) {
+    const std::string out = box.scratch() + "/tool.txt";
+    fs::remove(out);
+    XELO::runToFile(out, argv);
+    return readFile(out);
+  }
+  std::string result() { return readFile(box.supportDir() + "/xelo_cli.xml"); }
+
+  ProgramSandbox box;
+  const std::string work = box.scratch() + "/w";
+};
+
+TEST_F(MediaRun, UsbKeyIsWrittenOnlyAfterTheUserAgreesToFormatIt) {
+  const std::string key = box.scratch() + "/key.img";
+  { std::ofstream(key, std::ios::binary); }
+  fs::resize_file(key, 64u * 1024 * 1024);
+
+  auto refused = run({"--usbkey=" + key}, "n\n");
+  EXPECT_EQ(refused.status, 232) << refused.output;
+  EXPECT_THAT(refused.output, HasSubstr("Media creation error: USB Key has not been initialized"));
+  EXPECT_EQ(readFile(key), std::string(64u * 1024 * 1024, '\0'));
+
+  auto agreed = run({"--usbkey=" + key}, "y\n");
+  ASSERT_EQ(agreed.status, 0) << agreed.output;
+  EXPECT_THAT(result(), HasSubstr("<MESSAGE>Create USB key bootable media successfully</MESSAGE>"));
+  EXPECT_FALSE(fs::exists(work + "/linuxboot"));
+
+  const std::string partition = box.scratch() + "/partition.img";
+  {
+    std::ifstream in(key, std::ios::binary);
+    in.seekg(1024 * 1024);
+    std::ofstream(partition, std::ios::binary) << in.rdbuf();
+  }
+  EXPECT_EQ(XELO::runToFile(box.scratch() + "/fsck.txt", {"fsck.vfat", "-n", partition}), 0)
+      << readFile(box.scratch() + "/fsck.txt");
+  const std::string listing = output({"mdir", "-i", key + "@@1M", "-/", "-b", "::/"});
+  for (const char* name : {"::/EFI/BOOT/BOOTX64.EFI", "::/boot/EFI/BOOT/grub.cfg", "::/qor_fw_a_7101.bin",
+                           "::/novpi/qor_utl_novpi_9.63_anyos_x86-64.bin", "::/xelo.config"})
+    EXPECT_THAT(listing, HasSubstr(name));
+  EXPECT_THAT(output({"mtype", "-i", key + "@@1M", "::/boot/EFI/BOOT/grub.cfg"}), HasSubstr("boot_src=2"));
+
+  // The key is now one of ours: a second run writes it without asking.
+  auto again = run({"--usbkey=" + key});
+  EXPECT_EQ(again.status, 0) << again.output;
+  EXPECT_THAT(again.output, ::testing::Not(HasSubstr("needs formatting")));
+}
+
+TEST_F(MediaRun, DiscImageGivenAsTheDriveReceivesTheBurnedImage) {
+  const std::string disc = box.scratch() + "/disc.img";
+  writeFile(disc, "");
+  auto r = run({"--cd=" + disc});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_THAT(result(), HasSubstr("<MESSAGE>Create CD/DVD bootable media successfully</MESSAGE>"));
+  EXPECT_FALSE(fs::exists(box.programDir() + "/tmp.iso"));
+  EXPECT_THAT(output({"xorriso", "-indev", disc, "-report_el_torito", "plain"}), HasSubstr("UEFI"));
+  EXPECT_THAT(output({"xorriso", "-indev", disc, "-find", "/", "-type", "f"}), HasSubstr("'/qor_fw_a_7101.bin'"));
+}
+
+TEST_F(MediaRun, PxeDirectoryCarriesTheTftpServerAddress) {
+  const std::string pxe = box.scratch() + "/pxe";
+  auto r = run({"--pxe=" + pxe, "--tftp-pxe-address=192.0.2.20"});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_THAT(readFile(pxe + "/grub.cfg"), HasSubstr("boot_src=4 tftp_server=192.0.2.20\n"));
+  for (const char* name : {"BOOTX64.EFI", "img2a", "img3a", "tc.zip"}) EXPECT_TRUE(fs::exists(pxe + "/" + name)) << name;
+  EXPECT_THAT(output({"unzip", "-Z1", pxe + "/tc.zip"}), HasSubstr("qor_fw_a_7101.bin\n"));
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#include "qemu_boot.h"
+
+#include <filesystem>
+#include <sstream>
+
+#include "host/host.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace xelotest {
+
+bool onPath(const std::string& program) {
+  std::stringstream dirs(XELO::getEnv("PATH"));
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (!dir.empty() && XELO::isRegularFile(dir + "/" + program)) return true;
+  return false;
+}
+
+std::string missingTools(const std::vector<std::string>& programs, const std::vector<std::string>& files) {
+  std::string absent;
+  for (const std::string& p : programs)
+    if (!onPath(p)) absent += " " + p;
+  for (const std::string& f : files)
+    if (!XELO::isRegularFile(f)) absent += " " + f;
+  return absent;
+}
+
+std::vector<std::string> reportLines(const std::string& serial) {
+  const std::string mark = "XELO-ENV: ";
+  std::vector<std::string> lines;
+  std::stringstream in(serial);
+  for (std::string line; std::getline(in, line);) {
+    const auto at = line.find(mark);
+    if (at == std::string::npos) continue;
+    line = line.substr(at + mark.size());
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string reported(const std::vector<std::string>& lines, const std::string& key) {
+  for (const std::string& line : lines)
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  return "<absent>";
+}
+
+std::string tail(const std::string& text) { return text.size() > 3000 ? text.substr(text.size() - 3000) : text; }
+
+BootRun bootUefi(const std::string& image, BootDevice device, const std::string& scratch, int seconds) {
+  const std::string vars = scratch + "/vars.fd";
+  fs::copy_file(kOvmfVars, vars, fs::copy_options::overwrite_existing);
+  std::vector<std::string> argv = {"timeout", std::to_string(seconds), "qemu-system-x86_64", "-machine", "q35",
+                                   "-cpu", "max", "-m", "512", "-nographic", "-no-reboot",
+                                   "-drive", "if=pflash,format=raw,readonly=on,file=" + kOvmfCode,
+                                   "-drive", "if=pflash,format=raw,file=" + vars};
+  if (device == BootDevice::Cdrom) {
+    argv.insert(argv.end(), {"-cdrom", image});
+  } else if (device == BootDevice::UsbKey) {
+    argv.insert(argv.end(), {"-drive", "if=none,id=key,format=raw,file=" + image, "-device", "qemu-xhci",
+                             "-device", "usb-storage,drive=key"});
+  } else {
+    // QEMU's user network is private to the guest: its DHCP and TFTP
+    // servers live inside QEMU and nothing leaves the machine.
+    argv.insert(argv.end(), {"-netdev", "user,id=net0,restrict=on,tftp=" + image + ",bootfile=BOOTX64.EFI",
+                             "-device", "e1000,netdev=net0"});
+  }
+  argv.insert(argv.end(), {"-serial", "mon:stdio"});
+  const std::string serialLog = scratch + "/serial.log";
+  fs::remove(serialLog);  // the run appends to it
+  BootRun run;
+  run.status = XELO::runToFile(serialLog, argv);
+  run.serial = readFile(serialLog);
+  run.lines = reportLines(run.serial);
+  return run;
+}
+
+}  // namespace xelotest
