@@ -1,10 +1,86 @@
 #include "deploy/deploy.h"
 
-#include "cli/unavailable.h"
-#include "host/host.h"
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <system_error>
+
+#include "acquisition/orchestration.h"
+#include "acquisition/service.h"
+#include "cli/errors.h"
 #include "host/paths.h"
+#include "host/unzip.h"
+#include "log/logger.h"
+#include "media/burner.h"
+#include "metadata/descriptors.h"
 
 namespace XELO {
+
+using QYXAcquistion::HTTPProxyInfo;
+
+namespace {
+
+// Windows PE scenario outputs the creator leaves in the toolkit, and the
+// log each one holds.
+struct ScenarioLog {
+  const char* directory;
+  const char* log;
+};
+constexpr ScenarioLog kScenarioLogs[] = {
+    {"Local_DunvarX86Scenario", "WinPE_x86.log"},
+    {"Local_DunvarX64Scenario", "WinPE_x64.log"},
+    {"Local_DunvarX64WIMScenario", "WinPE_x64.log"},
+    {"Local_DunvarCombinedScenario", "WinPE_x86.log"},
+};
+
+// Steps named in the status records, so the front end can tell how far the
+// job got.
+constexpr int kStepAcquire = 1;
+constexpr int kStepTools = 2;
+constexpr int kStepExtract = 3;
+constexpr int kStepCopy = 4;
+constexpr int kStepRemove = 5;
+constexpr int kStepCreate = 6;
+constexpr int kStepBurn = 7;
+constexpr int kStepBurned = 8;
+
+const std::string kCreatedText = "The bootable media was created successfully!";
+
+bool has(const std::vector<std::string>& list, const std::string& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The file has a line holding "</CIM>": a descriptor that was written whole.
+bool descriptorComplete(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.find("</CIM>") != std::string::npos) return true;
+  return false;
+}
+
+// Lets the owner, group and others run `path`. The kit may come from a zip
+// written on a system that keeps no execute permission.
+bool makeExecutable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) return false;
+  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add, error);
+  return !error;
+}
+
+std::string twoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+
+}  // namespace
 
 bool isWaikInstalled() {
   bool defined = false;
@@ -14,6 +90,477 @@ bool isWaikInstalled() {
   return isRegularFile(script) && fileReadable(script);
 }
 
-int runDeploymentJob(Options& options) { return unavailableStep("Deployment media creation", 244); }
+XeloDN::XeloDN(Options& options) : options(options), workDir(absolutePath(options.workingDir)) {}
+
+// ---- names -------------------------------------------------------------------
+
+std::string XeloDN::toolkitDirectory() const { return joinPath(workDir, "wtoolkit"); }
+
+std::string XeloDN::kitDirectory() const {
+  std::string dir = toolkitDirectory();
+  for (const char* part : {"dndeploy", "DNTKWinPE", "Data", "Dunvar"}) dir = joinPath(dir, part);
+  return dir;
+}
+
+std::string XeloDN::updateDirectory() const {
+  return joinPath(joinPath(joinPath(toolkitDirectory(), "dndeploy"), "updates"), "novp");
+}
+
+std::string XeloDN::kitPackageDirectory() const { return joinPath(workDir, "dunvar"); }
+
+std::string XeloDN::novpiDirectory() const { return joinPath(workDir, "novpi"); }
+
+std::string XeloDN::dnLogPath() { return joinPath(supportDirectory(), kCreatorLogName); }
+
+std::vector<std::string> XeloDN::deploymentToolNames() {
+#if defined(_WIN32)
+  return {"miniunz.exe", "cdrecord.exe", "cygwinz.dll"};
+#else
+  // Unpacking and burning are done in-process here; nothing to copy.
+  return {};
+#endif
+}
+
+int XeloDN::mapCreatorExitCode(int status) {
+  switch (status) {
+    case 0:
+      return 0;
+    case 1:
+    case 255:
+      return 244;
+    case 2:
+      return 241;
+    case 3:
+      return 242;
+    case 4:
+      return 243;
+    default:
+      // Any other status, a status above 255 and a creator ended by a signal.
+      return 255;
+  }
+}
+
+std::string XeloDN::architectureCode(const std::vector<std::string>& deployArch) {
+  if (!has(deployArch, "x86")) return "3";
+  return has(deployArch, "x64") ? "1" : "2";
+}
+
+std::string XeloDN::temporaryIsoName(const LocalTime& date) {
+  return "tmpDN" + std::to_string(date.year) + std::to_string(date.month) + std::to_string(date.day) + ".iso";
+}
+
+// ---- reporting ---------------------------------------------------------------
+
+void XeloDN::reportStatus(const std::string& text, int newStep) {
+  step = newStep;
+  writeCliError(20, text, step);
+}
+
+void XeloDN::reportFailure(int code, const std::string& message, const std::string& logPrefix) {
+  logEntry(LogError, logPrefix + message);
+  std::cout << message << std::endl;
+  writeCliError(code, message, step);
+}
+
+// ---- finding the packages ------------------------------------------------------
+
+std::string XeloDN::findDeploymentKitZip() {
+  std::vector<std::string> names;
+  listDirectory(kitPackageDirectory(), names);
+  std::string best;
+  int bestNumber = 0;
+  for (const auto& name : names) {
+    if (!startsWith(name, kKitZipPrefix) || name.find(kKitZipSuffix) == std::string::npos) continue;
+    const std::string version = name.substr(std::string(kKitZipPrefix).size(), 4);
+    logEntry(LogStatus, "Find a DNXelo file: " + name + " , version number is: " + version);
+    // Only the major version counts; among equals the first listed stays.
+    const int number = std::atoi(version.c_str());
+    if (best.empty() || number > bestNumber) {
+      best = name;
+      bestNumber = number;
+    }
+  }
+  logEntry(LogError, "DNXelo selected: " + best);
+  return best;
+}
+
+int XeloDN::isValidDNXelo(std::string& message) {
+  deploymentKitZip = findDeploymentKitZip();
+  int result = 0;
+  if (deploymentKitZip.empty()) {
+    message = errorMessage(210) + " DNXelo zip file";
+    result = 210;
+  } else if (!endsWith(deploymentKitZip, ".zip")) {
+    message = errorMessage(214) + deploymentKitZip;
+    result = 214;
+  }
+  if (result != 0) logEntry(LogError, "isValidDNXelo()::" + message);
+  return result;
+}
+
+std::vector<std::string> XeloDN::findNovpiWindowsFiles() {
+  const std::string dir = novpiDirectory();
+  std::vector<std::string> names;
+  listDirectory(dir, names);
+  std::string installer;
+  int bestNumber = 0;
+  for (const auto& name : names) {
+    if (!startsWith(name, "novpi") || !endsWith(name, ".exe")) continue;
+    const std::string version = name.substr(5, 3);
+    logEntry(LogStatus, "Find a NOVPI binary file: " + name + " ,version number is: " + version);
+    const int number = std::atoi(version.c_str());
+    if (installer.empty() || number > bestNumber) {
+      installer = name;
+      bestNumber = number;
+    }
+  }
+  std::vector<std::string> files;
+  if (installer.empty()) return files;
+  files.push_back(installer);
+  for (const auto& name : names) {
+    if (!endsWith(name, ".xml")) continue;
+    const std::string descriptor = joinPath(dir, name);
+    if (readDescriptorProperty(descriptor, "payload") != installer) continue;
+    for (const char* property : {"readme", "revisionHistoryFile"}) {
+      const std::string value = readDescriptorProperty(descriptor, property);
+      if (!value.empty()) files.push_back(value);
+    }
+    files.push_back(name);
+  }
+  return files;
+}
+
+// ---- acquisition -----------------------------------------------------------------
+
+int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML& xmlCallback,
+                            std::set<std::string>& xmlFilesOut) {
+  restoreProductionServiceProvider();
+
+  DownloadManager manager;
+  manager.setDownloadPath(options.workingDir);
+  manager.setMachineTypes(options.machineTypes);
+  manager.setSubmitterName(kSubmitterName);
+  manager.setSubmitterVersion(kSubmitterVersion);
+  if (!options.proxyAddress.empty() && options.proxyPort != 0) manager.setProxy(proxy);
+  if (options.latest) manager.setIsLatest(true);
+  // The deployment image installs Windows: its updates are those of the
+  // Windows platforms.
+  manager.setOperatingSystems({{102, QYXAcquistion::ARCH_X86}});
+  if (options.noFirmware)
+    manager.setExcludeFirmwareOnly(true);
+  else
+    manager.setIncludeFirmwareAndDriver(true);
+
+  int result;
+  if (options.xmlOutput) {
+    xmlCallback.reset();
+    result = manager.startDownload(xmlCallback);
+  } else {
+    XeloAcquireCallback callback;
+    result = manager.startDownload(callback);
+  }
+  int code = acquisitionCode(result);
+  if (code != 0 && code != 202) {
+    reportFailure(code, errorMessage(code), "XeloDN::downloadUpdates()");
+    waitForFrontEnd();
+    return code;
+  }
+
+  const std::set<std::string> xmlFiles = manager.getXMLFiles();
+  result = options.xmlOutput ? acquireRequisitesXml(xmlCallback, xmlFiles, manager)
+                             : acquireRequisites(xmlFiles, manager);
+  xmlFilesOut.insert(xmlFiles.begin(), xmlFiles.end());
+  if (options.xmlOutput) xmlCallback.setDisplayName("");
+  code = acquisitionCode(result);
+  if (code != 0 && code != 202) {
+    reportFailure(code, errorMessage(code), "XeloDN->downloadUpdates->acquireRequisites,");
+    return code;
+  }
+  waitForFrontEnd();
+  return code;
+}
+
+int XeloDN::acquire(const std::string& /*isoPath*/) {
+  step = kStepAcquire;
+  HTTPProxyInfo proxy;
+  fillProxyRecord(proxy, options);
+  XeloAcquireCallback4XML& xmlCallback = runXmlCallback();
+
+  // Acquisition reports its own failures; here they are logged under this
+  // job's name and recorded once more for the front end.
+  auto failed = [&](int code, const std::string& logPrefix) {
+    logEntry(LogError, logPrefix + errorMessage(code));
+    writeCliError(code, errorMessage(code), step);
+    xmlCallback.setDisplayName("");
+    return code;
+  };
+
+  const bool novpi = has(options.functions, "novpi");
+  if (novpi) {
+    if (!options.machineTypes.empty() && !(options.xmlOutput && options.machineTypes.front() == "all")) {
+      std::set<std::string> xmlFiles;
+      const int code = downloadUpdates(proxy, xmlCallback, xmlFiles);
+      if (code != 0 && code != 202) return failed(code, "XeloDN::acquire()");
+    }
+    const int code = acquirePackage(kNovpiWindowsPackage, proxy, false, true, true);
+    if (code != 0) return failed(code, "XeloDN::acquire()");
+  }
+  const int code = acquirePackage(kDunvarPackage, proxy, false, true, true);
+  if (code != 0) return failed(code, "XeloDN::createDNISO()");
+  return 0;
+}
+
+// ---- building the image ------------------------------------------------------------
+
+int XeloDN::createDNISO(const std::string& isoPath) { return createDNISO(isoPath, false); }
+
+int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
+  // The job changes directories; a relative target is taken from where the
+  // run stands now.
+  const std::string target = absolutePath(isoPath);
+
+  step = kStepAcquire;
+  std::string message;
+  int code;
+  if (options.acquire) {
+    code = acquire(target);
+    message = errorMessage(code);
+  } else {
+    code = isValidDNXelo(message);
+    if (code != 0) std::cout << message << std::endl;
+  }
+  if (code != 0) {
+    logEntry(LogError, "XeloDN::createDNISO(), " + message);
+    writeCliError(code, message, step);
+    return code;
+  }
+
+  std::cout << "Creating bootable media..." << std::endl;
+  code = stageDeploymentKit();
+  if (code != 0) {
+    reportFailure(code, errorMessage(code), "XeloDN::createDNISO()");
+    return code;
+  }
+
+  code = CreateDN(target);
+  // A temporary image for the burner stays, with its toolkit, until the
+  // burn is done.
+  if (code != 0 || !forBurning) removeTempFiles();
+  if (code != 0) {
+    reportFailure(code, errorMessage(code), "XeloDN::createDNISO()");
+    return code;
+  }
+  if (forBurning) {
+    std::cout << "Create temporary iso file successfully." << std::endl;
+    logEntry(LogStatus, "Create temporary iso file successfully.");
+    return 0;
+  }
+  std::cout << kCreatedText << std::endl;
+  logEntry(LogStatus, kCreatedText);
+  writeCliError(0, "Create iso file successfully", kStepCreate);
+  return 0;
+}
+
+int XeloDN::copyDeploymentTools() {
+  logEntry(LogStatus, "XeloDN::CreateDNISO() starts");
+  reportStatus("Copying tools for Dunvar creation", kStepTools);
+  std::cout << " Copying tools for Dunvar creation..." << std::endl;
+  logEntry(LogStatus, " Copying tools for Dunvar creation...");
+  waitForFrontEnd();
+
+  std::string programDir;
+  getModuleDirectory(programDir);
+  for (const auto& tool : deploymentToolNames()) {
+    if (copyFileOver(joinPath(programDir, tool), joinPath(workDir, tool)) != 0) {
+      logEntry(LogError, "Copying tool " + tool + " fails.");
+      return 211;
+    }
+  }
+  return 0;
+}
+
+void XeloDN::pushFile(const std::string& sourceDir, const std::string& name) {
+  const std::string source = joinPath(sourceDir, name);
+  if (endsWith(name, ".xml") && !descriptorComplete(source)) {
+    logEntry(LogStatus, "Do not copy the damaged xml file:" + name);
+    return;
+  }
+  if (copyFileOver(source, joinPath(updateDirectory(), name)) != 0)
+    logEntry(LogError, "Copying file " + name + " fails.");
+}
+
+int XeloDN::stageDeploymentKit() {
+  DescriptorIndex index(options);
+  indexUpdateDescriptors(index);
+
+  if (makeDirectory(toolkitDirectory()) != 0 && lackSpace()) {
+    logEntry(LogError, "No space left on device.");
+    return 212;
+  }
+  if (const int code = copyDeploymentTools(); code != 0) return code;
+
+  if (!changeDirectory(workDir)) {
+    std::cout << "Change to working directory fails." << std::endl;
+    logEntry(LogError, "Changing working directory fails.");
+    return 211;
+  }
+  logEntry(LogStatus, "After changing, current working directory is " + workDir + ".");
+
+  if (deploymentKitZip.empty()) deploymentKitZip = findDeploymentKitZip();
+
+  reportStatus("Extracting files to working directory", kStepExtract);
+  std::cout << " Extracting files to working directory..." << std::endl;
+  waitForFrontEnd();
+  // Failures of the unpacking are also written to "stdout.txt", where the
+  // out-of-space check looks for them.
+  const int unzipped =
+      unzipArchive(joinPath(kitPackageDirectory(), deploymentKitZip), toolkitDirectory(), "stdout.txt");
+  if (unzipped != kUnzipOk) {
+    std::cout << "Extracting DNXelo zip file fails." << std::endl;
+    logEntry(LogError, "Extracting DNXelo zip file fails.");
+    options.zipInError = deploymentKitZip;
+    return 213;
+  }
+  // The creator is run as a program of its own.
+  const std::string creator = joinPath(kitDirectory(), kCreatorProgram);
+  if (!makeExecutable(creator)) {
+    logEntry(LogError, "Changing the mode of " + creator + " fails.");
+    return 216;
+  }
+
+  reportStatus("Copying files to working directory", kStepCopy);
+  std::cout << " Copying files to working directory..." << std::endl;
+  logEntry(LogStatus, "Start to copy updates and novpi.");
+  waitForFrontEnd();
+
+  if (has(options.functions, "novpi")) {
+    // The kit need not carry the update directory itself.
+    ensureDirectory(updateDirectory());
+    for (const auto& machineType : options.machineTypes) {
+      for (const auto& name : filesForMachineType(index, machineType)) {
+        logEntry(LogStatus, "to push:" + name);
+        pushFile(workDir, name);
+      }
+    }
+    for (const auto& name : findNovpiWindowsFiles()) {
+      logEntry(LogStatus, "to push:" + name);
+      pushFile(novpiDirectory(), name);
+    }
+  }
+
+  reportStatus("Removing temporary files", kStepRemove);
+  std::cout << " Removing temporary files..." << std::endl;
+  logEntry(LogStatus, "Start to remove temporary files");
+  waitForFrontEnd();
+  return 0;
+}
+
+void XeloDN::startDnLog() {
+  const LocalTime now = localTimeNow();
+  std::string header = "\n";
+  header += std::string(114, '#') + "\n";
+  header += "Start a new Xelo Dunvar Creation\n";
+  header += twoDigits(now.month) + "/" + twoDigits(now.day) + "/" + std::to_string(now.year) + "\n";
+  header += twoDigits(now.hour) + ":" + twoDigits(now.minute) + "\n";
+  appendToFile(dnLogPath(), header);
+}
+
+int XeloDN::CreateDN(const std::string& isoPath) {
+  if (!endsWith(isoPath, ".iso")) {
+    logEntry(LogError, "ISO file does not end with iso extension. In XeloDN::CreateDN()");
+    return 220;
+  }
+  if ((options.force || !options.cdDevice.empty()) && isRegularFile(isoPath)) deleteFile(isoPath);
+
+  const std::string kitDir = kitDirectory();
+  if (!changeDirectory(kitDir)) {
+    logEntry(LogError, "Changing to directory " + kitDir + " fails.");
+    return 211;
+  }
+  startDnLog();
+
+  reportStatus("Creating Dunvar ISO", kStepCreate);
+  std::cout << " Creating Dunvar ISO ..." << std::endl;
+  logEntry(LogStatus, "Start to create Dunvar iso.");
+
+  const std::vector<std::string> command{joinPath(kitDir, kCreatorProgram), "--iso=" + isoPath,
+                                         "--arch=" + architectureCode(options.deployArch)};
+  const int status = runToFile(dnLogPath(), command);
+  logEntry(LogStatus, std::string(kCreatorProgram) + " ended with status " + std::to_string(status));
+  const int code = mapCreatorExitCode(status);
+  // A creator that claims success without leaving the image has not made
+  // the media.
+  if (code == 0 && !isRegularFile(isoPath)) {
+    logEntry(LogError, std::string(kCreatorProgram) + " wrote no image at " + isoPath + ". In XeloDN::CreateDN()");
+    return 211;
+  }
+  return code;
+}
+
+// ---- burning ---------------------------------------------------------------------
+
+int XeloDN::BurnDNISO() {
+  tempIsoName = temporaryIsoName(localTimeNow());
+  const std::string isoPath = joinPath(workDir, tempIsoName);
+  int code = createDNISO(isoPath, true);
+  if (code != 0) return code;
+
+  if (!changeDirectory(workDir)) {
+    const std::string text = "Changing to directory " + workDir + " fails.";
+    std::cout << text << std::endl;
+    logEntry(LogError, text + "In XeloODN::BurnDNISO()");
+    return 211;
+  }
+  if (isDirectory(isoPath) || !fileReadable(isoPath)) {
+    logEntry(LogError, "ISO file does not exist. In BootableISO::BurnISO()");
+    return 222;
+  }
+
+  logEntry(LogStatus, "XeloDN::BurnDNISO() starts");
+  reportStatus("Burning the CD/DVD media", kStepBurn);
+  std::cout << " Burning the CD/DVD media..." << std::endl;
+  logEntry(LogStatus, "Burning the CD/DVD media.");
+  waitForFrontEnd();
+  code = burnCD(isoPath, options.cdDevice);
+  if (code == 235) {
+    logEntry(LogError, "Volume isn't a valid CD/DVD volume");
+    return code;
+  }
+  if (code == 223) {
+    // The image stays for a larger disc.
+    logEntry(LogError, "Failed to allocate the required memory of CD.");
+    return code;
+  }
+  if (code != 0) logEntry(LogError, "Burning " + isoPath + " to " + options.cdDevice + " failed. In XeloDN::BurnDNISO()");
+
+  removeTempFiles();
+  if (code != 0) {
+    reportFailure(code, errorMessage(code), "XeloDN::BurnDNISO()::");
+    return code;
+  }
+  std::cout << kCreatedText << std::endl;
+  logEntry(LogStatus, kCreatedText);
+  writeCliError(0, "Create CD/DVD bootable media successfully", kStepBurned);
+  return 0;
+}
+
+// ---- cleaning up -------------------------------------------------------------------
+
+void XeloDN::removeTempFiles() {
+  const std::string scenarios = joinPath(joinPath(toolkitDirectory(), "dndeploy"), "WinPE_ScenarioOutput");
+  for (const auto& scenario : kScenarioLogs) {
+    const std::string log = joinPath(joinPath(scenarios, scenario.directory), scenario.log);
+    if (isRegularFile(log)) copyFileOver(log, joinPath(supportDirectory(), scenario.log));
+  }
+
+  if (!changeDirectory(workDir)) {
+    std::cout << "Change to working directory fails." << std::endl;
+    logEntry(LogError, "Changing to working directory fails in removeTempFiles() .");
+  }
+  removeDirectory(toolkitDirectory());
+  for (const auto& tool : deploymentToolNames()) deleteFile(joinPath(workDir, tool));
+  if (!options.cdDevice.empty() && !tempIsoName.empty()) deleteFile(joinPath(workDir, tempIsoName));
+  deleteFile(joinPath(workDir, "stdout.txt"));
+}
 
 }  // namespace XELO
