@@ -1,13 +1,32 @@
 #!/usr/bin/env bash
-# Builds xelo and runs it from a private copy of its program directory with a
-# private system drive, so nothing outside build/ is touched.
+# The quick start: builds xelo and the sample boot environment, publishes the
+# bundled sample repository as a plain folder, and runs xelo from a private
+# copy of its program directory to make a bootable ISO for machine type 7101
+# with the update tool. Everything stays under build/demo/.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/tools/build.sh"
+
 demo="$root/build/demo"
+echo "== Building the sample boot environment (cached after the first run)"
+boot_zip="$(bash "$root/tools/bootenv/build-bootenv.sh" --out "$root/build/bootenv" | tail -n 1)"
+
+echo "== Publishing the sample repository"
 rm -rf "$demo"
-mkdir -p "$demo/drive"
+mkdir -p "$demo/drive" "$demo/work"
 cp -r "$root/build/xelo" "$demo/program"
-SYSTEMDRIVE="$demo/drive" "$demo/program/xelo" --help
+bash "$root/tools/sample/make-sample-repo.sh" --out "$demo/repo" --boot-zip "$boot_zip" \
+  --publisher "$root/build/tools/xelo-repo/xelo-repo"
+printf '_QOR.SP_LOCATION_URL = file://%s/\n_QOR.SP_UPDATE_INIT = NO\n' "$demo/repo" \
+  >"$demo/program/qyxConnect.properties"
+
+echo "== Running xelo"
+SYSTEMDRIVE="$demo/drive" "$demo/program/xelo" --local="$demo/work" -m 7101 --function=novpi \
+  --iso=sample.iso </dev/null
+
+iso="$demo/work/sample.iso"
 echo
-echo "Log files and the result record are in $demo/drive/QOR_Support"
+echo "The bootable ISO is $iso"
+echo "Logs and result records are in $demo/drive/QOR_Support"
+echo "Boot it in QEMU (UEFI, serial console; the environment powers off by itself):"
+echo "  cp /usr/share/OVMF/OVMF_VARS_4M.fd /tmp/xelo-vars.fd && qemu-system-x86_64 -machine q35 -cpu max -m 512 -nographic -no-reboot -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd -drive if=pflash,format=raw,file=/tmp/xelo-vars.fd -cdrom $iso"

@@ -11,7 +11,9 @@ namespace XELO {
 std::string workingSupportListPath();
 
 // Machine type to the text of that tool's element, from the working list
-// (first value per machine type kept). Empty when the list cannot be read.
+// (first value per machine type kept). Until an update or rollback has made
+// the working list, the list shipped beside the program is read. Empty when
+// neither can be read.
 std::map<std::string, std::string> readToolColumn(const std::string& toolKey);
 
 // Machine types of the working list that `toolKey` supports ("yes"), in

@@ -9,9 +9,21 @@ namespace XELO {
 
 std::string workingSupportListPath() { return joinPath(supportListDirectory(), kSupportListName); }
 
+namespace {
+
+// The working list; before the first update or rollback made one, the list
+// shipped beside the program (the current directory during a run).
+std::ifstream openSupportList() {
+  std::ifstream in(workingSupportListPath());
+  if (!in) in.open(kSupportListName);
+  return in;
+}
+
+}  // namespace
+
 std::map<std::string, std::string> readToolColumn(const std::string& toolKey) {
   std::map<std::string, std::string> column;
-  std::ifstream in(workingSupportListPath());
+  std::ifstream in = openSupportList();
   const std::string open = "<" + toolKey + ">";
   const std::string close = "</" + toolKey + ">";
   const std::string typeTag = "<machineType>";
@@ -40,7 +52,7 @@ std::vector<std::string> supportedMachineTypes(const std::string& toolKey) {
 
 std::vector<std::string> listVmwareUpdateVersions() {
   std::vector<std::string> versions;
-  std::ifstream in(workingSupportListPath());
+  std::ifstream in = openSupportList();
   const std::string tag = "<vmwareupdate";
   std::string line;
   while (std::getline(in, line)) {

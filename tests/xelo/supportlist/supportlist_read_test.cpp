@@ -40,10 +40,19 @@ TEST_F(SupportListReadTest, VmwareVersionsAreReadFromOpeningTagsOnly) {
   EXPECT_EQ(readToolColumn("vmwareupdate5.0")["7101"], "no");
 }
 
-TEST_F(SupportListReadTest, MissingListReadsAsEmpty) {
+TEST_F(SupportListReadTest, WithoutAWorkingListTheShippedListIsRead) {
   deleteFile(workingSupportListPath());
+  xelotest::TempDir program;
+  xelotest::ScopedCwd cwd(program.path());
   EXPECT_TRUE(readToolColumn("kyt").empty());
   EXPECT_TRUE(listVmwareUpdateVersions().empty());
+
+  xelotest::writeFile(program / "SYSTEM_SUPPORT_LIST_9.64.xml",
+                      "<system><machineType>7101</machineType><kyt>yes</kyt>"
+                      "<vmwareupdate5.0>yes</vmwareupdate5.0></system>\n");
+  EXPECT_EQ(readToolColumn("kyt")["7101"], "yes");
+  EXPECT_EQ(supportedMachineTypes("kyt"), std::vector<std::string>{"7101"});
+  EXPECT_EQ(listVmwareUpdateVersions(), std::vector<std::string>{"5.0"});
 }
 
 TEST_F(SupportListReadTest, ShippedListIsWellFormedForEveryReader) {
