@@ -154,3 +154,94 @@ TEST_F(AcquisitionRun, EsxiUpdatesOfTheRequestedVersion) {
 }
 
 }  // namespace
+
+#include <pugixml.hpp>
+
+#include <atomic>
+#include <regex>
+#include <thread>
+
+namespace {
+
+TEST_F(AcquisitionRun, ProgressFileIsWellFormedWhileTheRunGoesOn) {
+  const std::string progress = box.supportDir() + "/xelo_ac_result.xml";
+  std::atomic<bool> done{false};
+  xelotest::RunResult result;
+  std::thread runner([&] {
+    result = run({"--local=" + work(), "-m", "7101,7102", "--function=novpi", "--xml"});
+    done = true;
+  });
+  int reads = 0;
+  std::vector<std::string> broken;
+  while (!done) {
+    if (exists(progress)) {
+      const std::string text = readFile(progress);
+      pugi::xml_document doc;
+      if (!doc.load_string(text.c_str())) broken.push_back(text);
+      ++reads;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  runner.join();
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_GT(reads, 0);
+  EXPECT_TRUE(broken.empty()) << broken.size() << " of " << reads << " reads were not XML, e.g.:\n" << broken.front();
+
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file(progress.c_str()));
+  int packages = 0;
+  for (auto content : doc.child("ACQUISITION").children("CONTENT"))
+    for (auto package : content.children("PACKAGE")) {
+      const std::string status = package.child_value("STATUS");
+      EXPECT_TRUE(status == "Done" || status == "Already Downloaded") << package.child_value("UPDATEID") << " " << status;
+      ++packages;
+    }
+  EXPECT_GT(packages, 4);
+}
+
+TEST_F(AcquisitionRun, ProgressLinesFromManyThreadsNeverInterleave) {
+  auto r = box.run("xelo", {"--local=" + work(), "-m", "7101,7102", "--function=novpi"}, "",
+                   {{"ACQUIRE_THREAD_NUM", "20"}});
+  ASSERT_EQ(r.status, 0) << r.output;
+  // Every piece between line ends and carriage returns is one whole line of
+  // a known form; two lines written at once would break one of them.
+  const std::regex known(
+      R"(( *)|QOR Tolvane Xelo Version 9\.64\.01|\(C\) .*|Acquiring list of updates for Machine-Type=\d{4} \.\.\. ( Done| No Updates Available\. Done)?|)"
+      R"(Acquiring : [\w.\-]+ \d+ KB of \d+ KB|(\(\d+ of \d+\) : )?[\w.\-]+ \.\.\. (Done|Fail)|)"
+      R"((\(\d+ of \d+\) : )?[\w.\-]+   Already downloaded\.|Acquiring list of requisite packages|)"
+      R"(No additional requisite packages required|Acquiring was finished successfully!)");
+  std::string piece;
+  int checked = 0;
+  for (char c : r.output + "\n") {
+    if (c != '\r' && c != '\n') {
+      piece += c;
+      continue;
+    }
+    EXPECT_TRUE(std::regex_match(piece, known)) << "[" << piece << "]";
+    ++checked;
+    piece.clear();
+  }
+  EXPECT_GT(checked, 20);
+}
+
+TEST(AcquisitionRunTools, MissingUpdateToolEndsWithUpdateNotFound) {
+  ProgramSandbox box;
+  xelotest::TempDir dir;
+  xelotest::TestRepository repo(dir / "repo");
+  repo.addUpdate(xelotest::kStdBmcNew, {"7101"}, {xelotest::kPlatformNone, xelotest::kSles11x64});
+  repo.addPack("7101", {xelotest::kStdBmcNew});
+  repo.addTool(xelotest::kStdBootTools, ".zip");
+  repo.publish();
+  xelotest::RepoServer server(repo.root());
+  server.start();
+  xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+  auto r = box.run("xelo", {"--local=" + box.scratch() + "/w", "-m", "7101", "--function=novpi"});
+  EXPECT_EQ(r.status, 203) << r.output;
+  const std::string message =
+      "Acquisition error: Failed to find update by specified update id: qor_utl_novpi_9.63_anyos_x86-64";
+  EXPECT_THAT(r.output, HasSubstr(message + "\n"));
+  EXPECT_THAT(readFile(box.supportDir() + "/xelo_cli.xml"), HasSubstr("<CODE>203</CODE>\n\t<MESSAGE>" + message));
+  EXPECT_THAT(r.output, Not(HasSubstr("Acquiring was finished successfully!")));
+}
+
+}  // namespace

@@ -71,6 +71,20 @@ std::vector<std::string> messageFields(const std::string& text) {
   }
 }
 
+std::string xmlText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::string shortenedName(const std::string& name) { return name.size() > 45 ? name.substr(0, 42) + "..." : name; }
 
 // ---- console callback -------------------------------------------------------
@@ -395,19 +409,21 @@ void XeloAcquireCallback4XML::writeProgressFile(const std::string& currentUpdate
   for (int i = 0; i < static_cast<int>(nodes.size()); ++i) {
     ContentNode node = nodes[i];
     displayNames(node, i == current, displayName);
-    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << node.getMT() << "</MT>" << "\n\t\t<OS>" << node.getOS() << "</OS>"
-        << "\n\t\t<TOTAL>" << node.getTotal() << "</TOTAL>" << "\n\t\t<CURRENTUPDATEID>"
-        << (i == current ? currentUpdateId : std::string()) << "</CURRENTUPDATEID>";
+    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << xmlText(node.getMT()) << "</MT>" << "\n\t\t<OS>"
+        << xmlText(node.getOS()) << "</OS>" << "\n\t\t<TOTAL>" << node.getTotal() << "</TOTAL>"
+        << "\n\t\t<CURRENTUPDATEID>" << xmlText(i == current ? currentUpdateId : std::string())
+        << "</CURRENTUPDATEID>";
     for (const auto& p : node.getPkgs())
-      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << p.updateId << "</UPDATEID>" << "\n\t\t\t<COMPONENT>"
-          << p.component << "</COMPONENT>" << "\n\t\t\t<SIZE>" << p.size << "</SIZE>" << "\n\t\t\t<DOWNLOADSIZE>"
-          << p.downloadedSize << "</DOWNLOADSIZE>" << "\n\t\t\t<DOWNLOADSPEED>" << p.downloadSpeed
-          << "</DOWNLOADSPEED>" << "\n\t\t\t<STATUS>" << p.status << "</STATUS>" << "\n\t\t</PACKAGE>";
+      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << xmlText(p.updateId) << "</UPDATEID>"
+          << "\n\t\t\t<COMPONENT>" << xmlText(p.component) << "</COMPONENT>" << "\n\t\t\t<SIZE>" << p.size
+          << "</SIZE>" << "\n\t\t\t<DOWNLOADSIZE>" << p.downloadedSize << "</DOWNLOADSIZE>"
+          << "\n\t\t\t<DOWNLOADSPEED>" << p.downloadSpeed << "</DOWNLOADSPEED>" << "\n\t\t\t<STATUS>"
+          << xmlText(p.status) << "</STATUS>" << "\n\t\t</PACKAGE>";
     out << "\n\t</CONTENT>";
   }
   out << "\n</ACQUISITION>";
-  std::ofstream file(progressFilePath(), std::ios::binary | std::ios::trunc);
-  if (file) file << out.str();
+  // Replaced in one step, so the front end never reads half a file.
+  replaceFileContents(progressFilePath(), out.str());
 }
 
 }  // namespace XELO

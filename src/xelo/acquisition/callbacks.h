@@ -86,6 +86,10 @@ std::string reportFilePath();
 // Splits a message text at ":".
 std::vector<std::string> messageFields(const std::string& text);
 
+// Text made safe for an XML element: "&", "<" and ">" escaped. Names from
+// the repository may hold them, and the front end reads the files as XML.
+std::string xmlText(const std::string& text);
+
 // A file name for a progress line: longer than 45 characters becomes its
 // first 42 characters and "...".
 std::string shortenedName(const std::string& name);

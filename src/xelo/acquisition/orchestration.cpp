@@ -99,7 +99,10 @@ int acquirePackage(const std::string& name, const HTTPProxyInfo& proxy, bool rep
   // A package fetched by name is needed whole: a file that failed for good
   // fails the job even though the pass itself ended.
   if (code == 0 && passError != 0 && !report) code = acquisitionCode(passError);
-  if (code == 202 || code == 203) {
+  // A package asked for by name that the repository does not have is an
+  // update id that was not found, not an empty list of updates.
+  if (code == 202) code = 203;
+  if (code == 203) {
     const std::string message = errorMessage(203);
     reportFailure(code, message + name, "main()::Acquire " + message + name);
   } else if (code == 201) {
@@ -263,9 +266,10 @@ void writeLocalReportXml() {
   out << "<LOCAL_REPORT>";
   for (const auto& machineType : processOptions().machineTypes) {
     const auto ids = updatesForMachineType(machineType);
-    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << machineType << "</MT>" << "\n\t\t<TOTAL>" << ids.size() << "</TOTAL>";
+    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << xmlText(machineType) << "</MT>" << "\n\t\t<TOTAL>" << ids.size()
+        << "</TOTAL>";
     for (const auto& id : ids)
-      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << id << "</UPDATEID>" << "\n\t\t\t<STATUS>"
+      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << xmlText(id) << "</UPDATEID>" << "\n\t\t\t<STATUS>"
           << "Locally available" << "</STATUS>" << "\n\t\t</PACKAGE>";
     out << "\n\t</CONTENT>";
   }

@@ -168,6 +168,17 @@ TEST_F(CallbacksTest, ProgressFileFollowsEveryChange) {
   EXPECT_EQ(console.output().find("Acquiring : "), std::string::npos);
 }
 
+TEST_F(CallbacksTest, NamesFromTheRepositoryCannotBreakTheProgressFile) {
+  ConsoleScope console;
+  XeloAcquireCallback4XML cb;
+  ContentNode n = node({"upd<1>"});
+  n.getPkgs()[0].component = "Network & storage <beta>";
+  cb.sendMessage(n, true);
+  const std::string file = readFile(progressFilePath());
+  EXPECT_NE(file.find("<COMPONENT>Network &amp; storage &lt;beta&gt;</COMPONENT>"), std::string::npos) << file;
+  EXPECT_NE(file.find("<UPDATEID>upd&lt;1&gt;</UPDATEID>"), std::string::npos);
+}
+
 TEST_F(CallbacksTest, ToolPassesAreShownByWhatTheyHold) {
   ConsoleScope console;
   XeloAcquireCallback4XML cb;
