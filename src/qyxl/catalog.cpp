@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
@@ -68,13 +69,16 @@ std::vector<std::string> childTexts(const pugi::xml_node& node, const char* elem
   return values;
 }
 
+// A byte count in decimal digits. A number too large for 64 bits is
+// malformed: it is not read as some other number.
 bool parseSize(const std::string& text, std::uint64_t& size) {
   if (text.empty() || text.size() > 20) return false;
   for (char c : text)
     if (c < '0' || c > '9') return false;
+  errno = 0;
   char* end = nullptr;
   unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (*end != '\0') return false;
+  if (*end != '\0' || errno == ERANGE) return false;
   size = v;
   return true;
 }

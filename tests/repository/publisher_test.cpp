@@ -202,4 +202,26 @@ TEST_F(PublisherTest, CatalogRoundTripsThroughTheClientsParser) {
   EXPECT_FALSE(qyxl::catalog::parseCatalog("<repository format=\"2\"/>", back, error));
 }
 
+TEST(CatalogSizes, ANumberBeyondSixtyFourBitsIsMalformed) {
+  // Found by fuzzing: twenty digits past the largest 64-bit number were read
+  // as that largest number, and the entry kept its path.
+  qyxl::catalog::Catalog c;
+  std::string error;
+  ASSERT_TRUE(qyxl::catalog::parseCatalog(
+      "<repository><update id=\"u\">"
+      "<file name=\"big.bin\" path=\"u/big.bin\" size=\"99999999999999999999\"/>"
+      "<file name=\"max.bin\" path=\"u/max.bin\" size=\"18446744073709551615\"/>"
+      "<file name=\"zeros.bin\" path=\"u/zeros.bin\" size=\"00000000000000000042\"/>"
+      "</update></repository>",
+      c, error))
+      << error;
+  const auto& files = c.updates.at(0).files;
+  EXPECT_FALSE(files[0].hasSize);
+  EXPECT_EQ(files[0].path, "");  // refused by the client, never fetched
+  EXPECT_TRUE(files[1].hasSize);
+  EXPECT_EQ(files[1].size, 18446744073709551615ull);
+  EXPECT_EQ(files[2].size, 42u);
+  EXPECT_EQ(files[2].path, "u/zeros.bin");
+}
+
 }  // namespace

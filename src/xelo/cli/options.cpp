@@ -725,6 +725,17 @@ int Parse::run(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The parser builds the text of an option error by replacing placeholders
+// such as "%original_token%" with what was typed, for as long as the
+// placeholder is still found; typed text that holds a placeholder itself
+// would keep that loop going for ever. Such text loses its '%' signs first.
+struct OptionErrorText : po::error_with_option_name {
+  static void defuse(po::error_with_option_name& error) {
+    for (auto& substitution : error.*(&OptionErrorText::m_substitutions))
+      std::replace(substitution.second.begin(), substitution.second.end(), '%', '?');
+  }
+};
+
 // Reports an exception that ended the parse. Printing may itself fail when
 // memory ran out; the parse still returns its failure.
 void reportParseError(const std::string& what, std::string& errorText) {
@@ -752,6 +763,9 @@ int parseOptions(char** argv, std::string& errorText, Options& options, int argc
       for (int i = 1; i < argc; ++i)
         if (argv[i]) args.emplace_back(argv[i]);
     return Parse(options, errorText).run(args);
+  } catch (po::error_with_option_name& e) {
+    OptionErrorText::defuse(e);
+    reportParseError(e.what(), errorText);
   } catch (const po::error& e) {
     reportParseError(e.what(), errorText);
   } catch (...) {

@@ -52,15 +52,27 @@ int fail(int code, const std::string& text, const std::string& prefix) { return 
 
 void timeStamp(const std::string& text) { logEntry(LogTimeStamp, text); }
 
+// An argument that names the proxy password: the option in any letter case,
+// with one dash or two, or shortened so far that it can stand for nothing
+// else ("--proxy-pa", "--proxy-p"); the parser refuses all but the plain
+// spelling, but the value typed with them is a password all the same.
+bool namesProxyPassword(const std::string& lowerArgument) {
+  if (lowerArgument.find("--proxy-password") != std::string::npos) return true;
+  const auto start = lowerArgument.find_first_not_of('-');
+  if (start == 0 || start == std::string::npos) return false;
+  const std::string name = lowerArgument.substr(start, lowerArgument.find('=') - start);
+  return name.size() >= 7 && std::string("proxy-password").rfind(name, 0) == 0;
+}
+
 // The command line as logged: the proxy password never reaches the log,
-// whatever the case of the option's letters, and also not when it is given
-// as the word after the option.
+// whatever the spelling of the option, and also not when it is given as the
+// word after the option.
 std::string loggedCommandLine(int argc, char** argv) {
   std::string line = "Xelo command is: ";
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i] ? argv[i] : "";
     const std::string lower = lowerCase(arg);
-    if (lower.find("--proxy-password") != std::string::npos) {
+    if (namesProxyPassword(lower)) {
       line += "--proxy-password=********";
       if (lower.find('=') == std::string::npos && i + 1 < argc) ++i;  // the value word
     } else {
@@ -71,17 +83,23 @@ std::string loggedCommandLine(int argc, char** argv) {
   return line;
 }
 
-// `text` with the value of any proxy-password option (in any letter case)
-// replaced by eight asterisks.
+// `text` with every token that names the proxy password (as above), value
+// included, replaced by the option and eight asterisks.
 std::string maskedProxyPassword(std::string text) {
-  const std::string option = "--proxy-password";
+  const std::string marker = "proxy-pa";
+  const std::string masked = "--proxy-password=********";
   std::string::size_type at = 0;
-  while ((at = lowerCase(text).find(option, at)) != std::string::npos) {
+  while ((at = lowerCase(text).find(marker, at)) != std::string::npos) {
+    auto start = at;
+    while (start > 0 && text[start - 1] == '-') --start;
     auto end = text.find_first_of(" '\"", at);
     if (end == std::string::npos) end = text.size();
-    const std::string masked = option + "=********";
-    text.replace(at, end - at, masked);
-    at += masked.size();
+    if (start == at) {
+      at = end;  // not an option
+      continue;
+    }
+    text.replace(start, end - start, masked);
+    at = start + masked.size();
   }
   return text;
 }

@@ -221,14 +221,23 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
   rules.firstFixId = fixIds.empty() ? "" : fixIds.front();
   rules.updateType = updateType;
   std::vector<qyxl::UpdatePackage*> selected;
+  // Files the client will not fetch (a name or path that would leave the
+  // download directory, a size or hash it cannot read) and that the rules
+  // would keep: the update they belong to cannot be complete, so the pass
+  // must not end as a success.
+  std::vector<std::string> refused;
   for (qyxl::UpdatePackage* package : ordered) {
     if (!package) continue;
     const qyxl::UpdatePackageState& packageState = package->getState();
-    if (packageState.getValue() == qyxl::UpdatePackageState::ERROR_STATE.getValue() ||
-        !package->isDownloadEnabled() || &packageState != &qyxl::UpdatePackageState::ORDERED)
-      continue;
+    const bool refusedFile = packageState.getValue() == qyxl::UpdatePackageState::ERROR_STATE.getValue() ||
+                             !package->isDownloadEnabled();
+    if (!refusedFile && &packageState != &qyxl::UpdatePackageState::ORDERED) continue;
     const std::string name = package->getDownloadFilename();
     const auto verdict = detail::applyPackageRules(rules, name, package->getUpdateId());
+    if (refusedFile) {
+      if (verdict == detail::RuleVerdict::Keep) refused.push_back(package->getUpdateId() + ":" + name);
+      continue;
+    }
     if (verdict == detail::RuleVerdict::DropAndLog) cb.sendInfo(31, "Remove: " + name, 0);
     if (verdict == detail::RuleVerdict::Keep) selected.push_back(package);
   }
@@ -279,9 +288,15 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
     cb.sendMessage(node, !isReport);
   }
 
+  for (const auto& file : refused) cb.sendInfo(31, "Refused by the update-service client: " + file, 0);
+
   // 7. Nothing to fetch.
   if (queue.empty()) {
     closeQuietly(*context);
+    if (!refused.empty()) {
+      cb.sendInfo(5, "Download failed!", ACQUIRE_FAILED);
+      return ACQUIRE_FAILED;
+    }
     if (fixIdMode) return ACQUIRE_FIX_IDS_NOT_FOUND;
     cb.sendInfo(5, "No applicable updates available", ACQUIRE_NO_UPDATES);
     return ACQUIRE_NO_UPDATES;
@@ -302,7 +317,7 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
 
   // 10. Close.
   closeQuietly(*context);
-  if (success) {
+  if (success && refused.empty()) {
     cb.sendInfo(isReport ? 15 : 14, "", 0);
     return ACQUIRE_OK;
   }
