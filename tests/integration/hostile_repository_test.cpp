@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <thread>
 
 #include "repo_fixtures.h"
@@ -140,21 +139,37 @@ class HostileRepository : public ::testing::Test {
     before = snapshot(sandboxRoot, "work/w");
   }
 
+  // The position and length of the catalog line of the file `name`.
+  std::pair<std::size_t, std::size_t> fileLine(const std::string& catalog, const std::string& name) {
+    const auto at = catalog.find("<file name=\"" + name + "\"");
+    if (at == std::string::npos) return {std::string::npos, 0};
+    const auto start = catalog.rfind('\n', at) + 1;
+    const auto end = catalog.find('\n', at);
+    return {start, (end == std::string::npos ? catalog.size() : end) - start};
+  }
+
   // Replaces the catalog line of the file `name` with `line`.
   void rewriteFileEntry(const std::string& name, const std::string& line) {
-    const std::string catalog = readFile(repo.catalogPath());
-    const std::regex entry("[ \\t]*<file name=\"" + std::regex_replace(name, std::regex("[.]"), "\\.") + "\"[^\n]*");
-    ASSERT_TRUE(std::regex_search(catalog, entry)) << name;
-    writeFile(repo.catalogPath(), std::regex_replace(catalog, entry, line));
+    std::string catalog = readFile(repo.catalogPath());
+    const auto [start, length] = fileLine(catalog, name);
+    ASSERT_NE(start, std::string::npos) << name;
+    catalog.replace(start, length, line);
+    writeFile(repo.catalogPath(), catalog);
   }
 
   // The catalog line of `name` with the attribute `attribute` set to `value`.
   std::string entryWith(const std::string& name, const std::string& attribute, const std::string& value) {
     const std::string catalog = readFile(repo.catalogPath());
-    std::smatch found;
-    const std::regex entry("<file name=\"" + std::regex_replace(name, std::regex("[.]"), "\\.") + "\"[^\n]*");
-    EXPECT_TRUE(std::regex_search(catalog, found, entry)) << name;
-    return std::regex_replace(found.str(), std::regex(attribute + "=\"[^\"]*\""), attribute + "=\"" + value + "\"");
+    const auto [start, length] = fileLine(catalog, name);
+    EXPECT_NE(start, std::string::npos) << name;
+    if (start == std::string::npos) return "";
+    std::string line = catalog.substr(start, length);
+    const auto open = line.find(" " + attribute + "=\"");
+    EXPECT_NE(open, std::string::npos) << attribute;
+    if (open == std::string::npos) return line;
+    const auto from = open + attribute.size() + 3;
+    line.replace(from, line.find('"', from) - from, value);
+    return line;
   }
 
   xelotest::RunResult run(const std::vector<std::pair<std::string, std::string>>& env = {}) {
