@@ -18,6 +18,10 @@ constexpr int kOptUrl = 10002;
 constexpr int kOptFtpListOnly = 48;
 constexpr int kOptWriteFunction = 20011;
 constexpr int kOptWriteData = 10001;
+constexpr int kOptLowSpeedLimit = 19;
+constexpr int kOptLowSpeedTime = 20;
+constexpr int kOptConnectTimeout = 78;
+constexpr int kOptServerResponseTimeout = 112;
 constexpr long kGlobalAll = 3;
 // The library's result when the server answered 550 to a retrieval.
 constexpr int kRemoteFileNotFound = 78;
@@ -48,6 +52,14 @@ std::string directoryWithSeparator(const std::string& dir) {
 std::string curlLibraryName() {
   const std::string name = getEnv("XELO_CURL_LIBRARY");
   return name.empty() ? kDefaultCurlLibrary : name;
+}
+
+long ftpStallSeconds() {
+  const std::string text = getEnv("XELO_FTP_STALL_SECONDS");
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return kDefaultFtpStallSeconds;
+  const long seconds = std::stol(text);
+  return seconds > 0 ? seconds : kDefaultFtpStallSeconds;
 }
 
 std::string serviceFilesUrl() {
@@ -159,6 +171,14 @@ int FtpClient::transfer(const std::string& url, void* file, bool listOnly, std::
   if (listOnly) set(kOptFtpListOnly, 1L, "CURLOPT_FTPLISTONLY");
   set(kOptWriteFunction, &FtpClient::writeBytes, "CURLOPT_WRITEFUNCTION");
   set(kOptWriteData, file, "CURLOPT_WRITEDATA");
+  // A server that stops answering or sending ends the transfer instead of
+  // holding the run forever: no reply, or less than a byte a second, for
+  // the stall time is a failure.
+  const long stall = ftpStallSeconds();
+  set(kOptConnectTimeout, kFtpConnectSeconds, "CURLOPT_CONNECTTIMEOUT");
+  set(kOptServerResponseTimeout, stall, "CURLOPT_SERVER_RESPONSE_TIMEOUT");
+  set(kOptLowSpeedLimit, 1L, "CURLOPT_LOW_SPEED_LIMIT");
+  set(kOptLowSpeedTime, stall, "CURLOPT_LOW_SPEED_TIME");
   const int result = easyPerform(handle);
   easyCleanup(handle);
   globalCleanup();

@@ -8,6 +8,8 @@
 //                      "ftp.qor.example", port 21.
 //   XELO_CURL_LIBRARY  file name of the libcurl library loaded at run time.
 //                      Default "libcurl.so.4" ("libcurl.dll" on Windows).
+//   XELO_FTP_STALL_SECONDS  seconds without a reply or a byte after which a
+//                      transfer fails (1 to 99999, default 60).
 #pragma once
 #include <cstddef>
 #include <string>
@@ -31,6 +33,13 @@ inline constexpr const char* kDefaultCurlLibrary = "libcurl.dll";
 #else
 inline constexpr const char* kDefaultCurlLibrary = "libcurl.so.4";
 #endif
+
+inline constexpr long kFtpConnectSeconds = 30;
+inline constexpr long kDefaultFtpStallSeconds = 60;
+
+// XELO_FTP_STALL_SECONDS when it is a whole number of seconds from 1 to
+// 99999, the default otherwise.
+long ftpStallSeconds();
 
 // XELO_CURL_LIBRARY, or the default when unset or empty.
 std::string curlLibraryName();

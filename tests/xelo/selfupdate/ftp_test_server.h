@@ -8,6 +8,7 @@
 //   - listing(dir, bytes): the NLST answer for the remote directory `dir`
 //     (e.g. "/vendrel/Xelosft/sft") is replaced by `bytes`, sent as is;
 //   - failRetrieve(path): RETR of the remote file `path` is answered 451;
+//   - stallRetrieve(path): RETR of the remote file `path` is never answered;
 //   - retrieved(): the remote paths sent so far, one per completed RETR.
 #pragma once
 #include <fcntl.h>
@@ -103,7 +104,11 @@ class FtpTestServer {
   }
   void clearListing() { std::remove((control / "listing").c_str()); }
   void failRetrieve(const std::string& path) { writeFile(control / "failretr", path); }
-  void clearFailures() { std::remove((control / "failretr").c_str()); }
+  void stallRetrieve(const std::string& path) { writeFile(control / "stallretr", path); }
+  void clearFailures() {
+    std::remove((control / "failretr").c_str());
+    std::remove((control / "stallretr").c_str());
+  }
 
   std::vector<std::string> retrieved() const {
     std::vector<std::string> paths;
@@ -155,6 +160,9 @@ class Handler(FTPHandler):
         if failing is not None and self.fs.fs2ftp(file) == failing.decode():
             self.respond('451 Requested action aborted: local error in processing.')
             return
+        stalling = control_file('stallretr')
+        if stalling is not None and self.fs.fs2ftp(file) == stalling.decode():
+            return  # the command stays unanswered
         return FTPHandler.ftp_RETR(self, file)
 
     def on_file_sent(self, file):

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -132,6 +133,30 @@ TEST_F(ServiceFilesTest, FailedTransferLeavesNoFileUnderItsNameAndIsRetriedNextR
   EXPECT_EQ(readFile(local("flaky.txt")), "flaky\n");
 }
 
+TEST_F(ServiceFilesTest, RemoteNameLikeATemporaryNameIsAnOrdinaryFile) {
+  // The temporary name of "a.txt" is taken by a real remote file: each
+  // keeps its own content.
+  put("a.txt.xelo-partial", "remote file\n");
+  put("a.txt", "a\n");
+  server.listing(kRemoteDir, "a.txt.xelo-partial\r\na.txt\r\n");
+  EXPECT_TRUE(FtpClient(options).downloadServiceFiles());
+  EXPECT_THAT(treeOf(options.workingDir), ElementsAre("a.txt", "a.txt.xelo-partial"));
+  EXPECT_EQ(readFile(local("a.txt")), "a\n");
+  EXPECT_EQ(readFile(local("a.txt.xelo-partial")), "remote file\n");
+}
+
+TEST_F(ServiceFilesTest, ServerThatStopsAnsweringFailsTheTransferAfterTheStallTime) {
+  put("good.txt", "good\n");
+  put("silent.txt", "silent\n");
+  server.stallRetrieve(std::string(kRemoteDir) + "/silent.txt");
+  ScopedEnv stall("XELO_FTP_STALL_SECONDS", "2");
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(FtpClient(options).downloadServiceFiles());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  EXPECT_THAT(treeOf(options.workingDir), ElementsAre("good.txt"));
+}
+
 TEST_F(ServiceFilesTest, ListingNamesAreCheckedBeforeAnythingIsWritten) {
   put("ok.txt", "ok\n");
   put("b", "b\n");
@@ -211,6 +236,19 @@ TEST(FtpClientText, ServerSettingNamesAndWriteCallback) {
   {
     ScopedEnv v6("XELO_FTP_SERVER", "[::1]:2121");
     EXPECT_EQ(XELO::serviceFilesUrl(), "ftp://anonymous:visitorid@[::1]:2121/vendrel/Xelosft/sft/");
+  }
+
+  {
+    ScopedEnv unset("XELO_FTP_STALL_SECONDS", "", true);
+    EXPECT_EQ(XELO::ftpStallSeconds(), XELO::kDefaultFtpStallSeconds);
+  }
+  for (const char* bad : {"0", "-5", "10s", "999999", " 7"}) {
+    ScopedEnv set("XELO_FTP_STALL_SECONDS", bad);
+    EXPECT_EQ(XELO::ftpStallSeconds(), XELO::kDefaultFtpStallSeconds) << bad;
+  }
+  {
+    ScopedEnv set("XELO_FTP_STALL_SECONDS", "90");
+    EXPECT_EQ(XELO::ftpStallSeconds(), 90);
   }
 
   // Replacement text that holds the searched text is not searched again.
