@@ -12,8 +12,8 @@
 #include <fstream>
 #include <set>
 
-#include "../xelo/metadata/descriptor_builder.h"
 #include "host/host.h"
+#include "local_work.h"
 #include "repo_fixtures.h"
 #include "test_support.h"
 
@@ -139,33 +139,14 @@ TEST(FullDisk, AcquisitionOntoASmallDiskKeepsOnlyWholeFiles) {
 
 // ---- ISO creation --------------------------------------------------------------------
 
-const std::string kMidZip = "qor_utl_boot_tools-141_anyos_x86-64-mid.zip";
-
 // A working directory ready for a no-acquire ISO run, with one update whose
 // payload has `payloadBytes` of real data.
 void prepareWorkingDirectory(const std::string& scratch, const std::string& work, std::size_t payloadBytes) {
-  const std::string src = scratch + "/env";
-  fs::create_directories(src + "/linuxboot/EFI/BOOT");
-  writeFile(src + "/linuxboot/EFI/BOOT/BOOTX64.EFI", "loader");
-  writeFile(src + "/linuxboot/EFI/BOOT/grub.cfg",
-            "menuentry \"Boot environment\" {\n  linux /boot/vmlinuz iommu=soft\n  initrd /boot/initrd.gz\n}\n");
-  writeFile(src + "/linuxboot/vmlinuz", std::string(256 * 1024, 'k'));
-  writeFile(src + "/linuxboot/initrd.gz", xelotest::syntheticBytes("initrd", 256 * 1024));
-  for (const char* tool : {"menu", "novpi", "kyt", "dndeploy"}) {
-    fs::create_directories(src + "/linuxboot/" + tool);
-    writeFile(src + "/linuxboot/" + tool + "/" + tool + ".sh", tool);
-  }
-  fs::create_directories(work + "/novpi");
-  {
-    xelotest::ScopedCwd inSource(src);
-    ASSERT_EQ(XELO::runToFile("", {"zip", "-qr", work + "/" + kMidZip, "linuxboot"}), 0);
-  }
-  writeFile(work + "/novpi/qor_utl_novpi_9.63_anyos_x86-64.bin", "installer");
+  xelotest::BootEnvironment environment;
+  environment.kernel = std::string(256 * 1024, 'k');
+  environment.initrd = xelotest::syntheticBytes("initrd", 256 * 1024);
   const std::string id = "qor_fw_big_7101";
-  writeFile(work + "/" + id + ".xml",
-            xelotest::UpdateDescriptor(id + ".xml", id, {"Model [7101]"}, {"linux"}, id + ".bin", id + ".txt").text());
-  writeFile(work + "/" + id + ".txt", "readme");
-  writeFile(work + "/" + id + ".bin", xelotest::syntheticBytes(id, payloadBytes));
+  ASSERT_TRUE(xelotest::prepareLocalWork(scratch, work, id, xelotest::syntheticBytes(id, payloadBytes), environment));
 }
 
 TEST(FullDisk, ImageTooLargeForItsDiskEndsWith223) {

@@ -1,8 +1,6 @@
 // Runs that are killed part-way (SIGKILL: nothing of the program gets to
 // clean up) and started again: during an acquisition, caught on a download
 // that the server holds still, and while the ISO image is being written.
-#include <archive.h>
-#include <archive_entry.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,8 +15,8 @@
 #include <set>
 #include <thread>
 
-#include "../xelo/metadata/descriptor_builder.h"
 #include "host/host.h"
+#include "local_work.h"
 #include "repo_fixtures.h"
 #include "test_support.h"
 
@@ -146,54 +144,13 @@ TEST(InterruptedRun, AcquisitionKilledMidDownloadCompletesWhenRunAgain) {
 
 // ---- ISO creation ---------------------------------------------------------------
 
-const std::string kMidZip = "qor_utl_boot_tools-141_anyos_x86-64-mid.zip";
-const std::string kNovpiBinary = "qor_utl_novpi_9.63_anyos_x86-64.bin";
-
-// A working directory ready for a no-acquire ISO run: the boot environment
-// zip, the installer and one update whose payload is `payloadBytes` long (a
-// sparse file, cheap to make, as long to write into an image as any other).
+// A working directory ready for a no-acquire ISO run whose one update has a
+// payload `payloadBytes` long (a sparse file, cheap to make, as long to write
+// into an image as any other).
 void prepareWorkingDirectory(const std::string& scratch, const std::string& work, std::uintmax_t payloadBytes) {
-  const std::string src = scratch + "/env";
-  fs::create_directories(src + "/linuxboot/EFI/BOOT");
-  writeFile(src + "/linuxboot/EFI/BOOT/BOOTX64.EFI", "loader");
-  writeFile(src + "/linuxboot/EFI/BOOT/grub.cfg",
-            "menuentry \"Boot environment\" {\n  linux /boot/vmlinuz iommu=soft\n  initrd /boot/initrd.gz\n}\n");
-  writeFile(src + "/linuxboot/vmlinuz", "kernel");
-  writeFile(src + "/linuxboot/initrd.gz", "initrd");
-  for (const char* tool : {"menu", "novpi", "kyt", "dndeploy"}) {
-    fs::create_directories(src + "/linuxboot/" + tool);
-    writeFile(src + "/linuxboot/" + tool + "/" + tool + ".sh", tool);
-  }
-  fs::create_directories(work + "/novpi");
-  {
-    xelotest::ScopedCwd inSource(src);
-    ASSERT_EQ(XELO::runToFile("", {"zip", "-qr", work + "/" + kMidZip, "linuxboot"}), 0);
-  }
-  writeFile(work + "/novpi/" + kNovpiBinary, "installer");
   const std::string id = "qor_fw_big_7101";
-  writeFile(work + "/" + id + ".xml",
-            xelotest::UpdateDescriptor(id + ".xml", id, {"Model [7101]"}, {"linux"}, id + ".bin", id + ".txt").text());
-  writeFile(work + "/" + id + ".txt", "readme");
-  writeFile(work + "/" + id + ".bin", "payload");
+  ASSERT_TRUE(xelotest::prepareLocalWork(scratch, work, id, "payload"));
   fs::resize_file(work + "/" + id + ".bin", payloadBytes);
-}
-
-std::set<std::string> imageNames(const std::string& iso) {
-  std::set<std::string> names;
-  struct archive* a = archive_read_new();
-  archive_read_support_format_iso9660(a);
-  if (archive_read_open_filename(a, iso.c_str(), 65536) == ARCHIVE_OK) {
-    struct archive_entry* entry = nullptr;
-    while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
-      std::string name = archive_entry_pathname(entry);
-      if (name.rfind("./", 0) == 0) name.erase(0, 2);
-      names.insert(name);
-    }
-  } else {
-    ADD_FAILURE() << "cannot read " << iso << ": " << archive_error_string(a);
-  }
-  archive_read_free(a);
-  return names;
 }
 
 // Names in `dir` that are left-overs of an image being written.
@@ -225,9 +182,10 @@ TEST(InterruptedRun, IsoCreationKilledLeavesNoImageThatLooksComplete) {
   // the image it makes does not carry what the killed run left behind.
   auto again = box.run("xelo", args);
   ASSERT_EQ(again.status, 0) << again.output;
-  for (const auto& name : imageNames(work + "/out.iso"))
+  const auto medium = xelotest::isoEntries(work + "/out.iso", false);
+  for (const auto& [name, content] : medium)
     EXPECT_EQ(name.find(".part"), std::string::npos) << "left-over of the killed run on the medium: " << name;
-  EXPECT_TRUE(imageNames(work + "/out.iso").count("qor_fw_big_7101.bin"));
+  EXPECT_TRUE(medium.count("qor_fw_big_7101.bin"));
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "../xelo/metadata/descriptor_builder.h"
 #include "host/host.h"
+#include "local_work.h"
 #include "qemu_boot.h"
 #include "test_support.h"
 
@@ -22,36 +22,14 @@ using xelotest::writeFile;
 
 namespace fs = std::filesystem;
 
-const std::string kMidZip = "qor_utl_boot_tools-141_anyos_x86-64-mid.zip";
-
 class MediaRun : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string absent = xelotest::missingTools({"zip", "xorriso", "mkfs.fat", "mcopy", "mdir", "fsck.vfat"});
     if (!absent.empty()) GTEST_SKIP() << "not installed:" << absent;
-    // A boot environment with the documented layout.
-    const std::string env = box.scratch() + "/env";
-    fs::create_directories(env + "/linuxboot/EFI/BOOT");
-    writeFile(env + "/linuxboot/EFI/BOOT/BOOTX64.EFI", std::string(100 * 1024, 'L'));
-    writeFile(env + "/linuxboot/EFI/BOOT/grub.cfg",
-              "menuentry \"Boot environment\" {\n  linux /boot/vmlinuz iommu=soft quiet\n  initrd /boot/initrd.gz\n}\n");
-    writeFile(env + "/linuxboot/vmlinuz", "kernel");
-    writeFile(env + "/linuxboot/initrd.gz", "initrd");
-    for (const char* tool : {"menu", "novpi", "kyt", "dndeploy"}) {
-      fs::create_directories(env + "/linuxboot/" + tool);
-      writeFile(env + "/linuxboot/" + tool + "/" + tool + ".sh", tool);
-    }
-    fs::create_directories(work + "/novpi");
-    {
-      xelotest::ScopedCwd in(env);
-      ASSERT_EQ(XELO::runToFile("", {"zip", "-qr", work + "/" + kMidZip, "linuxboot"}), 0);
-    }
-    writeFile(work + "/novpi/qor_utl_novpi_9.63_anyos_x86-64.bin", "installer");
-    const std::string id = "qor_fw_a_7101";
-    writeFile(work + "/" + id + ".xml",
-              xelotest::UpdateDescriptor(id + ".xml", id, {"Model [7101]"}, {"linux"}, id + ".bin", id + ".txt").text());
-    writeFile(work + "/" + id + ".bin", "payload of " + id);
-    writeFile(work + "/" + id + ".txt", "readme of " + id);
+    xelotest::BootEnvironment environment;
+    environment.loader = std::string(100 * 1024, 'L');
+    ASSERT_TRUE(xelotest::prepareLocalWork(box.scratch(), work, "qor_fw_a_7101", "payload of qor_fw_a_7101", environment));
   }
 
   xelotest::RunResult run(const std::vector<std::string>& extra, const std::string& input = "") {
