@@ -111,13 +111,16 @@ TEST(InterruptedRun, AcquisitionKilledMidDownloadCompletesWhenRunAgain) {
 
   {
     RunningProgram program(box, args);
-    ASSERT_TRUE(program.waitFor([&] { return exists(work + "/" + payload + ".part"); }))
-        << readFile(box.scratch() + "/killed-run.txt");
+    // The temporary file is made before the request goes out: the kill
+    // waits for the server to have the request too, so that it lands in
+    // the middle of the transfer.
+    ASSERT_TRUE(program.waitFor([&] {
+      return exists(work + "/" + payload + ".part") && server.requestCount(repo.urlPathOf(payload)) >= 1;
+    })) << readFile(box.scratch() + "/killed-run.txt");
     program.kill();
   }
   // Killed mid-download: the half file is not under its final name.
   EXPECT_FALSE(exists(work + "/" + payload));
-  EXPECT_GE(server.requestCount(repo.urlPathOf(payload)), 1);
 
   server.clearFaults();
   auto again = box.run("xelo", args, "", {{"XELO_TEST_XML_WAIT_MS", "0"}});
