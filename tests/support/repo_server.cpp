@@ -205,6 +205,14 @@ void RepoServer::start() {
   httplib::Server* raw = server.get();
   state->server = std::move(server);
   state->thread = std::thread([raw] { raw->listen_after_bind(); });
+  // The server's stop() does nothing until the listening loop has begun:
+  // a stop right after start would then leave the thread in accept() for
+  // ever. start() returns only once the loop runs.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!raw->is_running()) {
+    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the repository server did not start");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void RepoServer::stop() {

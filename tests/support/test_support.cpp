@@ -170,9 +170,20 @@ RunResult ProgramSandbox::run(const std::string& name, const std::vector<std::st
 }
 
 std::vector<std::string> ProgramSandbox::logFiles() const {
+  // "xelo_964_<YYYYMMDDhhmmss>.<µs><UTC offset>.log": ordered by the
+  // date and time, then by the microseconds as a number.
+  const std::string prefix = "xelo_964_";
+  const auto startOf = [&](const std::string& name) {
+    const std::string stamp = name.substr(prefix.size(), 14);
+    const auto dot = name.find('.', prefix.size());
+    const long micro = dot == std::string::npos ? 0 : std::strtol(name.c_str() + dot + 1, nullptr, 10);
+    return std::make_pair(stamp, micro);
+  };
   std::vector<std::string> logs;
   for (const auto& n : listFiles(supportDir()))
-    if (n.rfind("xelo_964_", 0) == 0) logs.push_back(n);
+    if (n.rfind(prefix, 0) == 0) logs.push_back(n);
+  std::stable_sort(logs.begin(), logs.end(),
+                   [&](const std::string& a, const std::string& b) { return startOf(a) < startOf(b); });
   return logs;
 }
 

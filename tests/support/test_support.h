@@ -86,7 +86,9 @@ class ProgramSandbox {
                 const std::vector<std::pair<std::string, std::string>>& env = {},
                 const std::string& asUser = "") const;
 
-  // Files in the support directory whose names start with "xelo_964_".
+  // Files in the support directory whose names start with "xelo_964_", in
+  // the order the runs that wrote them started (the microseconds in the
+  // names are not zero-padded, so the names alone do not sort that way).
   std::vector<std::string> logFiles() const;
 
  private:

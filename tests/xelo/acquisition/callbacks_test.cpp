@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "cli/errors.h"
 #include "cli/options.h"
 #include "host/host.h"
@@ -146,8 +149,18 @@ ContentNode node(const std::vector<std::string>& ids) {
   return n;
 }
 
+// Returns just after the steady clock enters a new whole second. Download
+// speeds count whole seconds since a package started, so a sequence started
+// here reports no speed unless it takes a second.
+void atStartOfSecond() {
+  using namespace std::chrono;
+  const auto second = [] { return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count(); };
+  for (const auto now = second(); second() == now;) std::this_thread::sleep_for(milliseconds(1));
+}
+
 TEST_F(CallbacksTest, ProgressFileFollowsEveryChange) {
   ConsoleScope console;
+  atStartOfSecond();
   XeloAcquireCallback4XML cb;
   cb.sendMessage(node({"upd1", "upd2"}), true);
   cb.sendInfo(23, "upd1:1:0", 0);

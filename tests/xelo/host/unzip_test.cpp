@@ -55,8 +55,9 @@ void writeZip(const std::string& path, const std::vector<Entry>& entries) {
       archive_entry_set_symlink(entry, e.content.c_str());
     }
     ASSERT_EQ(archive_write_header(a, entry), ARCHIVE_OK) << e.name;
-    if (e.kind == Entry::File && !e.content.empty())
+    if (e.kind == Entry::File && !e.content.empty()) {
       ASSERT_EQ(archive_write_data(a, e.content.data(), e.content.size()), static_cast<la_ssize_t>(e.content.size()));
+    }
     archive_entry_free(entry);
   }
   ASSERT_EQ(archive_write_close(a), ARCHIVE_OK);
