@@ -105,13 +105,8 @@ TEST(FullDisk, WorkingDirectoryThatCannotBeMadeEndsWith102) {
 
 TEST(FullDisk, AcquisitionOntoASmallDiskKeepsOnlyWholeFiles) {
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo(dir / "repo");
-  xelotest::addStandardContent(repo);
-  repo.publish();
-  xelotest::RepoServer server(repo.root());
-  server.start();
-  xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+  xelotest::ServedStandardRepository served(box.programDir());
+  auto& repo = served.repo;
   // Too small for the installer package even when every earlier download
   // has failed and left nothing behind.
   SmallDisk disk(box.scratch() + "/disk", "size=16k");

@@ -96,13 +96,9 @@ std::uintmax_t sizeOf(const std::string& path) {
 
 TEST(InterruptedRun, AcquisitionKilledMidDownloadCompletesWhenRunAgain) {
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo(dir / "repo");
-  xelotest::addStandardContent(repo);
-  repo.publish();
-  xelotest::RepoServer server(repo.root());
-  server.start();
-  xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+  xelotest::ServedStandardRepository served(box.programDir());
+  auto& repo = served.repo;
+  auto& server = served.server;
   const std::string work = box.scratch() + "/w";
   const std::string payload = std::string(xelotest::kStdBmcNew) + ".bin";
   // The server sends the first kilobyte of the payload and then holds still.

@@ -341,4 +341,11 @@ void addStandardContent(TestRepository& repo) {
   repo.addEsxi("5.0", both, 4500);
 }
 
+ServedStandardRepository::ServedStandardRepository(const std::string& programDir) {
+  addStandardContent(repo);
+  repo.publish();
+  server.start();
+  writeConnectProperties(programDir, server.baseUrl());
+}
+
 }  // namespace xelotest

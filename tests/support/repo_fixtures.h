@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace xelotest {
 
 // ---- repository content ----------------------------------------------------
@@ -269,6 +271,16 @@ class RepoServer {
   int boundPort = 0;
   TlsCredentials tls;
   std::shared_ptr<State> state;
+};
+
+// The standard content published in a private folder and served on
+// 127.0.0.1, with the program in `programDir` pointed at it.
+struct ServedStandardRepository {
+  explicit ServedStandardRepository(const std::string& programDir);
+
+  TempDir dir;
+  TestRepository repo{dir / "repo"};
+  RepoServer server{repo.root()};
 };
 
 }  // namespace xelotest
