@@ -98,6 +98,23 @@ int unpackZip(const std::string& zipPath, const std::string& targetDir, std::str
       result = kUnzipFailed;
       break;
     }
+    // A link could hand a host file to a medium, which copies what links
+    // point to; only links that stay inside the tree are taken.
+    const auto type = archive_entry_filetype(entry);
+    if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)) {
+      error = "the entry \"" + name + "\" is a hard link or a special file";
+      result = kUnzipFailed;
+      break;
+    }
+    if (type == AE_IFLNK) {
+      const char* target = archive_entry_symlink(entry);
+      const fs::path resolved = (relative.parent_path() / (target ? target : "")).lexically_normal();
+      if (!target || !*target || fs::path(target).is_absolute() || *resolved.begin() == "..") {
+        error = "the link \"" + name + "\" leads outside " + targetDir;
+        result = kUnzipFailed;
+        break;
+      }
+    }
     archive_entry_set_pathname(entry, (root / relative).string().c_str());
     if (archive_write_header(out, entry) != ARCHIVE_OK) {
       error = archiveError(out, "cannot unpack " + name);
@@ -142,10 +159,12 @@ bool writeZip(const std::string& zipPath, const std::vector<MediumEntry>& entrie
       continue;
     }
     ok = addFile(out, e.mediumPath + "/", e.sourcePath, true, error);
+    if (e.contentsListed) continue;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(e.sourcePath, ec); ok && !ec && it != fs::end(it);
          it.increment(ec)) {
-      const std::string name = e.mediumPath + "/" + fs::relative(it->path(), e.sourcePath).generic_string();
+      // Named by the path walked, never by where a link resolves to.
+      const std::string name = e.mediumPath + "/" + it->path().lexically_relative(e.sourcePath).generic_string();
       if (it->is_directory())
         ok = addFile(out, name + "/", it->path(), true, error);
       else if (it->is_regular_file())

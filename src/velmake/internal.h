@@ -27,6 +27,9 @@ struct MediumEntry {
   std::string mediumPath;
   std::string sourcePath;
   bool directory = false;
+  // A directory whose contents follow as entries of their own: only the
+  // directory itself is made for it.
+  bool contentsListed = false;
 };
 
 // The entries of a medium built in `workingDir`: each name of `files` (".",
@@ -34,16 +37,23 @@ struct MediumEntry {
 // media configuration when present. Paths that would leave the working
 // directory are refused. 0, kNotFound (a listed entry is missing, named in
 // `problem`) or kBadName (an unsafe name, in `problem`).
+//
+// Nothing from outside the working directory reaches a medium: a symbolic
+// link whose target (resolved) lies outside it, or cannot be resolved, is
+// left out and its path added to `outsideLinks`; a directory holding such a
+// link is listed by its contents (contentsListed) so that the writers, which
+// copy whole directories, never meet it.
 int collectEntries(const std::string& workingDir, const std::vector<std::string>& files,
-                   std::vector<MediumEntry>& entries, std::string& problem);
+                   std::vector<MediumEntry>& entries, std::string& problem, std::vector<std::string>& outsideLinks);
 
 // Total size of the regular files below the entries, in bytes; the largest
-// single file in `largest`.
+// single file in `largest`. Directories with contentsListed count nothing.
 uint64_t totalBytes(const std::vector<MediumEntry>& entries, uint64_t* largest = nullptr);
 
-// Unpacks the zip `zipPath` into `targetDir`, refusing entries that would
-// land outside it (absolute names, "..", links leading out). 0, or
-// kUnzipFailed with the reason in `error`.
+// Unpacks the zip `zipPath` into `targetDir`, refusing archives with entries
+// that would land outside it (absolute names, ".."), symbolic links whose
+// target leaves it, hard links and special files. 0, or kUnzipFailed with the
+// reason in `error`.
 int unpackZip(const std::string& zipPath, const std::string& targetDir, std::string& error);
 
 // Writes the entries as a zip archive at `zipPath`. False with `error`.

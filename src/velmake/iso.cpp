@@ -117,6 +117,18 @@ IsoDir* imageDirectory(IsoImage* image, const std::string& path) {
 
 }  // namespace
 
+void removeInterruptedOutput(const std::string& workingDir, const std::string& imagePath, const std::string& pxeDir) {
+  std::error_code ec;
+  if (!workingDir.empty()) fs::remove_all(fs::path(workingDir) / kScratchDirectory, ec);
+  if (!imagePath.empty()) removeStaleParts(imagePath);
+  if (pxeDir.empty()) return;
+  for (const auto& entry : fs::directory_iterator(pxeDir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0 && entry.is_regular_file(ec))
+      fs::remove(entry.path(), ec);
+  }
+}
+
 BootableISO::BootableISO(XELO::BMLoggerIfc& l) : BootableMedia(l) {}
 
 // Makes the FAT image that holds the UEFI loader at EFI/BOOT/BOOTX64.EFI.
@@ -159,7 +171,10 @@ int BootableISO::CreateISO(const std::string& workingDir, const std::string& iso
   if (code == kMediaOk) {
     std::vector<MediumEntry> entries;
     std::string problem;
-    code = collectEntries(workingDirectory, files, entries, problem);
+    std::vector<std::string> outsideLinks;
+    code = collectEntries(workingDirectory, files, entries, problem, outsideLinks);
+    for (const std::string& link : outsideLinks)
+      log(kLogWarning, "BootableISO::CreateISO() leaves out " + link + ": a link to outside the working directory");
     if (code != kMediaOk)
       log(kLogError, "BootableISO::CreateISO() cannot take " + problem);
     else
@@ -203,7 +218,7 @@ int BootableISO::writeImage(const std::vector<MediumEntry>& entries, const std::
     int rc = parent ? 1 : -1;
     if (rc > 0 && e.directory) {
       IsoDir* dir = imageDirectory(image, e.mediumPath);
-      rc = dir ? iso_tree_add_dir_rec(image, dir, e.sourcePath.c_str()) : -1;
+      rc = !dir ? -1 : e.contentsListed ? 1 : iso_tree_add_dir_rec(image, dir, e.sourcePath.c_str());
     } else if (rc > 0) {
       rc = iso_tree_add_new_node(image, parent, medium.filename().string().c_str(), e.sourcePath.c_str(), nullptr);
     }

@@ -158,9 +158,13 @@ int BootableIMG::writeDirectory(std::vector<std::string>& files, const std::stri
 
   std::vector<MediumEntry> entries;
   std::string problem;
-  if (const int code = collectEntries(workingDirectory, files, entries, problem); code != kMediaOk) {
+  std::vector<std::string> outsideLinks;
+  const int collected = collectEntries(workingDirectory, files, entries, problem, outsideLinks);
+  for (const std::string& link : outsideLinks)
+    log(kLogWarning, "BootableIMG::CreateIMG() leaves out " + link + ": a link to outside the working directory");
+  if (collected != kMediaOk) {
     log(kLogError, "BootableIMG::CreateIMG() cannot take " + problem);
-    return code;
+    return collected;
   }
   // A target inside the working directory never goes into its own archive.
   std::vector<MediumEntry> kept;

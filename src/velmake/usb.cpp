@@ -140,9 +140,13 @@ int BootableUSB::writeKey(bool format) {
   }
   std::vector<MediumEntry> entries;
   std::string problem;
-  if (const int code = collectEntries(workingDirectory, fileList, entries, problem); code != kMediaOk) {
+  std::vector<std::string> outsideLinks;
+  const int collected = collectEntries(workingDirectory, fileList, entries, problem, outsideLinks);
+  for (const std::string& link : outsideLinks)
+    log(kLogWarning, "BootableUSB::CreateUSBKey() leaves out " + link + ": a link to outside the working directory");
+  if (collected != kMediaOk) {
     log(kLogError, "BootableUSB::CreateUSBKey() cannot take " + problem);
-    return code;
+    return collected;
   }
   uint64_t largest = 0;
   const uint64_t needed = totalBytes(entries, &largest) + fs::file_size(loader, ec);
@@ -229,8 +233,12 @@ int BootableUSB::writeKey(bool format) {
     const fs::path medium(e.mediumPath);
     makeDirs(medium.parent_path());
     const std::string parent = "::/" + medium.parent_path().generic_string();
-    const int rc = e.directory ? mtools({"mcopy", "-s", "-o", "-Q", e.sourcePath, parent})
-                               : mtools({"mcopy", "-o", e.sourcePath, "::/" + e.mediumPath});
+    int rc = 0;
+    if (e.contentsListed)
+      makeDirs(medium);
+    else
+      rc = e.directory ? mtools({"mcopy", "-s", "-o", "-Q", e.sourcePath, parent})
+                       : mtools({"mcopy", "-o", e.sourcePath, "::/" + e.mediumPath});
     if (rc != 0) return failed("copying " + e.mediumPath);
     done += totalBytes({e});
     progress(step, static_cast<int>(done * 100 / total));

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "internal.h"
@@ -33,8 +34,78 @@ std::string readText(const std::string& path) {
   return text.str();
 }
 
+namespace {
+
+// The link at `link` leads outside `root` once followed: its target (every
+// link on the way resolved) lies outside, cannot be resolved (dangling,
+// looping), or is a directory from which a link below leads outside. A
+// writer that follows links would copy what lies there.
+bool leadsOutside(const fs::path& link, const fs::path& root, std::set<fs::path>& visited) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(link, ec);
+  if (ec) return true;
+  const fs::path rel = real.lexically_relative(root);
+  if (rel.empty() || *rel.begin() == "..") return true;
+  if (!fs::is_directory(real, ec) || !visited.insert(real).second) return false;
+  for (auto it = fs::recursive_directory_iterator(real, ec); !ec && it != fs::end(it); it.increment(ec))
+    if (it->is_symlink(ec) && leadsOutside(it->path(), root, visited)) return true;
+  return false;
+}
+
+// The symbolic links at or below `path` that lead outside `root`.
+std::vector<fs::path> outsideLinksBelow(const fs::path& path, const fs::path& root) {
+  std::vector<fs::path> found;
+  auto check = [&](const fs::path& link) {
+    std::set<fs::path> visited;  // directories entered for this link, against cycles
+    if (leadsOutside(link, root, visited)) found.push_back(link);
+  };
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(path, ec))) {
+    check(path);
+    return found;
+  }
+  if (!fs::is_directory(path, ec)) return found;
+  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it); it.increment(ec))
+    if (it->is_symlink(ec)) check(it->path());
+  return found;
+}
+
+// The entries without the links in `links`: an entry that is one is left
+// out, a directory with one below it is replaced by its contents.
+std::vector<MediumEntry> withoutLinks(const std::vector<MediumEntry>& entries, const std::vector<fs::path>& links) {
+  auto isLink = [&](const fs::path& source) { return std::find(links.begin(), links.end(), source) != links.end(); };
+  auto holdsLink = [&](const fs::path& source) {
+    return std::any_of(links.begin(), links.end(), [&](const fs::path& link) {
+      const fs::path rel = link.lexically_relative(source);
+      return !rel.empty() && rel != "." && *rel.begin() != "..";
+    });
+  };
+  std::vector<MediumEntry> kept;
+  for (const MediumEntry& e : entries) {
+    if (isLink(e.sourcePath)) continue;
+    if (!e.directory || !holdsLink(e.sourcePath)) {
+      kept.push_back(e);
+      continue;
+    }
+    MediumEntry dir = e;
+    dir.contentsListed = true;
+    kept.push_back(dir);
+    std::vector<MediumEntry> children;
+    std::error_code ec;
+    for (const auto& child : fs::directory_iterator(e.sourcePath, ec))
+      children.push_back({e.mediumPath + "/" + child.path().filename().string(), child.path().string(),
+                          child.is_directory(ec)});
+    std::sort(children.begin(), children.end(),
+              [](const MediumEntry& a, const MediumEntry& b) { return a.mediumPath < b.mediumPath; });
+    for (const MediumEntry& child : withoutLinks(children, links)) kept.push_back(child);
+  }
+  return kept;
+}
+
+}  // namespace
+
 int collectEntries(const std::string& workingDir, const std::vector<std::string>& files,
-                   std::vector<MediumEntry>& entries, std::string& problem) {
+                   std::vector<MediumEntry>& entries, std::string& problem, std::vector<std::string>& outsideLinks) {
   entries.clear();
   std::vector<std::string> seen;
   auto add = [&](const std::string& name, bool mustExist) {
@@ -75,6 +146,17 @@ int collectEntries(const std::string& workingDir, const std::vector<std::string>
   entries = std::move(kept);
   add("boot", true);
   add(kMediaConfig, false);
+
+  std::error_code ec;
+  const fs::path root = fs::weakly_canonical(fs::absolute(workingDir, ec), ec);
+  std::vector<fs::path> links;
+  for (const MediumEntry& e : entries) {
+    const auto below = outsideLinksBelow(e.sourcePath, root);
+    links.insert(links.end(), below.begin(), below.end());
+  }
+  outsideLinks.clear();
+  for (const fs::path& link : links) outsideLinks.push_back(link.string());
+  if (!links.empty()) entries = withoutLinks(entries, links);
   return kMediaOk;
 }
 
@@ -93,6 +175,7 @@ uint64_t totalBytes(const std::vector<MediumEntry>& entries, uint64_t* largest) 
       count(e.sourcePath);
       continue;
     }
+    if (e.contentsListed) continue;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(e.sourcePath, ec); !ec && it != fs::end(it); it.increment(ec))
       if (it->is_regular_file()) count(it->path());

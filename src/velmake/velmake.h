@@ -153,6 +153,12 @@ class BootableIMG : public BootableMedia {
   int writeDirectory(std::vector<std::string>& files, const std::string& pxeDir);
 };
 
+// Removes what a create call leaves behind when the process is ended in the
+// middle of it: the library's scratch directory in `workingDir`, partial
+// images beside `imagePath` and partial files in `pxeDir` (either may be
+// empty). Finished media and every other file stay.
+void removeInterruptedOutput(const std::string& workingDir, const std::string& imagePath, const std::string& pxeDir);
+
 // ---- disc drives -----------------------------------------------------------
 
 // The burner's address of the drive at `devicePath`: the device itself for an

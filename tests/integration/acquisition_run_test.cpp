@@ -5,6 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <set>
+#include <sstream>
+
 #include "repo_fixtures.h"
 #include "test_support.h"
 
@@ -76,6 +80,53 @@ TEST_F(AcquisitionRun, ReportListsWithoutDownloading) {
               HasSubstr(std::string(xelotest::kStdBmcNew) + " - Remotely available"));
   EXPECT_THAT(readFile(box.supportDir() + "/xelo_cli.xml"),
               HasSubstr("<MESSAGE>Acquisition report successfully completed</MESSAGE>"));
+}
+
+// The lines of a report that tell an update's availability, in order.
+std::vector<std::string> reportedUpdates(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find(" - Remotely available") != std::string::npos || line.find(" - Locally available") != std::string::npos)
+      lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(AcquisitionRun, ReportListsEachUpdateOnceInTheSameOrderEveryTime) {
+  // All updates present but one, so that both kinds of line are told.
+  ASSERT_EQ(run({"--local=" + work(), "-m", "7101", "--function=novpi"}).status, 0);
+  for (const auto& file : repo.filesOf(xelotest::kStdUefi)) std::remove((work() + "/" + file).c_str());
+
+  std::vector<std::vector<std::string>> reports;
+  for (int i = 0; i < 3; ++i) {
+    auto r = run({"--local=" + work(), "-m", "7101", "--report"});
+    ASSERT_EQ(r.status, 0) << r.output;
+    reports.push_back(reportedUpdates(r.output));
+  }
+  ASSERT_GE(reports[0].size(), 3u);
+  std::set<std::string> seen;
+  for (const auto& line : reports[0]) EXPECT_TRUE(seen.insert(line.substr(0, line.find(' '))).second) << line;
+  EXPECT_THAT(reports[0], ::testing::Contains(std::string(xelotest::kStdUefi) + " - Remotely available"));
+  EXPECT_THAT(reports[0], ::testing::Contains(std::string(xelotest::kStdBmcNew) + " - Locally available"));
+  EXPECT_EQ(reports[1], reports[0]);
+  EXPECT_EQ(reports[2], reports[0]);
+}
+
+TEST_F(AcquisitionRun, MissedFilesWithNobodyToAnswerFailTheRun) {
+  server.setFault(repo.urlPathOf(std::string(xelotest::kStdBmcNew) + ".bin"), xelotest::RepoFault::notFound());
+  const std::string record = box.supportDir() + "/xelo_cli.xml";
+
+  auto stopped = run({"--local=" + work(), "-m", "7101", "--function=novpi"}, "n\n");
+  EXPECT_EQ(stopped.status, 0) << stopped.output;
+  EXPECT_THAT(stopped.output, HasSubstr("Some update files are missed,"));
+  EXPECT_THAT(readFile(record), HasSubstr("<CODE>0</CODE>\n\t<MESSAGE>User confirms to stop!</MESSAGE>"));
+
+  auto unanswered = run({"--local=" + work(), "-m", "7101", "--function=novpi"});
+  EXPECT_EQ(unanswered.status, 200) << unanswered.output;
+  EXPECT_THAT(readFile(record),
+              HasSubstr("<CODE>200</CODE>\n\t<MESSAGE>Acquisition error: Failed to download file(s)</MESSAGE>"));
 }
 
 TEST_F(AcquisitionRun, FrontEndFollowsTheProgressFile) {

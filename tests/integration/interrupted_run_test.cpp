@@ -1,6 +1,8 @@
 // Runs that are killed part-way (SIGKILL: nothing of the program gets to
 // clean up) and started again: during an acquisition, caught on a download
 // that the server holds still, and while the ISO image is being written.
+// Runs that are cancelled (SIGINT, SIGTERM) and clean up after themselves,
+// and a second run refused while the first holds the working directory.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -76,13 +78,20 @@ class RunningProgram {
     return false;
   }
 
-  void kill() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
+  void kill() { signal(SIGKILL); }
+
+  // Sends `signalNumber` and waits for the program to end: its exit status,
+  // or 128 + the signal that ended it.
+  int signal(int signalNumber) {
+    if (pid <= 0) return -1;
+    ::kill(pid, signalNumber);
     int status = 0;
     ::waitpid(pid, &status, 0);
     pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+
+  pid_t id() const { return pid; }
 
  private:
   pid_t pid = -1;
@@ -94,25 +103,36 @@ std::uintmax_t sizeOf(const std::string& path) {
   return ec ? 0 : size;
 }
 
-TEST(InterruptedRun, AcquisitionKilledMidDownloadCompletesWhenRunAgain) {
+// An acquisition run whose update payload the server starts to send and
+// then holds still.
+class StalledDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The server sends the first kilobyte of the payload and then holds still.
+    server.setFault(repo.urlPathOf(payload), xelotest::RepoFault::stall(1024, 120000));
+  }
+  // Waits until `program` is in the middle of the payload's transfer. The
+  // temporary file is made before the request goes out: the wait is for the
+  // server to have the request too.
+  bool midTransfer(RunningProgram& program) {
+    return program.waitFor([&] {
+      return exists(work + "/" + payload + ".part") && server.requestCount(repo.urlPathOf(payload)) >= 1;
+    });
+  }
+
   ProgramSandbox box;
-  xelotest::ServedStandardRepository served(box.programDir());
-  auto& repo = served.repo;
-  auto& server = served.server;
+  xelotest::ServedStandardRepository served{box.programDir()};
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
   const std::string work = box.scratch() + "/w";
   const std::string payload = std::string(xelotest::kStdBmcNew) + ".bin";
-  // The server sends the first kilobyte of the payload and then holds still.
-  server.setFault(repo.urlPathOf(payload), xelotest::RepoFault::stall(1024, 120000));
   const std::vector<std::string> args{"--local=" + work, "-m", "7101", "--function=novpi"};
+};
 
+TEST_F(StalledDownload, KilledMidDownloadCompletesWhenRunAgain) {
   {
     RunningProgram program(box, args);
-    // The temporary file is made before the request goes out: the kill
-    // waits for the server to have the request too, so that it lands in
-    // the middle of the transfer.
-    ASSERT_TRUE(program.waitFor([&] {
-      return exists(work + "/" + payload + ".part") && server.requestCount(repo.urlPathOf(payload)) >= 1;
-    })) << readFile(box.scratch() + "/killed-run.txt");
+    ASSERT_TRUE(midTransfer(program)) << readFile(box.scratch() + "/killed-run.txt");
     program.kill();
   }
   // Killed mid-download: the half file is not under its final name.
@@ -141,6 +161,48 @@ TEST(InterruptedRun, AcquisitionKilledMidDownloadCompletesWhenRunAgain) {
   EXPECT_GE(verified, 10);
 }
 
+// Temporary files anywhere in the working directory.
+std::vector<std::string> partialFiles(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".part") != std::string::npos) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+TEST_F(StalledDownload, RunHoldsItsWorkingDirectoryAndCleansUpWhenCancelled) {
+  const std::string record = box.supportDir() + "/xelo_cli.xml";
+  {
+    RunningProgram first(box, args);
+    ASSERT_TRUE(midTransfer(first)) << readFile(box.scratch() + "/killed-run.txt");
+
+    // A second run on the same working directory is refused at once.
+    const auto started = std::chrono::steady_clock::now();
+    auto second = box.run("xelo", {"--local=" + work, "-m", "7101", "--function=novpi", "--iso=x.iso"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(second.status, 101) << second.output;
+    const std::string holder = "(process " + std::to_string(first.id()) + ")";
+    EXPECT_THAT(second.output, HasSubstr("The working directory " + work + " is in use by another xelo run " + holder));
+    EXPECT_THAT(readFile(record), HasSubstr("<CODE>101</CODE>"));
+    EXPECT_THAT(readFile(record), HasSubstr(holder));
+    // Jobs that leave the working directory alone still run.
+    EXPECT_EQ(box.run("xelo", {"--show-supportlist"}).status, 0);
+
+    // Ctrl-C: the download in flight goes, and the record says why the run ended.
+    EXPECT_EQ(first.signal(SIGINT), 130) << readFile(box.scratch() + "/killed-run.txt");
+  }
+  EXPECT_THAT(partialFiles(work), ::testing::IsEmpty());
+  EXPECT_FALSE(exists(work + "/" + payload));
+  EXPECT_THAT(readFile(record), HasSubstr("<CODE>130</CODE>\n\t<MESSAGE>Xelo was cancelled by SIGINT"));
+  EXPECT_THAT(readFile(box.scratch() + "/killed-run.txt"), HasSubstr("Xelo was cancelled by SIGINT"));
+
+  // The lock went with the process: the next run is not refused.
+  server.clearFaults();
+  auto again = box.run("xelo", args, "", {{"XELO_TEST_XML_WAIT_MS", "0"}});
+  EXPECT_EQ(again.status, 0) << again.output;
+}
+
 // ---- ISO creation ---------------------------------------------------------------
 
 // A working directory ready for a no-acquire ISO run whose one update has a
@@ -160,6 +222,15 @@ std::vector<std::string> partialImages(const std::string& dir) {
   return found;
 }
 
+// Waits until the program has written a megabyte of its image into `work`.
+bool writingImage(RunningProgram& program, const std::string& work) {
+  return program.waitFor([&] {
+    for (const auto& name : partialImages(work))
+      if (sizeOf(work + "/" + name) > (1u << 20)) return true;
+    return false;
+  });
+}
+
 TEST(InterruptedRun, IsoCreationKilledLeavesNoImageThatLooksComplete) {
   ProgramSandbox box;
   const std::string work = box.scratch() + "/w";
@@ -168,11 +239,7 @@ TEST(InterruptedRun, IsoCreationKilledLeavesNoImageThatLooksComplete) {
 
   {
     RunningProgram program(box, args);
-    ASSERT_TRUE(program.waitFor([&] {
-      for (const auto& name : partialImages(work))
-        if (sizeOf(work + "/" + name) > (1u << 20)) return true;
-      return false;
-    })) << readFile(box.scratch() + "/killed-run.txt");
+    ASSERT_TRUE(writingImage(program, work)) << readFile(box.scratch() + "/killed-run.txt");
     program.kill();
   }
   EXPECT_FALSE(exists(work + "/out.iso"));
@@ -185,6 +252,22 @@ TEST(InterruptedRun, IsoCreationKilledLeavesNoImageThatLooksComplete) {
   for (const auto& [name, content] : medium)
     EXPECT_EQ(name.find(".part"), std::string::npos) << "left-over of the killed run on the medium: " << name;
   EXPECT_TRUE(medium.count("qor_fw_big_7101.bin"));
+}
+
+TEST(InterruptedRun, IsoCreationTerminatedRemovesThePartialImage) {
+  ProgramSandbox box;
+  const std::string work = box.scratch() + "/w";
+  prepareWorkingDirectory(box.scratch(), work, 200ull << 20);
+
+  RunningProgram program(box, {"--local=" + work, "-m", "7101", "--no-acquire", "--iso=out.iso"});
+  ASSERT_TRUE(writingImage(program, work)) << readFile(box.scratch() + "/killed-run.txt");
+  EXPECT_EQ(program.signal(SIGTERM), 143) << readFile(box.scratch() + "/killed-run.txt");
+
+  EXPECT_THAT(partialImages(work), ::testing::IsEmpty());
+  EXPECT_FALSE(exists(work + "/out.iso"));
+  EXPECT_FALSE(exists(work + "/linuxboot"));
+  EXPECT_THAT(readFile(box.supportDir() + "/xelo_cli.xml"),
+              HasSubstr("<CODE>143</CODE>\n\t<MESSAGE>Xelo was cancelled by SIGTERM"));
 }
 
 }  // namespace

@@ -43,8 +43,12 @@ class SelfUpdateRun : public ::testing::Test {
   // The log of the last run.
   std::string log() const { return lastLog.empty() ? "" : readFile(box.supportDir() + "/" + lastLog); }
   std::string result() const { return readFile(box.supportDir() + "/xelo_cli.xml"); }
+  // What the run left in the working directory besides the lock file that
+  // every run holds there.
   std::vector<std::string> downloaded() const {
-    return exists(work()) ? xelotest::listFiles(work()) : std::vector<std::string>{};
+    std::vector<std::string> files = exists(work()) ? xelotest::listFiles(work()) : std::vector<std::string>{};
+    files.erase(std::remove(files.begin(), files.end(), ".xelo.lock"), files.end());
+    return files;
   }
 
   ProgramSandbox box;

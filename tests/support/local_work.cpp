@@ -60,7 +60,7 @@ bool prepareLocalWork(const std::string& scratch, const std::string& work, const
 std::map<std::string, std::string> isoEntries(const std::string& iso, bool contents) {
   std::map<std::string, std::string> entries;
   struct archive* a = archive_read_new();
-  archive_read_support_format_iso9660(a);
+  archive_read_support_format_all(a);
   if (archive_read_open_filename(a, iso.c_str(), 65536) != ARCHIVE_OK) {
     ADD_FAILURE() << "cannot read " << iso << ": " << archive_error_string(a);
     archive_read_free(a);

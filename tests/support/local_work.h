@@ -37,8 +37,8 @@ bool prepareLocalWork(const std::string& scratch, const std::string& work, const
                       const std::string& payload, const BootEnvironment& environment = {});
 
 // Path -> content (empty for directories, and for every entry without
-// `contents`) of every entry of an ISO image; paths without "./" and without
-// a trailing "/".
+// `contents`) of every entry of an ISO image (or of another archive libarchive
+// reads, such as a zip); paths without "./" and without a trailing "/".
 std::map<std::string, std::string> isoEntries(const std::string& iso, bool contents = true);
 
 }  // namespace xelotest

@@ -53,6 +53,22 @@ long long nowSeconds() {
   std::_Exit(status);
 }
 
+// The console question during acquisition: "n" ends the process with status
+// 0; no answer (standard input ended) ends it with `code`, the failure that
+// asked, recorded as such.
+void continueOrEndProcess(int code) {
+  switch (askContinue()) {
+    case Answer::Yes:
+      return;
+    case Answer::No:
+      endProcess(0);
+    case Answer::NoAnswer:
+      break;
+  }
+  failWith(code, errorMessage(code), "main()::");
+  endProcess(code);
+}
+
 std::string counter(const std::vector<std::string>& f) { return "(" + f[2] + " of " + f[1] + ") : "; }
 
 }  // namespace
@@ -206,7 +222,7 @@ void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
       if (f.size() < 2) {
         if (code == 3) {
           printAndLog(kWarningPrefix + text + "\r\n");
-          if (!confirmContinue()) endProcess(0);
+          continueOrEndProcess(202);
         } else {
           lastError = code;
         }
@@ -253,7 +269,7 @@ void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
       if (f.size() < 3) break;
       if (onFileFailed(f, text)) {
         print("Some update files are missed,");
-        if (!confirmContinue()) endProcess(0);
+        continueOrEndProcess(200);
       }
       break;
     case 31:

@@ -275,6 +275,11 @@ int recheckMergedOptions(Options& options) {
     printSolLines();
     return refuseMerged("invalid SOL configuration");
   }
+  if (const std::string refusal = kernelArgsLengthRefusal(options.kernelArgs, options.tftpPxeAddress);
+      !refusal.empty()) {
+    std::cout << refusal << std::endl;
+    return refuseMerged("kernel-args too long");
+  }
   return 0;
 }
 

@@ -116,32 +116,33 @@ int acquisitionCode(int result) {
   }
 }
 
-bool confirmContinue() {
-  if (continueConfirmed) return true;
+Answer askContinue() {
+  if (continueConfirmed) return Answer::Yes;
   for (;;) {
     std::cout << "Are you sure you want to continue?(y or n)" << std::flush;
     std::string word;
     if (!(std::cin >> word)) {
-      // No more input can come: nobody is there to say yes.
-      std::cout << std::endl;
+      std::cout << std::endl << "No answer: standard input has ended." << std::endl;
+      logEntry(LogError, "No answer to the question: standard input has ended");
       continueConfirmed = false;
-      writeCliError(0, "User confirms to stop!", 0);
-      return false;
+      return Answer::NoAnswer;
     }
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     if (word == "Y") {
       continueConfirmed = true;
-      return true;
+      return Answer::Yes;
     }
     if (word == "N") {
       continueConfirmed = false;
       writeCliError(0, "User confirms to stop!", 0);
-      return false;
+      return Answer::No;
     }
     std::cout << "Invalid input" << std::endl;
   }
 }
+
+bool confirmContinue() { return askContinue() == Answer::Yes; }
 
 std::string guiConfirmPath() { return joinPath(supportListDirectory(), "confirm_continue.xml"); }
 

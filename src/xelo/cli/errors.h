@@ -24,7 +24,16 @@ int failWith(int code, const std::string& text, const std::string& logPrefix);
 // Maps a download result of the acquisition library to an error code.
 int acquisitionCode(int result);
 
-// Console question "Are you sure you want to continue?(y or n)".
+// How the console question was answered. `NoAnswer`: standard input ended
+// before a "y" or "n" (cron, CI, a closed pipe); nobody said no, so the
+// caller ends the run with the code of the condition that asked.
+enum class Answer { Yes, No, NoAnswer };
+
+// Console question "Are you sure you want to continue?(y or n)". A "n"
+// records code 0 "User confirms to stop!"; end of input records nothing.
+Answer askContinue();
+
+// askContinue() answered "y".
 bool confirmContinue();
 
 // Waits for the front end's reply file (CONTINUE or STOP).

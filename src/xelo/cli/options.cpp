@@ -295,6 +295,7 @@ class Parse {
   }
 
   bool rejectAbbreviations(const po::parsed_options& parsed);
+  int controlCharacters();
   void printLicense();
   int machineTypes();
   int workingDirectory();
@@ -328,6 +329,18 @@ bool Parse::rejectAbbreviations(const po::parsed_options& parsed) {
     }
   }
   return false;
+}
+
+// Values reach the media configuration file one line per key; a control
+// character in one could add lines of its own. The value is not quoted in the
+// refusal: it may be a password.
+int Parse::controlCharacters() {
+  for (const auto& [name, value] : o.variableMap) {
+    const auto* textValue = boost::any_cast<std::string>(&value.value());
+    if (textValue && hasControlCharacter(*textValue))
+      return refuseText("Error: the value of --" + name + " holds a control character (such as a line feed).");
+  }
+  return 0;
 }
 
 void Parse::printLicense() {
@@ -475,6 +488,8 @@ int Parse::kernelArgs() {
     return 1;
   }
   if (deployment()) return refuseForDeployment("kernel-args");
+  if (const std::string refusal = kernelArgsLengthRefusal(o.kernelArgs, o.tftpPxeAddress); !refusal.empty())
+    return refuseText(refusal);
   setKey("QOR_SYSTEM_KERNEL_ARGS", o.kernelArgs);
   return 0;
 }
@@ -569,6 +584,7 @@ int Parse::run(const std::vector<std::string>& args) {
       po::command_line_parser(args).options(allowedOptions()).positional(noPositional).run();
   if (rejectAbbreviations(parsed)) return 1;
   po::store(parsed, o.variableMap);
+  if (int rc = controlCharacters()) return rc;
 
   if (o.variableMap.empty()) {
     o.showHelp = true;

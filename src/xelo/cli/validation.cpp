@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "host/host.h"
 
@@ -76,6 +77,20 @@ bool checkSerialConsole(std::string& kernelArgs) {
 
   kernelArgs.replace(serial, 4, "ttyS");
   return true;
+}
+
+bool hasControlCharacter(const std::string& value) {
+  return std::any_of(value.begin(), value.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
+std::string kernelArgsLengthRefusal(const std::string& kernelArgs, const std::string& tftpAddress) {
+  constexpr size_t kCommandLineBytes = 2048;  // COMMAND_LINE_SIZE on x86, NUL included
+  size_t added = std::string(" boot_src=3 ").size();
+  if (!tftpAddress.empty()) added += std::string(" tftp_server=").size() + tftpAddress.size();
+  const size_t room = kCommandLineBytes - 1 - added;
+  if (kernelArgs.size() <= room) return "";
+  return "Error: --kernel-args is " + std::to_string(kernelArgs.size()) +
+         " bytes long; the kernel command line has room for at most " + std::to_string(room) + " bytes of them.";
 }
 
 void printSolLines() {

@@ -18,6 +18,17 @@ bool isMachineType(const std::string& value);
 // "ttyS" in place.
 bool checkSerialConsole(std::string& kernelArgs);
 
+// The value holds a control character (a line feed, a carriage return, a
+// tab...). Such a value would add lines, and so keys, to the configuration
+// files the medium reads at boot.
+bool hasControlCharacter(const std::string& value);
+
+// The refusal of kernel arguments that the kernel command line cannot hold
+// (2048 bytes on x86, its terminating NUL included) together with what the
+// boot configuration edits add: " boot_src=N" before them, and for network
+// boot " tftp_server=" with the TFTP address. Empty when they fit.
+std::string kernelArgsLengthRefusal(const std::string& kernelArgs, const std::string& tftpAddress);
+
 // Prints the three lines that explain a refused serial console.
 void printSolLines();
 

@@ -9,6 +9,7 @@
 // lackSpace() can read what the last step left there. Nothing here starts a
 // shell.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,24 @@ std::string executablePath();
 std::string currentDirectory();
 bool changeDirectory(const std::string& dir);
 void sleepMilliseconds(int ms);
+
+// Watches for the signals that ask a run to stop (SIGINT, SIGTERM). When one
+// arrives, `onCancel` runs on a thread of its own with the signal's name
+// ("SIGINT") and the status the process then ends with (128 + its number:
+// 130, 143); the process ends right after it, without running destructors.
+// Set once, before any other thread starts; started programs get the
+// default handling back.
+void onCancelSignal(std::function<void(const std::string& signalName, int status)> onCancel);
+
+// The lock file that one run holds in its working directory.
+inline constexpr const char* kWorkingDirLockName = ".xelo.lock";
+
+// Takes the exclusive lock on `dir` (an flock on kWorkingDirLockName in it,
+// holding this process id) for the rest of the process; the system releases
+// it when the process ends, however it ends. False when another process holds
+// it (`holder` then has its process id, "" when unknown) or when the lock
+// file cannot be made (`holder` empty, `error` the reason).
+bool lockDirectory(const std::string& dir, std::string& holder, std::string& error);
 
 // ---- file predicates -----------------------------------------------------
 

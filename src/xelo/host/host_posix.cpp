@@ -2,7 +2,9 @@
 // the program makes is here; no shell is ever started.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -21,6 +23,7 @@
 #include <iostream>
 #include <sstream>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "host/host.h"
@@ -544,6 +547,81 @@ bool lackSpace() {
 bool isSuperUser() { return ::geteuid() == 0; }
 
 int getWindowsKind() { return 0; }
+
+// ---- cancelling and locking -------------------------------------------------
+
+namespace {
+
+// The write end of the pipe that carries a caught signal to the watcher.
+int cancelPipe[2] = {-1, -1};
+
+extern "C" void forwardCancelSignal(int signalNumber) {
+  const unsigned char number = static_cast<unsigned char>(signalNumber);
+  const int saved = errno;
+  [[maybe_unused]] const ssize_t n = ::write(cancelPipe[1], &number, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+void onCancelSignal(std::function<void(const std::string& signalName, int status)> onCancel) {
+  if (cancelPipe[0] >= 0 || ::pipe2(cancelPipe, O_CLOEXEC) != 0) return;
+  // A real handler rather than a blocked signal: programs started later get
+  // the default handling back at exec, so a Ctrl-C stops them as well.
+  struct sigaction action {};
+  action.sa_handler = forwardCancelSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  std::thread([handler = std::move(onCancel)] {
+    unsigned char number = 0;
+    for (;;) {
+      const ssize_t n = ::read(cancelPipe[0], &number, 1);
+      if (n == 1) break;
+      if (n < 0 && errno == EINTR) continue;
+      return;
+    }
+    const int signalNumber = number;
+    handler(signalNumber == SIGINT ? "SIGINT" : "SIGTERM", 128 + signalNumber);
+    std::cout << std::flush;
+    std::_Exit(128 + signalNumber);
+  }).detach();
+}
+
+bool lockDirectory(const std::string& dir, std::string& holder, std::string& error) {
+  holder.clear();
+  error.clear();
+  const std::string path = joinPath(dir, kWorkingDirLockName);
+  // Never closed: the lock lasts as long as the process. Not inherited by the
+  // programs the run starts, so none of them can keep it after the run.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    error = errorText(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) == 0) writeAll(fd, pid.data(), pid.size());
+    return true;
+  }
+  const int err = errno;
+  if (err != EWOULDBLOCK) {
+    error = errorText(err);
+    ::close(fd);
+    return false;
+  }
+  // The holder writes its id right after taking the lock; give it a moment.
+  for (int attempt = 0; attempt < 20 && holder.empty(); ++attempt) {
+    char buffer[32] = {};
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer - 1, 0);
+    if (n > 0) holder.assign(buffer, static_cast<size_t>(n));
+    while (!holder.empty() && !std::isdigit(static_cast<unsigned char>(holder.back()))) holder.pop_back();
+    if (holder.empty()) ::usleep(10 * 1000);
+  }
+  ::close(fd);
+  return false;
+}
 
 std::string cliResultPath() { return joinPath(supportDirectory(), "xelo_cli.xml"); }
 

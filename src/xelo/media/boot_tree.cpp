@@ -106,8 +106,10 @@ int32_t assembleBootTree() {
   Options& options = processOptions();
   const std::string root = currentDirectory();
 
-  // The environment becomes the boot tree. The builders report a missing
-  // directory as error 211.
+  // The environment becomes the boot tree. A tree left by an earlier run
+  // goes first: the medium carries this run's environment and options only.
+  // The builders report a missing directory as error 211.
+  removeTree(kBootTreeDir);
   if (!copyDirectory(kEnvironmentDir, kBootTreeDir)) {
     logEntry(LogError, "main()::" + errorMessage(211));
     return kBootTreeMissing;

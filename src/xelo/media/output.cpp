@@ -59,6 +59,21 @@ std::string firstWord(const std::string& path) {
   return word;
 }
 
+// Internal code 108 from the boot-tree assembly means that the environment
+// lacks its boot configuration; for an ISO file the same code also stands for
+// a name without ".iso". Where the name is not at fault (it has the
+// extension, a CD's image is named by the program, a network boot directory
+// has none) the message names the environment instead of an extension or an
+// unknown error.
+int environmentOr(int code, MediumKind kind, bool nameAtFault) {
+  return code == 108 && !nameAtFault ? 218 : mediaErrorCode(code, kind);
+}
+
+bool lacksIsoExtension(const std::string& name) {
+  const std::string suffix = ".iso";
+  return name.size() < suffix.size() || lowerCase(name.substr(name.size() - suffix.size())) != suffix;
+}
+
 }  // namespace
 
 int mediaErrorCode(int code, MediumKind kind) {
@@ -125,7 +140,7 @@ int createISOFile(std::vector<std::string>& files, Options& options) {
     iso.removeTempFilesAndDirs(environmentDirs());
   }
   if (code == 0) writeCliError(0, "Create iso file successfully", 6);
-  return mediaErrorCode(code, MediumKind::Iso);
+  return environmentOr(code, MediumKind::Iso, lacksIsoExtension(options.isoName));
 }
 
 int createCD(std::vector<std::string>& files, Options& options) {
@@ -149,7 +164,7 @@ int createCD(std::vector<std::string>& files, Options& options) {
       } else {
         logEntry(LogError, "createCD() failed");
       }
-      return mediaErrorCode(code, MediumKind::Iso);
+      return environmentOr(code, MediumKind::Iso, false);
     }
     result = burnCD(image, options.cdDevice);
     if (result == 0)
@@ -240,7 +255,7 @@ int createPXE(std::vector<std::string>& files, Options& options) {
       setPxeTftpAddress(joinPath(options.pxeDir, "grub.cfg"), options.tftpPxeAddress);
     writeCliError(0, "Create PXE bootable media successfully", 6);
   }
-  return mediaErrorCode(code, MediumKind::Pxe);
+  return environmentOr(code, MediumKind::Pxe, false);
 }
 
 }  // namespace XELO

@@ -3,7 +3,9 @@
 #include "media/staging.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <iostream>
 #include <set>
 
 #include "cli/global_helper.h"
@@ -26,12 +28,19 @@ bool hasSuffix(const std::string& name, const std::string& suffix) {
   return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+bool hasSuffixNoCase(const std::string& name, const std::string& suffix) {
+  return name.size() >= suffix.size() &&
+         std::equal(suffix.rbegin(), suffix.rend(), name.rbegin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
 bool hasFunction(const std::string& name) { return globalHelper()->hasFunction(name); }
 
 // Entries that never go onto the medium as they are: environments, earlier
 // images, media configuration files, the toolkit, and the tool folders.
 bool setAside(const std::string& n) {
-  return hasSuffix(n, ".iso") || n == kEnvironmentDir || n == kEnvironmentKytDir || n == kEnvironmentPpcDir ||
+  return hasSuffixNoCase(n, ".iso") || n == kEnvironmentDir || n == kEnvironmentKytDir || n == kEnvironmentPpcDir ||
          hasPrefix(n, kBootToolsPrefix) || n == kKytDirectory || n == kNovpiDirectory ||
          hasPrefix(n, kBootUpgradePrefix) || n == kToolkitDir || (hasPrefix(n, "xelo") && hasSuffix(n, ".config"));
 }
@@ -97,6 +106,23 @@ std::vector<std::string> requisiteFiles(const std::string& dir, const std::vecto
   return files;
 }
 
+// The files (descriptor, readme, history) of updates whose payload is
+// missing. Such an update would reach the medium as a descriptor the tools
+// on it cannot apply; it is left out whole, with a warning for each.
+std::set<std::string> incompleteUpdateFiles(const std::string& dir) {
+  const DescriptorIndex index = indexFor(dir);
+  std::set<std::string> files;
+  for (const auto& descriptor : descriptorIndex().incompleteUpdates) {
+    const std::string text = "The update " + descriptor +
+                             " has no payload in the working directory; it is left out of the medium.";
+    logEntry(LogWarning, text);
+    std::cout << " Warning! " << text << std::endl;
+    files.insert(descriptor);
+    for (const auto& file : getUpdateFiles(index, descriptor)) files.insert(file);
+  }
+  return files;
+}
+
 // The entries of the medium other than update files (steps shared by both
 // ways of choosing updates).
 std::vector<std::string> entriesBesideUpdates(const std::string& dir) {
@@ -114,11 +140,12 @@ std::vector<std::string> entriesBesideUpdates(const std::string& dir) {
 }
 
 // Adds the requisites of the chosen updates and leaves out what never goes
-// onto these media: the deployment kit's folders, the directory entries "."
-// and "..", a boot tree left by an earlier run (the library adds the one
-// assembled now) and the output file of the file-system steps, which the
-// boot-tree assembly leaves in the working directory. Every name once, in
-// first-listed order.
+// onto these media: updates without their payload, the deployment kit's
+// folders, the directory entries "." and "..", a boot tree left by an earlier
+// run (the library adds the one assembled now), the output file of the
+// file-system steps, which the boot-tree assembly leaves in the working
+// directory, and the lock file of the run. Every name once, in first-listed
+// order.
 std::vector<std::string> finishList(const std::string& dir, std::vector<std::string> list,
                                     const std::vector<std::string>& updates) {
   list.insert(list.end(), updates.begin(), updates.end());
@@ -126,10 +153,10 @@ std::vector<std::string> finishList(const std::string& dir, std::vector<std::str
   list.insert(list.end(), extra.begin(), extra.end());
 
   std::vector<std::string> result;
-  std::set<std::string> seen;
+  std::set<std::string> seen = incompleteUpdateFiles(dir);
   for (const auto& name : list) {
     if (name == "dunvar" || name == "wtoolkit" || name == "." || name == ".." || name == kBootTreeDir ||
-        name == "stdout.txt")
+        name == "stdout.txt" || name == kWorkingDirLockName)
       continue;
     if (seen.insert(name).second) result.push_back(name);
   }
@@ -222,6 +249,10 @@ std::vector<std::string> stageUpdateFilesById(const std::vector<std::string>& up
     const std::string descriptor = id + ".xml";
     if (!isRegularFile(joinPath(dir, descriptor))) {
       logEntry(LogError, "XML file for update-id " + id + " can't be found so it won't be in the created media.");
+      continue;
+    }
+    if (!isUpdatePackDescriptor(descriptor) && getUpdatePayload(index, descriptor).empty()) {
+      logEntry(LogWarning, "The update " + id + " has no payload in the working directory; it is left out of the medium.");
       continue;
     }
     const std::vector<std::string> updateFiles = getUpdateFiles(index, descriptor);

@@ -95,6 +95,7 @@ void DescriptorIndex::clear() {
   linuxDescriptors.clear();
   windowsDescriptors.clear();
   esxiDescriptors.clear();
+  incompleteUpdates.clear();
 }
 
 DescriptorIndex& descriptorIndex() {
@@ -327,6 +328,7 @@ void indexUpdateDescriptors(DescriptorIndex& index) {
     const Update& update = found->second;
     if (update.payload.empty() && !isUpdatePackDescriptor(descriptor)) {
       logEntry(LogVerbose, "The payload file doesn't exist for xml file " + descriptor);
+      appendOnce(index.incompleteUpdates, descriptor);
       continue;
     }
     for (const auto& file : update.files) insertOnce(index.filesByMachineType, machineType, file);

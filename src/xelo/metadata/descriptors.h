@@ -63,6 +63,9 @@ struct DescriptorIndex {
   std::vector<std::string> linuxDescriptors;    // class Linux or independent
   std::vector<std::string> windowsDescriptors;  // class Windows or independent
   std::vector<std::string> esxiDescriptors;     // VMware ESXi updates
+  // descriptors of the indexed OS whose payload is not in the working
+  // directory (a failed or skipped download), in name order
+  std::vector<std::string> incompleteUpdates;
 
   // Empties everything that indexUpdateDescriptors fills.
   void clear();

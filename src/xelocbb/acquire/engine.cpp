@@ -25,6 +25,7 @@ struct FileRecord {
   int32_t sizeKB = 0;
   int32_t downloadedKB = 0;  // sizeKB when present; updated by the monitor
   bool handled = false;
+  bool present = false;  // the local file matched its checksum before the pass
 };
 
 struct UpdateRecord {
@@ -342,6 +343,7 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
       FileRecord file;
       file.sizeKB = detail::kbFromBytes(static_cast<long long>(package->getSize()));
       file.downloadedKB = present ? file.sizeKB : 0;
+      file.present = present;
       record.files.emplace(fileName, file);
       if (!present) record.allPresent = false;
     }
@@ -357,8 +359,50 @@ int updateRecordCount() {
   return static_cast<int>(s.records.size());
 }
 
+namespace {
+
+// A report only classifies what the pass found before it began, so it needs
+// no workers: every update is told once, its files together, in the order
+// the repository listed them, however many threads a download would use.
+void reportPass(State& s, const std::vector<UpdatePackage*>& queue) {
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<std::string>> filesOf;
+  for (UpdatePackage* package : queue) {
+    const std::string id = package->getUpdateId();
+    auto [at, added] = filesOf.try_emplace(id);
+    if (added) order.push_back(id);
+    at->second.push_back(package->getDownloadFilename());
+  }
+  for (const std::string& id : order) {
+    UpdateRecord& record = s.records[id];
+    if (record.allPresent) {
+      for (auto& [name, file] : record.files) file.handled = true;
+      send(s, 26, counters(s, id));
+      continue;
+    }
+    record.started = true;
+    send(s, 23, counters(s, id));
+    for (const std::string& fileName : filesOf[id]) {
+      const auto file = record.files.find(fileName);
+      const bool present = file != record.files.end() && file->second.present;
+      send(s, present ? 8 : 9, id + ":" + fileName);
+    }
+  }
+}
+
+}  // namespace
+
 bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& settings) {
   State& s = state();
+  if (settings.report) {
+    std::lock_guard<std::mutex> lk(s.lock);
+    s.callback = settings.callback;
+    s.report = true;
+    s.success = true;
+    reportPass(s, queue);
+    s.callback = nullptr;
+    return true;
+  }
   const int threads = detail::threadCountFrom(std::getenv("ACQUIRE_THREAD_NUM"));
   const int sampleInterval = sampleIntervalFrom(std::getenv("ACQUIRE_MONITOR_INTERVAL_MS"));
 

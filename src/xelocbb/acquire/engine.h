@@ -37,7 +37,9 @@ struct PassSettings {
 };
 
 // Hands every queued package to a worker thread and waits until the queue is
-// empty and every enabled slot is idle. Returns the pass success flag.
+// empty and every enabled slot is idle. Returns the pass success flag. A
+// report pass starts no thread: it tells each update once, in queue order,
+// from what prepare() found.
 bool dispatch(const std::vector<qyxl::UpdatePackage*>& queue, const PassSettings& settings);
 
 }  // namespace QYXAcquistion::engine

@@ -95,10 +95,13 @@ TEST_F(ErrorsTest, ConsoleQuestionTakesEitherCaseAndRepeatsOnOtherWords) {
   }
 }
 
-TEST_F(ErrorsTest, ConsoleQuestionWithoutInputStopsInsteadOfAskingForever) {
+TEST_F(ErrorsTest, ConsoleQuestionWithoutInputIsNoAnswerNotANo) {
+  writeCliError(20, "Xelo initializing...", 0);
   ConsoleScope console("");
-  EXPECT_FALSE(confirmContinue());
-  EXPECT_NE(readFile(cliResultPath()).find("<CODE>0</CODE>"), std::string::npos);
+  EXPECT_EQ(askContinue(), Answer::NoAnswer);
+  EXPECT_FALSE(continueConfirmed);
+  // The caller records the failure; a "no" record would read as success.
+  EXPECT_NE(readFile(cliResultPath()).find("<CODE>20</CODE>"), std::string::npos);
 }
 
 TEST_F(ErrorsTest, FrontEndReplyFileAnswersTheQuestion) {
