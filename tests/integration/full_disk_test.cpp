@@ -86,6 +86,25 @@ std::string cliRecord(const ProgramSandbox& box) { return readFile(box.supportDi
 
 // ---- the working directory ---------------------------------------------------------
 
+TEST(FullDisk, RollbackOntoAFullDiskKeepsTheWorkingList) {
+  ProgramSandbox box;
+  SmallDisk disk(box.supportDir() + "/Xelo", "size=256k");
+  SKIP_WITHOUT(disk);
+  const std::string working = disk.dir() + "/SYSTEM_SUPPORT_LIST_9.64.xml";
+  ASSERT_EQ(box.run("xelo", {"--rollback-supportlist"}).status, 0);
+  // The list the user has now, for example one an update made.
+  const std::string users = "<?xml version=\"1.0\" ?>\n<root>\n<system><xname>Updated</xname>"
+                            "<machineType>7101</machineType><kyt>yes</kyt><novpi>yes</novpi><dunvar>yes</dunvar>"
+                            "</system>\n</root>";
+  writeFile(working, users);
+  disk.fill(4096);
+
+  auto r = box.run("xelo", {"--rollback-supportlist"});
+  EXPECT_EQ(r.status, 110) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("System support list rollback failed"));
+  EXPECT_EQ(readFile(working), users);
+}
+
 TEST(FullDisk, WorkingDirectoryThatCannotBeMadeEndsWith102) {
   ProgramSandbox box;
   SmallDisk disk(box.scratch() + "/disk", "size=256k,nr_inodes=16");

@@ -89,6 +89,8 @@ void array(std::ostringstream& x, const std::string& name, const std::vector<std
 
 bool isPack(const RepoUpdate& u) { return u.id.find("qor_utl_novp_") != std::string::npos; }
 
+std::string readmeOf(const RepoUpdate& u) { return u.readmeName.empty() ? u.id + ".txt" : u.readmeName; }
+
 }  // namespace
 
 std::string syntheticBytes(const std::string& seed, std::uint64_t size) {
@@ -200,7 +202,7 @@ std::string TestRepository::descriptorText(const RepoUpdate& u) const {
   if (!u.name.empty()) scalar(x, "description", u.name);
   scalar(x, "version", u.version);
   scalar(x, "xmlFilename", u.id + ".xml");
-  scalar(x, pack ? "readmeFilename" : "readme", u.readme ? u.id + ".txt" : "");
+  scalar(x, pack ? "readmeFilename" : "readme", u.readme ? readmeOf(u) : "");
   if (!pack) scalar(x, "payload", u.payloadName);
   scalar(x, pack ? "changeHistoryFilename" : "revisionHistoryFile", u.changeHistory ? u.id + ".chg" : "");
   std::vector<std::string> mts;
@@ -224,8 +226,8 @@ void TestRepository::publish() {
     writeText(dir / (u.id + ".xml"), descriptorText(u));
     fileFolders[u.id + ".xml"] = folder;
     if (u.readme) {
-      writeText(dir / (u.id + ".txt"), "Readme of " + u.id + "\n");
-      fileFolders[u.id + ".txt"] = folder;
+      writeText(dir / readmeOf(u), "Readme of " + u.id + "\n");
+      fileFolders[readmeOf(u)] = folder;
     }
     if (u.changeHistory) {
       writeText(dir / (u.id + ".chg"), "Change history of " + u.id + "\n" + u.version + ": first release\n");
@@ -262,7 +264,7 @@ std::vector<std::string> TestRepository::filesOf(const std::string& id) const {
   const RepoUpdate* u = find(id);
   if (!u) return {};
   std::vector<std::string> names{u->id + ".xml"};
-  if (u->readme) names.push_back(u->id + ".txt");
+  if (u->readme) names.push_back(readmeOf(*u));
   if (!u->payloadName.empty() && !isPack(*u)) names.push_back(u->payloadName);
   if (u->changeHistory) names.push_back(u->id + ".chg");
   return names;

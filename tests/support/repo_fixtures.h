@@ -45,7 +45,7 @@ inline constexpr const char* kPlatformNone = "NONE";
 
 // One package of a test repository. Its files are:
 //   <id>.xml   the descriptor (always)
-//   <id>.txt   the readme (when `readme`)
+//   <id>.txt   the readme (when `readme`; `readmeName` names it otherwise)
 //   <id>.chg   the change history (when `changeHistory`)
 //   payloadName, the data file (when not empty)
 // all in the sub-folder `folder` of the repository.
@@ -60,6 +60,7 @@ struct RepoUpdate {
   std::string payloadContent;             // when not empty: the payload's bytes
   std::string payloadSource;              // when not empty: a file copied as payload
   bool readme = true;
+  std::string readmeName;  // empty: "<id>.txt"
   bool changeHistory = true;
   std::vector<std::string> preReqs;
   std::vector<std::string> coReqs;

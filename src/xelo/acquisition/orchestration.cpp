@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "acquisition/service.h"
 #include "cli/errors.h"
@@ -261,8 +262,7 @@ void writeLocalReport() {
 }
 
 void writeLocalReportXml() {
-  std::ofstream out(joinPath(supportDirectory(), "xelo_local_report.xml"), std::ios::binary | std::ios::trunc);
-  if (!out) return;
+  std::ostringstream out;
   out << "<LOCAL_REPORT>";
   for (const auto& machineType : processOptions().machineTypes) {
     const auto ids = updatesForMachineType(machineType);
@@ -274,6 +274,7 @@ void writeLocalReportXml() {
     out << "\n\t</CONTENT>";
   }
   out << "\n</LOCAL_REPORT>";
+  replaceFileContents(joinPath(supportDirectory(), "xelo_local_report.xml"), out.str());
 }
 
 }  // namespace XELO

@@ -86,11 +86,11 @@ std::string errorMessage(int code) {
 }
 
 void writeCliError(int code, const std::string& message, int step) {
-  std::ofstream out(cliResultPath(), std::ios::binary | std::ios::trunc);
-  if (!out) return;
-  out << "<CLIERROR>" << "\n\t<CODE>" << code << "</CODE>" << "\n\t<MESSAGE>" << message << "</MESSAGE>"
-      << "\n\t<STEPSERIAL>" << step << "</STEPSERIAL>" << "\n</CLIERROR>";
-  out.flush();
+  // Written beside the record and renamed over it: a front end reading it at
+  // any moment finds the old record or the new one, never an empty file.
+  replaceFileContents(cliResultPath(), "<CLIERROR>\n\t<CODE>" + std::to_string(code) + "</CODE>\n\t<MESSAGE>" +
+                                           message + "</MESSAGE>\n\t<STEPSERIAL>" + std::to_string(step) +
+                                           "</STEPSERIAL>\n</CLIERROR>");
 }
 
 int failWith(int code, const std::string& text, const std::string& logPrefix) {

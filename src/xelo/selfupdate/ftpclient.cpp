@@ -241,7 +241,25 @@ bool FtpClient::downloadServiceFiles() {
 }
 
 bool FtpClient::downloadDir(const std::string& remoteUrl, const std::string& localDir) {
+  walk = Walk();
   return downloadTree(remoteUrl, localDir, false);
+}
+
+bool FtpClient::walkRefused(const std::string& why, const std::string& remoteUrl) {
+  logger.OutputLogEntry(LogError, "The service-file download is stopped: " + why + " (at " + remoteUrl + ")");
+  walk.stopped = true;
+  return false;
+}
+
+bool FtpClient::enterFolder(const std::string& remoteUrl, std::size_t entries) {
+  if (walk.stopped) return false;
+  if (!walk.folders.insert(remoteUrl).second) return walkRefused("a folder is listed a second time", remoteUrl);
+  if (walk.depth > kMaxFolderDepth)
+    return walkRefused("the folders nest deeper than " + std::to_string(kMaxFolderDepth) + " levels", remoteUrl);
+  walk.entries += entries;
+  if (walk.entries > kMaxWalkEntries)
+    return walkRefused("the folders hold more than " + std::to_string(kMaxWalkEntries) + " names", remoteUrl);
+  return true;
 }
 
 bool FtpClient::downloadTree(const std::string& remoteUrl, const std::string& localDir, bool subDirectory) {
@@ -255,8 +273,14 @@ bool FtpClient::downloadTree(const std::string& remoteUrl, const std::string& lo
 
 bool FtpClient::copyEntries(const std::string& remoteUrl, const std::string& localDir,
                             const std::vector<std::string>& entries) {
+  if (!enterFolder(remoteUrl, entries.size())) return false;
+  ++walk.depth;
   bool result = true;
   for (const std::string& name : entries) {
+    if (walk.stopped) {
+      result = false;
+      break;
+    }
     if (!isSafeRemoteName(name)) {
       // A name that would land outside the local directory is never written.
       logger.OutputLogEntry(LogError, "Refused remote name: " + name);
@@ -277,6 +301,7 @@ bool FtpClient::copyEntries(const std::string& remoteUrl, const std::string& loc
       result = false;
     }
   }
+  --walk.depth;
   return result;
 }
 

@@ -12,6 +12,7 @@
 //                      transfer fails (1 to 99999, default 60).
 #pragma once
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,15 @@ class FtpClient {
   // into `localDir` (ending in a separator). Files already present are kept
   // and not fetched again; sub-directories are walked. False when the
   // listing fails or is empty, or when any entry fails (the others are
-  // still fetched).
+  // still fetched). The walk is bounded, against a server whose folders
+  // list themselves or loop through links: no folder is entered twice,
+  // none deeper than kMaxFolderDepth below the top, and no more than
+  // kMaxWalkEntries names are taken in all; past a bound the walk stops
+  // and fails, with a log line saying which.
   bool downloadDir(const std::string& remoteUrl, const std::string& localDir);
+
+  static constexpr int kMaxFolderDepth = 16;
+  static constexpr std::size_t kMaxWalkEntries = 100000;
 
   // Fetches one remote file to `localPath`, through a temporary name beside
   // it that is renamed only when the transfer is complete. When the server
@@ -119,6 +127,19 @@ class FtpClient {
   bool downloadTree(const std::string& remoteUrl, const std::string& localDir, bool subDirectory);
   bool copyEntries(const std::string& remoteUrl, const std::string& localDir,
                    const std::vector<std::string>& entries);
+  // Counts a folder of `entries` names into the walk; false (logged, and the
+  // walk stopped) when it breaks a bound.
+  bool enterFolder(const std::string& remoteUrl, std::size_t entries);
+  bool walkRefused(const std::string& why, const std::string& remoteUrl);
+
+  // The walk of the current downloadDir call.
+  struct Walk {
+    int depth = 0;
+    std::size_t entries = 0;
+    std::set<std::string> folders;
+    bool stopped = false;
+  };
+  Walk walk;
 
   BMLogger& logger;
   const Options& options;

@@ -12,9 +12,9 @@ std::string workingSupportListPath();
 
 // Machine type to the text of that tool's element, from the working list
 // (first value per machine type kept). Until an update or rollback has made
-// the working list, the list shipped beside the program is read. Empty when
-// neither can be read.
-std::map<std::string, std::string> readToolColumn(const std::string& toolKey);
+// the working list, the list shipped beside the program is read when
+// `orShipped` is set; empty when neither can be read.
+std::map<std::string, std::string> readToolColumn(const std::string& toolKey, bool orShipped = true);
 
 // Machine types of the working list that `toolKey` supports ("yes"), in
 // ascending order.

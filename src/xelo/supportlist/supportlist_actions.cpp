@@ -6,6 +6,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "cli/errors.h"
 #include "acquisition/callbacks.h"
@@ -61,7 +62,10 @@ std::pair<int, std::string> supportListAction(const Options& options) {
   return {0, "Unknown Operation: No operation on system support list performed."};
 }
 
+std::string toolListDirectory() { return joinPath(supportListDirectory(), "toollists"); }
+
 void clearAcquiredToolPackages() {
+  removeTree(toolListDirectory());
   std::vector<std::string> names;
   const std::string dir = supportListDirectory();
   listDirectory(dir, names);
@@ -72,8 +76,8 @@ void clearAcquiredToolPackages() {
 std::string supportListResultPath() { return joinPath(supportListDirectory(), "supportlist_ac_result.xml"); }
 
 void writeSupportListResult(const std::string& word) {
-  std::ofstream out(supportListResultPath(), std::ios::binary | std::ios::trunc);
-  out << "<?xml version=\"1.0\" ?>\n<root>\n<result>" << word << "</result>\n</root>";
+  // Replaced whole, so that the front end never reads a half-written file.
+  replaceFileContents(supportListResultPath(), "<?xml version=\"1.0\" ?>\n<root>\n<result>" + word + "</result>\n</root>");
 }
 
 void clearSupportListResult() { deleteFile(supportListResultPath()); }
@@ -81,7 +85,12 @@ void clearSupportListResult() { deleteFile(supportListResultPath()); }
 bool rollbackSupportList() {
   if (processOptions().xmlOutput) clearSupportListResult();
   makeDirectory(supportListDirectory());
-  const bool copied = copyFileOver(kSupportListName, workingSupportListPath()) == 0;
+  // The shipped list is read whole and written beside the working list,
+  // which it replaces only once complete: a full disk leaves the old list.
+  std::ifstream shipped(kSupportListName, std::ios::binary);
+  std::ostringstream text;
+  text << shipped.rdbuf();
+  const bool copied = shipped.is_open() && replaceFileContents(workingSupportListPath(), text.str());
   writeSupportListResult(copied ? "SUCCESS" : "FAIL");
   return copied;
 }
@@ -196,7 +205,8 @@ bool acquireLists(std::map<std::string, std::string>& toolLists) {
   for (const auto& entry : toolLists) callback.xmlFiles[entry.first] = "";
 
   QYXAcquistion::DownloadManager manager;
-  manager.setDownloadPath(supportListDirectory());
+  ensureDirectory(toolListDirectory());
+  manager.setDownloadPath(toolListDirectory());
   manager.setIsLatest(true);
   manager.setIncludeData(false);
   manager.setIncludeMetaData(true);
@@ -266,8 +276,9 @@ std::map<std::string, std::string> shippedFamilyNames() {
   return names;
 }
 
-// Rebuilds the working list from the tools' lists; the list is written even
-// when a tool's list could not be read, from what was read before it.
+// Rebuilds the working list from the tools' lists. It is written only when
+// every list was read: a list made from some of them would mark the systems
+// of the others unsupported, and later runs would be refused for them.
 bool generateXMLForAllLists(const std::map<std::string, std::string>& toolLists) {
   auto familyNames = shippedFamilyNames();
   std::map<std::string, std::string> flags;
@@ -305,9 +316,12 @@ bool generateXMLForAllLists(const std::map<std::string, std::string>& toolLists)
     text += "<system><xname>" + familyNames[machineType] + "</xname><machineType>" + machineType +
             "</machineType>" + tools + "</system>\n";
   text += "</root>";
+  if (!ok) {
+    logEntry(LogWarning, "The working support list is kept as it was: not every tool list could be read");
+    return false;
+  }
   makeDirectory(supportListDirectory());
-  if (!replaceFileContents(workingSupportListPath(), text)) ok = false;
-  return ok;
+  return replaceFileContents(workingSupportListPath(), text);
 }
 
 }  // namespace
@@ -316,7 +330,7 @@ bool updateSupportList() {
   const bool xmlMode = processOptions().xmlOutput;
   if (xmlMode) clearSupportListResult();
   std::map<std::string, std::string> toolLists;
-  for (const auto& tool : kToolLists) toolLists[tool.id] = joinPath(supportListDirectory(), "");
+  for (const auto& tool : kToolLists) toolLists[tool.id] = joinPath(toolListDirectory(), "");
   const bool acquired = acquireLists(toolLists);
   logEntry(LogVerbose, acquired ? "acquireLists succeeded" : "acquireLists failed");
   const bool generated = acquired && generateXMLForAllLists(toolLists);
@@ -435,7 +449,8 @@ std::string mergeFamilyName(const std::string& stored, const std::string& family
 }
 
 bool toolSupportsSelection(const std::string& toolKey, const std::vector<std::string>& machineTypes) {
-  const auto column = readToolColumn(toolKey);
+  // Only the working list decides; without one, nothing is refused.
+  const auto column = readToolColumn(toolKey, false);
   const std::set<std::string> selected(machineTypes.begin(), machineTypes.end());
   for (const auto& machineType : selected) {
     const auto it = column.find(machineType);

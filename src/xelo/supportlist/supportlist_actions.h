@@ -15,8 +15,13 @@ namespace XELO {
 // show, 6 rollback and show) with its message.
 std::pair<int, std::string> supportListAction(const Options& options);
 
-// Removes tool list packages that an earlier update left in the support-list
-// directory.
+// The folder the tools' list packages are downloaded into:
+// <support list dir>/toollists. Kept apart from the working list, so that no
+// file of the repository can take the working list's place.
+std::string toolListDirectory();
+
+// Removes the tool list packages that an earlier update left (the folder
+// above, and packages an older version left in the support-list directory).
 void clearAcquiredToolPackages();
 
 // Performs the action, reports it and returns the run's exit status
@@ -27,11 +32,14 @@ int runSupportListAction(int code, const std::string& message);
 // there is none). Always true.
 bool showSupportList();
 
-// Copies the shipped list over the working list and records the outcome.
+// Copies the shipped list over the working list (written beside it and
+// renamed, so a failed copy leaves the old list as it was) and records the
+// outcome.
 bool rollbackSupportList();
 
 // Replaces the working list with one made from the tools' own lists in the
-// update repository.
+// update repository; only when every list was read, else the working list
+// stays as it was.
 bool updateSupportList();
 
 // The front end's result file: <support list dir>/supportlist_ac_result.xml.

@@ -13,17 +13,17 @@ namespace {
 
 // The working list; before the first update or rollback made one, the list
 // shipped beside the program (the current directory during a run).
-std::ifstream openSupportList() {
+std::ifstream openSupportList(bool orShipped = true) {
   std::ifstream in(workingSupportListPath());
-  if (!in) in.open(kSupportListName);
+  if (!in && orShipped) in.open(kSupportListName);
   return in;
 }
 
 }  // namespace
 
-std::map<std::string, std::string> readToolColumn(const std::string& toolKey) {
+std::map<std::string, std::string> readToolColumn(const std::string& toolKey, bool orShipped) {
   std::map<std::string, std::string> column;
-  std::ifstream in = openSupportList();
+  std::ifstream in = openSupportList(orShipped);
   const std::string open = "<" + toolKey + ">";
   const std::string close = "</" + toolKey + ">";
   const std::string typeTag = "<machineType>";

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 #include "cli/errors.h"
@@ -62,6 +64,17 @@ TEST_F(ErrorsTest, ResultRecordIsSkippedWhenItCannotBeWritten) {
   xelotest::ScopedEnv drive("SYSTEMDRIVE", elsewhere / "missing");
   writeCliError(0, "x", 0);  // must neither throw nor create the directory
   EXPECT_FALSE(xelotest::exists(elsewhere / "missing"));
+}
+
+TEST_F(ErrorsTest, RecordIsReplacedWholeNeverRewrittenInPlace) {
+  writeCliError(20, "Xelo initializing...", 0);
+  // A front end that has just opened the record reads the record it opened,
+  // whole, however the program replaces it meanwhile.
+  std::ifstream reader(cliResultPath(), std::ios::binary);
+  writeCliError(0, "Create iso file successfully", 6);
+  const std::string seen((std::istreambuf_iterator<char>(reader)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(seen, "<CLIERROR>\n\t<CODE>20</CODE>\n\t<MESSAGE>Xelo initializing...</MESSAGE>\n\t<STEPSERIAL>0</STEPSERIAL>\n</CLIERROR>");
+  EXPECT_NE(readFile(cliResultPath()).find("<MESSAGE>Create iso file successfully</MESSAGE>"), std::string::npos);
 }
 
 TEST_F(ErrorsTest, AcquisitionResultsMapToCodes) {

@@ -187,6 +187,19 @@ TEST_F(ServiceFilesTest, EmptyOrMissingTopDirectoryIsAFailure) {
   EXPECT_THAT(treeOf(options.workingDir), IsEmpty());
 }
 
+TEST_F(ServiceFilesTest, FolderThatListsItselfEndsTheWalkAtItsBound) {
+  put("start.sh", "service start");
+  fs::create_directory_symlink(".", remote("loop"));  // the server lists sft/loop/loop/... for ever
+  LogWatch log;
+  FtpClient client(options);
+  EXPECT_FALSE(client.downloadServiceFiles());
+  EXPECT_THAT(log.text(), HasSubstr("The service-file download is stopped: the folders nest deeper than 16 levels"));
+  std::size_t deepest = 0;
+  for (const auto& path : treeOf(options.workingDir))
+    deepest = std::max<std::size_t>(deepest, std::count(path.begin(), path.end(), '/'));
+  EXPECT_LE(deepest, static_cast<std::size_t>(FtpClient::kMaxFolderDepth) + 2);
+}
+
 TEST_F(ServiceFilesTest, MissingRemoteFileLeavesNoDirectoryBehind) {
   // Reply 550 also means "no such file"; the directory made for it goes again.
   put("real.txt", "real\n");
