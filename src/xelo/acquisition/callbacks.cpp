@@ -57,16 +57,7 @@ long long nowSeconds() {
 // 0; no answer (standard input ended) ends it with `code`, the failure that
 // asked, recorded as such.
 void continueOrEndProcess(int code) {
-  switch (askContinue()) {
-    case Answer::Yes:
-      return;
-    case Answer::No:
-      endProcess(0);
-    case Answer::NoAnswer:
-      break;
-  }
-  failWith(code, errorMessage(code), "main()::");
-  endProcess(code);
+  if (const auto status = continueOrFail(code, errorMessage(code), "main()::")) endProcess(*status);
 }
 
 std::string counter(const std::vector<std::string>& f) { return "(" + f[2] + " of " + f[1] + ") : "; }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "cli/errors.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -30,14 +32,10 @@ Cleanup& cleanup() {
   return *c;
 }
 
-bool endsWith(const std::string& name, const std::string& suffix) {
-  return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // Files under download: the acquisition writes "<name>.part", the service
 // file download "<name>.xelo-partial<n>", each beside the final file.
 bool downloadInFlight(const std::string& name) {
-  return endsWith(name, ".part") || name.find(".xelo-partial") != std::string::npos;
+  return boost::algorithm::ends_with(name, ".part") || name.find(".xelo-partial") != std::string::npos;
 }
 
 void removeDownloadsInFlight(const std::string& dir) {

@@ -144,6 +144,18 @@ Answer askContinue() {
 
 bool confirmContinue() { return askContinue() == Answer::Yes; }
 
+std::optional<int> continueOrFail(int code, const std::string& text, const std::string& logPrefix) {
+  switch (askContinue()) {
+    case Answer::Yes:
+      return std::nullopt;
+    case Answer::No:
+      return 0;
+    case Answer::NoAnswer:
+      break;
+  }
+  return failWith(code, text, logPrefix);
+}
+
 std::string guiConfirmPath() { return joinPath(supportListDirectory(), "confirm_continue.xml"); }
 
 bool waitGuiConfirm() {

@@ -1,6 +1,7 @@
 // Error codes, the result record read by the graphical front end, and the
 // two ways of asking the user whether to go on.
 #pragma once
+#include <optional>
 #include <string>
 
 namespace XELO {
@@ -35,6 +36,11 @@ Answer askContinue();
 
 // askContinue() answered "y".
 bool confirmContinue();
+
+// Asks the console question and tells how the run goes on: nothing for "y",
+// status 0 for "n", and for no answer the failure `code` with `text`, already
+// reported through failWith.
+std::optional<int> continueOrFail(int code, const std::string& text, const std::string& logPrefix);
 
 // Waits for the front end's reply file (CONTINUE or STOP).
 bool waitGuiConfirm();

@@ -7,6 +7,8 @@
 #include <memory>
 #include <sstream>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "cli/errors.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -67,11 +69,6 @@ std::string firstWord(const std::string& path) {
 // unknown error.
 int environmentOr(int code, MediumKind kind, bool nameAtFault) {
   return code == 108 && !nameAtFault ? 218 : mediaErrorCode(code, kind);
-}
-
-bool lacksIsoExtension(const std::string& name) {
-  const std::string suffix = ".iso";
-  return name.size() < suffix.size() || lowerCase(name.substr(name.size() - suffix.size())) != suffix;
 }
 
 }  // namespace
@@ -140,7 +137,7 @@ int createISOFile(std::vector<std::string>& files, Options& options) {
     iso.removeTempFilesAndDirs(environmentDirs());
   }
   if (code == 0) writeCliError(0, "Create iso file successfully", 6);
-  return environmentOr(code, MediumKind::Iso, lacksIsoExtension(options.isoName));
+  return environmentOr(code, MediumKind::Iso, !boost::algorithm::iends_with(options.isoName, ".iso"));
 }
 
 int createCD(std::vector<std::string>& files, Options& options) {

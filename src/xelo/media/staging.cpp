@@ -3,10 +3,11 @@
 #include "media/staging.h"
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iostream>
 #include <set>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "cli/global_helper.h"
 #include "cli/options.h"
@@ -28,19 +29,12 @@ bool hasSuffix(const std::string& name, const std::string& suffix) {
   return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool hasSuffixNoCase(const std::string& name, const std::string& suffix) {
-  return name.size() >= suffix.size() &&
-         std::equal(suffix.rbegin(), suffix.rend(), name.rbegin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-         });
-}
-
 bool hasFunction(const std::string& name) { return globalHelper()->hasFunction(name); }
 
 // Entries that never go onto the medium as they are: environments, earlier
 // images, media configuration files, the toolkit, and the tool folders.
 bool setAside(const std::string& n) {
-  return hasSuffixNoCase(n, ".iso") || n == kEnvironmentDir || n == kEnvironmentKytDir || n == kEnvironmentPpcDir ||
+  return boost::algorithm::iends_with(n, ".iso") || n == kEnvironmentDir || n == kEnvironmentKytDir || n == kEnvironmentPpcDir ||
          hasPrefix(n, kBootToolsPrefix) || n == kKytDirectory || n == kNovpiDirectory ||
          hasPrefix(n, kBootUpgradePrefix) || n == kToolkitDir || (hasPrefix(n, "xelo") && hasSuffix(n, ".config"));
 }
@@ -211,13 +205,17 @@ void pushNovpiFiles(std::vector<std::string>& list) {
   }
 }
 
+bool holdsCreatedPxeOutput(const std::string& dir) {
+  std::vector<std::string> inside;
+  listDirectory(dir, inside);
+  auto holds = [&](const char* name) { return std::find(inside.begin(), inside.end(), name) != inside.end(); };
+  return holds("img2a") && holds("img3a") && holds("tc.zip");
+}
+
 std::vector<std::string> dropCreatedPxeDirs(const std::string& dir) {
   std::vector<std::string> kept;
   for (const auto& e : getFiles(dir)) {
-    std::vector<std::string> inside;
-    listDirectory(joinPath(dir, e), inside);
-    auto holds = [&](const char* name) { return std::find(inside.begin(), inside.end(), name) != inside.end(); };
-    if (holds("img2a") && holds("img3a") && holds("tc.zip")) {
+    if (holdsCreatedPxeOutput(joinPath(dir, e))) {
       logEntry(LogVerbose, e + " is a created pxe dir.");
       continue;
     }

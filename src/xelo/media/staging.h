@@ -43,8 +43,12 @@ std::vector<std::string> environmentDirs();
 // "linuxtk".
 std::vector<std::string> getFiles(const std::string& dir);
 
+// `dir` holds a network boot output made by this program ("img2a", "img3a"
+// and "tc.zip").
+bool holdsCreatedPxeOutput(const std::string& dir);
+
 // getFiles(dir) without directories that hold an earlier network boot
-// output ("img2a", "img3a" and "tc.zip").
+// output.
 std::vector<std::string> dropCreatedPxeDirs(const std::string& dir);
 
 // Appends "novpi/<name>" for each file of the working directory's "novpi"
