@@ -6,14 +6,15 @@
 #include <iostream>
 #include <sstream>
 
-#include "cli/errors.h"
-#include "cli/options.h"
+#include "core/errors.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
-#include "selfupdate/checkupdate.h"
 
 namespace XELO {
+
+bool newerVersionSeen = false;
 
 namespace {
 

@@ -13,6 +13,10 @@
 
 namespace XELO {
 
+// A report pass over the tool's own package saw a version of the tool other
+// than the running one (read by the check for a newer version).
+extern bool newerVersionSeen;
+
 using QYXAcquistion::ContentNode;
 
 // Console progress.

@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "acquisition/service.h"
-#include "cli/errors.h"
-#include "cli/options.h"
+#include "core/errors.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <vector>
 
-#include "cli/global_helper.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "log/logger.h"
 
@@ -160,14 +160,20 @@ bool pointClientAt(const std::string& location) {
   return true;
 }
 
+namespace {
+bool testServiceProviderSelected = false;
+}  // namespace
+
+void selectTestServiceProvider(bool selected) { testServiceProviderSelected = selected; }
+
 void useTestServiceProvider() {
-  if (!globalHelper()->useTestServiceProvider) return;
+  if (!testServiceProviderSelected) return;
   const std::string location = getEnv("XELO_TEST_FSP");
   if (pointClientAt(location)) logEntry(LogVerbose, "Using QYX Test FSP: " + location);
 }
 
 void restoreProductionServiceProvider() {
-  if (!globalHelper()->useTestServiceProvider) return;
+  if (!testServiceProviderSelected) return;
   if (pointClientAt(productionServiceLocation())) logEntry(LogVerbose, "Restore to QYX Production FSP");
 }
 

@@ -12,7 +12,7 @@
 #pragma once
 #include <string>
 
-#include "cli/options.h"
+#include "core/options.h"
 #include "downloadmanager.h"
 
 namespace XELO {
@@ -50,6 +50,10 @@ int checkProxy(const HTTPProxyInfo& record);
 // missing from the file are added. A file that exists but cannot be read is
 // left alone (false); false too when it cannot be written.
 bool pointClientAt(const std::string& location);
+
+// Set at start-up when XELO_TEST_FSP is defined: the run uses the test
+// service provider it names.
+void selectTestServiceProvider(bool selected);
 
 // When XELO_TEST_FSP was defined at start-up: point the client at the test
 // service provider it names. Otherwise nothing.

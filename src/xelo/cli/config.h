@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "options.h"
+#include "core/options.h"
 
 namespace XELO {
 

@@ -8,8 +8,8 @@
 #include <map>
 
 #include "cli/config.h"
-#include "cli/errors.h"
-#include "cli/validation.h"
+#include "core/errors.h"
+#include "core/validation.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

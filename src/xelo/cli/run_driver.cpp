@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/acquisition_phase.h"
+#include "cli/acquisition_phase.h"
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
 #include "cli/cancel.h"
 #include "cli/config.h"
 #include "cli/config_file.h"
-#include "cli/errors.h"
-#include "cli/global_helper.h"
+#include "core/errors.h"
+#include "core/options.h"
 #include "cli/options.h"
 #include "deploy/deploy.h"
 #include "host/host.h"
@@ -132,7 +132,7 @@ Outcome initializeEnvironment(Options& options, int argc, char** argv) {
   bool testFsp = false;
   const std::string testFspValue = getEnv("XELO_TEST_FSP", &testFsp);
   if (testFsp) {
-    globalHelper()->useTestServiceProvider = true;
+    selectTestServiceProvider(true);
     logEntry(LogVerbose, "XELO_TEST_FSP environment variable is defined to " + testFspValue);
   }
 
@@ -224,7 +224,7 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
   }
   fillProxyRecord(runProxyRecord(), options);
 
-  if (globalHelper()->hasFunction("dunvar") && !isWaikInstalled()) {
+  if (options.hasFunction("dunvar") && !isWaikInstalled()) {
     const std::string text = "Error: No Supported English Windows Automated Installation Kit(AIK) was detected.";
     std::cout << text << std::endl;
     writeCliError(101, text, 0);
@@ -551,7 +551,7 @@ int run(Options& options, int argc, char** argv) {
 
   if (auto outcome = prepareTargets(options, portableDir)) return *outcome;
   setCancelCleanup(options);
-  if (globalHelper()->hasFunction("dunvar")) return buildDeploymentMedia(options);
+  if (options.hasFunction("dunvar")) return buildDeploymentMedia(options);
   if (auto outcome = acquireOrCheckLocal(options)) return *outcome;
   return buildMedia(options, portableDir).value_or(0);
 }

@@ -9,7 +9,7 @@
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/paths.h"
 #include "host/unzip.h"
 #include "log/logger.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "acquisition/callbacks.h"
-#include "cli/options.h"
+#include "core/options.h"
 #include "downloadmanager.h"
 #include "host/host.h"
 

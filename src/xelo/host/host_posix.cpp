@@ -28,7 +28,7 @@
 
 #include "host/host.h"
 #include "host/paths.h"
-#include "log/logger.h"
+#include "host/log_sink.h"
 
 extern char** environ;
 
@@ -508,13 +508,13 @@ double getFreeSpaceMB(const std::string& root) {
     const int err = errno;
     std::ostringstream message;
     message << "Error for getting " << root << " free space: " << err;
-    logEntry(LogError, message.str());
+    hostLog(HostReport::Error, message.str());
     return -1;
   }
   double mb = static_cast<double>(vfs.f_bavail) * static_cast<double>(vfs.f_frsize) / 1024.0 / 1024.0;
   std::ostringstream message;
   message << root << " free space: " << mb << " MB";
-  logEntry(LogVerbose, message.str());
+  hostLog(HostReport::Detail, message.str());
   return mb;
 }
 
@@ -524,18 +524,18 @@ bool lackSpace() {
     std::string line;
     while (in && std::getline(in, line)) {
       if (line.find("space") == std::string::npos) continue;
-      logEntry(LogError, line);
+      hostLog(HostReport::Error, line);
       if (lineNamesFullDisk(line)) {
-        logEntry(LogError, "No space left on device. in main::lackSpace(), by checking stdout.txt");
+        hostLog(HostReport::Error, "No space left on device. in main::lackSpace(), by checking stdout.txt");
         return true;
       }
     }
   }
   if (::mkdir(kSpaceProbeDirectory, 0777) != 0) {
     const std::string line = errorText(errno);
-    if (line.find("space") != std::string::npos) logEntry(LogError, line);
+    if (line.find("space") != std::string::npos) hostLog(HostReport::Error, line);
     if (lineNamesFullDisk(line)) {
-      logEntry(LogError, "No space left on device. in main::lackSpace(), by making dir");
+      hostLog(HostReport::Error, "No space left on device. in main::lackSpace(), by making dir");
       return true;
     }
   }

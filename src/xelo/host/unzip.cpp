@@ -17,7 +17,7 @@
 
 #include "host/host.h"
 #include "host/paths.h"
-#include "log/logger.h"
+#include "host/log_sink.h"
 
 namespace XELO {
 
@@ -122,10 +122,10 @@ class Unzip {
   int run() {
     if (zipPath.empty() || targetDir.empty()) return fail(kUnzipBadArguments, "no archive or target named");
     if (!isRegularFile(zipPath)) return fail(kUnzipNotFound, "cannot find or open the archive");
-    logEntry(LogVerbose, "Unzipping " + zipPath + " into " + targetDir);
+    hostLog(HostReport::Detail, "Unzipping " + zipPath + " into " + targetDir);
     if (int status = checkEntries(); status != kUnzipOk) return status;
     if (int status = writeEntries(); status != kUnzipOk) return status;
-    logEntry(LogVerbose, "Unzipped " + std::to_string(entryCount) + " entries of " + zipPath);
+    hostLog(HostReport::Detail, "Unzipped " + std::to_string(entryCount) + " entries of " + zipPath);
     return kUnzipOk;
   }
 
@@ -140,7 +140,7 @@ class Unzip {
 
   int fail(int status, const std::string& text) {
     const std::string line = "unzip: " + zipPath + ": " + text;
-    logEntry(LogError, line);
+    hostLog(HostReport::Error, line);
     if (!messageFile.empty()) appendToFile(messageFile, line + "\n");
     return status;
   }
@@ -237,7 +237,7 @@ class Unzip {
     const int tenths = static_cast<int>(writtenBytes * 10 / totalBytes);
     if (tenths <= reportedTenths || tenths > 10) return;
     reportedTenths = tenths;
-    logEntry(LogVerbose, "Unzipping " + zipPath + ": " + std::to_string(tenths * 10) + "% done");
+    hostLog(HostReport::Detail, "Unzipping " + zipPath + ": " + std::to_string(tenths * 10) + "% done");
   }
 
   int copyData(struct archive* reader, struct archive* writer) {

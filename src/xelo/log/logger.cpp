@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/log_sink.h"
 #include "host/paths.h"
 
 namespace XELO {
@@ -209,10 +210,20 @@ int32_t BMLogger::OutputLogEntryEx(int32_t level, std::string message) {
   }
 }
 
+namespace {
+// Host code reports into the process log from now on.
+BMLogger& withHostReports(BMLogger& logger) {
+  setHostLogSink([&logger](HostReport kind, const std::string& message) {
+    logger.OutputLogEntry(kind == HostReport::Error ? LogError : LogVerbose, message);
+  });
+  return logger;
+}
+}  // namespace
+
 BMLogger& processLogger() {
   // Never destroyed: worker threads and other objects' destructors may still
   // write entries while the process ends.
-  static BMLogger& logger = *new BMLogger();
+  static BMLogger& logger = withHostReports(*new BMLogger());
   return logger;
 }
 

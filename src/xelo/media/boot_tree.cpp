@@ -3,9 +3,9 @@
 // entry once, with the working directory as the current directory).
 #include <string>
 
-#include "cli/errors.h"
-#include "cli/global_helper.h"
-#include "cli/options.h"
+#include "core/errors.h"
+#include "core/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "host/unzip.h"
@@ -20,7 +20,7 @@ namespace {
 
 const std::string kHookPlace = " In BMLogger::OutputLogEntryEx()";
 
-bool hasFunction(const std::string& name) { return globalHelper()->hasFunction(name); }
+bool hasFunction(const std::string& name) { return processOptions().hasFunction(name); }
 
 // The boot source of the medium this run builds: the first target given in
 // the order the run driver builds them (ISO file, USB key, CD/DVD, PXE).

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "cli/validation.h"
+#include "core/validation.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

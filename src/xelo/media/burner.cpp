@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <functional>
 
-#include "cli/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

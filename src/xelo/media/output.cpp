@@ -9,7 +9,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

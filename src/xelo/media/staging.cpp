@@ -9,8 +9,8 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "cli/global_helper.h"
-#include "cli/options.h"
+#include "core/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -29,7 +29,7 @@ bool hasSuffix(const std::string& name, const std::string& suffix) {
   return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool hasFunction(const std::string& name) { return globalHelper()->hasFunction(name); }
+bool hasFunction(const std::string& name) { return processOptions().hasFunction(name); }
 
 // Entries that never go onto the medium as they are: environments, earlier
 // images, media configuration files, the toolkit, and the tool folders.

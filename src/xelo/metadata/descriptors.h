@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
+#include "core/options.h"
 
 namespace XELO {
 

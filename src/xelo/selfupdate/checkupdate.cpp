@@ -2,16 +2,15 @@
 
 #include <iostream>
 
+#include "acquisition/callbacks.h"
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "selfupdate/ftpclient.h"
 
 namespace XELO {
-
-bool newerVersionSeen = false;
 
 namespace {
 

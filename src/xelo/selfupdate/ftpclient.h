@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
+#include "core/options.h"
 #include "host/dynlib.h"
 #include "log/logger.h"
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "acquisition/callbacks.h"
 #include "acquisition/service.h"
 #include "downloadmanager.h"

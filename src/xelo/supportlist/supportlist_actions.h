@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/options.h"
+#include "core/options.h"
 
 namespace XELO {
 

@@ -3,7 +3,7 @@
 #include "host/host.h"
 #include "host/paths.h"
 #include "supportlist/supportlist.h"
-#include "cli/options.h"
+#include "core/options.h"
 
 namespace XELO {
 

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "cli/errors.h"
-#include "cli/options.h"
+#include "core/errors.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "selfupdate/checkupdate.h"
 #include "test_support.h"

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "cli/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "metadata/descriptors.h"
 #include "test_support.h"

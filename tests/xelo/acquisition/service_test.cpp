@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/global_helper.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "test_support.h"
@@ -245,15 +245,14 @@ TEST_F(ServiceProviderTest, UnreadablePropertiesAreLeftAlone) {
 TEST_F(ServiceProviderTest, SwitchesActOnlyWhenTheTestServiceWasSelectedAtStartUp) {
   xelotest::ScopedEnv testFsp("XELO_TEST_FSP", "http://127.0.0.1:8/test-sp.xml");
   xelotest::ScopedEnv webServer("XELO_WEB_SERVER", "127.0.0.1:9");
-  ASSERT_FALSE(globalHelper()->useTestServiceProvider);
   useTestServiceProvider();
   restoreProductionServiceProvider();
   EXPECT_EQ(properties(), original);
   EXPECT_TRUE(xelotest::exists(dir / "qyxReq"));
 
   struct FlagGuard {
-    FlagGuard() { globalHelper()->useTestServiceProvider = true; }
-    ~FlagGuard() { globalHelper()->useTestServiceProvider = false; }
+    FlagGuard() { selectTestServiceProvider(true); }
+    ~FlagGuard() { selectTestServiceProvider(false); }
   } flag;
   LogTail log;
   useTestServiceProvider();

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "cli/config.h"
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/host.h"
 #include "test_support.h"
 

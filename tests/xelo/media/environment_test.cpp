@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "test_support.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "qemu_boot.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../metadata/descriptor_builder.h"
-#include "cli/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "host/unzip.h"

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "cli/errors.h"
+#include "core/errors.h"
 #include "host/host.h"
 #include "supportlist/supportlist.h"
 #include "test_support.h"

@@ -1,16 +1,18 @@
-#include "acquisition/acquisition_phase.h"
+#include "cli/acquisition_phase.h"
 
 #include <algorithm>
 #include <iostream>
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
-#include "cli/errors.h"
-#include "cli/global_helper.h"
+#include "core/errors.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "media/environment.h"
 #include "metadata/descriptors.h"
+#include "core/validation.h"
+#include "supportlist/supportlist.h"
 #include "supportlist/supportlist_actions.h"
 
 namespace XELO {
@@ -78,7 +80,7 @@ std::vector<std::string> supportCheckTools(const Options& options) {
   std::vector<std::string> tools = options.functions;
   for (const auto& version : options.vmwareVersions) {
     if (version == "all") {
-      for (const auto& known : globalHelper()->esxiVersions()) tools.push_back("vmwareupdate" + known);
+      for (const auto& known : withoutDuplicates(listVmwareUpdateVersions())) tools.push_back("vmwareupdate" + known);
       break;
     }
     tools.push_back("vmwareupdate" + version);

@@ -5,8 +5,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "cli/errors.h"
-#include "cli/options.h"
+#include "core/errors.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "test_support.h"
 

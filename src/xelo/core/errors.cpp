@@ -1,4 +1,4 @@
-#include "cli/errors.h"
+#include "core/errors.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <iostream>
 #include <map>
 
-#include "cli/options.h"
+#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"

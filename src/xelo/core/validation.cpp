@@ -1,4 +1,4 @@
-#include "cli/validation.h"
+#include "core/validation.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,0 +1,3 @@
+// Includes a sibling layer: refused.
+#pragma once
+#include "media/writer.h"

@@ -1,0 +1,3 @@
+// Includes nothing of the program: accepted.
+#pragma once
+#include <string>
