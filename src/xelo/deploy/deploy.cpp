@@ -58,15 +58,6 @@ bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The file has a line holding "</CIM>": a descriptor that was written whole.
-bool descriptorComplete(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.find("</CIM>") != std::string::npos) return true;
-  return false;
-}
-
 // Lets the owner, group and others run `path`. The kit may come from a zip
 // written on a system that keeps no execute permission.
 bool makeExecutable(const std::string& path) {

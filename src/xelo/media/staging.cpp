@@ -10,7 +10,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "core/options.h"
-#include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -222,14 +221,6 @@ std::vector<std::string> dropCreatedPxeDirs(const std::string& dir) {
     kept.push_back(e);
   }
   return kept;
-}
-
-bool descriptorComplete(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.find("</CIM>") != std::string::npos) return true;
-  return false;
 }
 
 std::vector<std::string> stageUpdateFiles(const std::string& dir) {

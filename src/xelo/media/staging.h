@@ -72,8 +72,6 @@ std::vector<std::string> stageUpdateFilesById(const std::vector<std::string>& up
 // with only the updates named by the run's update ids when it has any.
 std::vector<std::string> stageMediaFiles();
 
-// The descriptor holds its closing "</CIM>" line (it was not cut short).
-bool descriptorComplete(const std::string& path);
 
 // Assembles the boot tree in the current directory, which the library has
 // made the working directory: "linuxboot" (and "linuxbootkyt") becomes

@@ -107,6 +107,14 @@ DescriptorIndex& descriptorIndex() {
 
 bool isUpdatePackDescriptor(const std::string& path) { return has(baseName(path), kUpdatePackMarker); }
 
+bool descriptorComplete(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line))
+    if (has(line, "</CIM>")) return true;
+  return false;
+}
+
 std::string readDescriptorProperty(const std::string& path, const std::string& name) {
   DescriptorLines in(path);
   std::string line;

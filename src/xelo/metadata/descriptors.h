@@ -79,6 +79,10 @@ DescriptorIndex& descriptorIndex();
 // The descriptor's file name marks an update pack.
 bool isUpdatePackDescriptor(const std::string& path);
 
+// The descriptor holds its closing "</CIM>" line: it was written whole, not
+// cut short by an interrupted download.
+bool descriptorComplete(const std::string& path);
+
 // First value of the scalar property `name` (a substring match on the
 // "<PROPERTY NAME" line, so "readme" also matches "readmeFilename" when that
 // comes first). In an update-pack descriptor only lines after "<VALUE>NOVP"
