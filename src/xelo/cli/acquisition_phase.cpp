@@ -103,7 +103,7 @@ int acquireFromRepository(Options& options, bool& finished) {
   }
 
   if ((has(functions, "novpi") || has(functions, "kyt") || has(functions, "linuxtk")) && !options.toolZip.empty() &&
-      !toolZipPresent())
+      !toolZipPresent(options))
     return failWith(218, errorMessage(218), "main()::");
 
   if (!options.machineTypes.empty() && has(functions, "novpi")) {
@@ -147,10 +147,10 @@ int acquireFromRepository(Options& options, bool& finished) {
   const std::string baseName = bootToolsBaseName(functions);
   if (!baseName.empty() && options.toolZip.empty()) {
     if (const int code = acquireTool("Acquiring MCP toolzip", baseName); code != 0) return code;
-    options.toolZip = findBootToolsZip(bootToolsNeed());
+    options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
   }
 
-  indexUpdateDescriptors(descriptorIndex());
+  indexUpdateDescriptors(descriptorIndex(), options);
   finished = false;
   return 0;
 }

@@ -167,7 +167,7 @@ Outcome initializeEnvironment(Options& options, int argc, char** argv) {
 Outcome validateGeneralParameters(Options& options, const std::string& portableDir) {
   timeStamp("Validate general parameter - START");
 
-  if (!options.toolZip.empty() && options.toolZip != findBootToolsZip(bootToolsNeed())) {
+  if (!options.toolZip.empty() && options.toolZip != findBootToolsZip(options, bootToolsNeed(options))) {
     std::cout << "The bootable environment is not the supported version. It may cause failure to create media."
               << std::endl;
     if (auto outcome = continueOrFail(218, errorMessage(218), "main()::")) return outcome;
@@ -184,7 +184,7 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
     timeStamp("Update System List - START");
     const auto [action, message] = supportListAction(options);
     clearAcquiredToolPackages();
-    const int status = runSupportListAction(action, message);
+    const int status = runSupportListAction(options, action, message);
     timeStamp("Update System List - END");
     return status;
   }
@@ -393,15 +393,15 @@ Outcome acquireOrCheckLocal(Options& options) {
     return std::nullopt;
   }
 
-  indexUpdateDescriptors(descriptorIndex());
+  indexUpdateDescriptors(descriptorIndex(), options);
   if (options.report) {
     if (options.xmlOutput)
       writeLocalReportXml();
     else
       writeLocalReport();
   }
-  if (options.toolZip.empty()) options.toolZip = findBootToolsZip(bootToolsNeed());
-  if (!toolZipPresent()) return failWith(218, errorMessage(218), "main()::");
+  if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
+  if (!toolZipPresent(options)) return failWith(218, errorMessage(218), "main()::");
 
   if (!contains(options.functions, "dunvar") && !options.xmlOutput) {
     const auto [result, message] = checkLocalSystemSupportability(supportCheckTools(options), options.machineTypes);
@@ -417,15 +417,15 @@ Outcome acquireOrCheckLocal(Options& options) {
     }
   }
   if (contains(options.functions, "novpi") &&
-      !readableFile(joinPath(joinPath(options.workingDir, "novpi"), selectNovpiBinary())))
+      !readableFile(joinPath(joinPath(options.workingDir, "novpi"), selectNovpiBinary(options))))
     return missingTool(" novpi.");
   if (contains(options.functions, "kyt") &&
-      !readableFile(joinPath(joinPath(options.workingDir, "kyt"), selectKytPackage())))
+      !readableFile(joinPath(joinPath(options.workingDir, "kyt"), selectKytPackage(options))))
     return missingTool(" kyt.");
   for (std::string version : options.vmwareVersions) {
     if (version.find("NO") != std::string::npos) continue;
     if (version.find("YES") != std::string::npos) version = "3.5";
-    if (!readableFile(joinPath(options.workingDir, selectEsxiPackage(version))))
+    if (!readableFile(joinPath(options.workingDir, selectEsxiPackage(options, version))))
       return missingTool(" version " + version + " vmware update.");
   }
   return std::nullopt;
@@ -483,7 +483,7 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
   if (contains(options.functions, "kyt"))
     if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
 
-  if (options.toolZip.empty()) options.toolZip = findBootToolsZip(bootToolsNeed());
+  if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
 
   if (!options.extToolDir.empty()) {
     options.extToolDir = resolvePortablePath(portableDir, options.extToolDir);
@@ -500,12 +500,12 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
   }
 
   writeMediaConfig();
-  std::vector<std::string> pushed = stageMediaFiles();
+  std::vector<std::string> pushed = stageMediaFiles(options);
   for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
   timeStamp("Prepare All Files for Media - END");
 
   // The media-image library asks for the boot tree through the logger.
-  processLogger().setBootTreeHook(assembleBootTree);
+  processLogger().setBootTreeHook([&options] { return assembleBootTree(options); });
 
   struct Medium {
     const char* kind;

@@ -8,11 +8,13 @@ namespace XELO::Exit {
 // Unscoped on purpose: a code is an int wherever a status is passed on.
 enum Code : int {
   Success = 0,
-  Initializing = 20,              // the first record of every run
+  FormatQuestion = 10,            // the record of the question whether to format a USB key
+  Initializing = 20,              // a step is under way: the first record of every run, burning
   NewerVersionAvailable = 30,
   NoNewerVersion = 31,
   OptionsInvalid = 101,
   NoSpaceLeft = 102,
+  SupportListFailed = 110,        // a support-list action or its display failed
   FtpDownloadFailed = 120,
   DownloadFailed = 200,
   CreateDirectoryFailed = 201,
@@ -53,3 +55,21 @@ enum Code : int {
 inline constexpr int kCancelledBase = 128;
 
 }  // namespace XELO::Exit
+
+namespace XELO::Step {
+
+// How far media creation got, written with each record (0 outside media
+// creation), so that a front end can show the step a run is in.
+enum Serial : int {
+  None = 0,
+  Acquire = 1,
+  Tools = 2,
+  Extract = 3,
+  Copy = 4,
+  Remove = 5,
+  Create = 6,
+  Burn = 7,
+  Burned = 8,
+};
+
+}  // namespace XELO::Step

@@ -1,12 +1,12 @@
 #include "core/errors.h"
 
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iostream>
 #include <map>
 
+#include "core/codes.h"
 #include "core/options.h"
+#include "core/text.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -20,43 +20,52 @@ namespace {
 
 const std::map<int, std::string>& fixedMessages() {
   static const std::map<int, std::string> table = {
-      {0, "No error found"},
-      {31, "No newer version is available. You are running the latest tool."},
-      {101, "Options error: Argument invalid or missing: "},
-      {120, "FTP error: Failed to download file(s)"},
-      {200, "Acquisition error: Failed to download file(s)"},
-      {201, "Acquisition error: Failed to create directory"},
-      {202, "Acquisition error: No applicable update available for specified machine-type/OS"},
-      {203, "Acquisition error: Failed to find update by specified update id: "},
-      {204, "Acquisition error: Unrecoverable error downloading updates from QOR update repository"},
-      {205, "Acquisition error: Invalid machine-type(s) specified"},
-      {209, "Acquisition error: Failed to get Fix Id for Xelo update checking"},
-      {210, "Media creation error: Bootable environment is incomplete.Failed to find"},
-      {211, "Media creation error: Failed to find the directory or file(s) specified.maybe caused by "
-            "lack of disk space"},
-      {212, "Media creation error: Failed to create directory or file(s) specified"},
-      {217, "Media creation error: There is no update files under specified directory after filterring"},
-      {218, "Media creation error: Bootable environment is invalid. Xelo only supports "
-            "qor_utl_boot_tools-141_anyos_x86-64 version"},
-      {221, "Media creation error: The mkisofs utility failed to create ISO file"},
-      {222, "Media creation error: Faild to burn CD/DVD disk"},
-      {223, "Media creation error: No enough space on disk for iso image"},
-      {230, "Media creation error: Failed to get usb key volume name"},
-      {231, "Media creation error: Failed to perform dd utility function"},
-      {232, "Media creation error: USB Key has not been initialized"},
-      {234, "Media creation error: There is no disk or wrong disk in drive"},
-      {235, "Media creation error: Volume isn't a valid CD-RW/DVD-RW volume"},
-      {241, "Media creation error: No Supported English Windows Automated Installation Kit(AIK) was "
-            "detected."},
-      {242, "Media creation error: There is no enough hard drive space in the working directory to "
-            "create the Dunvar product."},
-      {243, "Media creation error: There is no enough hard drive space in the destination for the "
-            "Dunvar ISO file."},
-      {244, "Media creation error: Failed to initialize Dunvar media creator.maybe caused by space "
-            "shortage"},
-      {245, "Media creation error: Failed to zip file(s)"},
-      {246, "Media creation error: The space is not enough in source directory for image file creation"},
-      {247, "Media creation error: One of VLAN configuration arguments is missing."},
+      {Exit::Success, "No error found"},
+      {Exit::NoNewerVersion, "No newer version is available. You are running the latest tool."},
+      {Exit::OptionsInvalid, "Options error: Argument invalid or missing: "},
+      {Exit::FtpDownloadFailed, "FTP error: Failed to download file(s)"},
+      {Exit::DownloadFailed, "Acquisition error: Failed to download file(s)"},
+      {Exit::CreateDirectoryFailed, "Acquisition error: Failed to create directory"},
+      {Exit::NoApplicableUpdate, "Acquisition error: No applicable update available for specified machine-type/OS"},
+      {Exit::UpdateIdNotFound, "Acquisition error: Failed to find update by specified update id: "},
+      {Exit::RepositoryUnrecoverable,
+       "Acquisition error: Unrecoverable error downloading updates from QOR update repository"},
+      {Exit::InvalidMachineType, "Acquisition error: Invalid machine-type(s) specified"},
+      {Exit::SelfFixIdMissing, "Acquisition error: Failed to get Fix Id for Xelo update checking"},
+      {Exit::EnvironmentIncomplete, "Media creation error: Bootable environment is incomplete.Failed to find"},
+      {Exit::FileNotFound,
+       "Media creation error: Failed to find the directory or file(s) specified.maybe caused by "
+       "lack of disk space"},
+      {Exit::CreateFileFailed, "Media creation error: Failed to create directory or file(s) specified"},
+      {Exit::NoUpdateFilesAfterFilter,
+       "Media creation error: There is no update files under specified directory after filterring"},
+      {Exit::EnvironmentInvalid,
+       "Media creation error: Bootable environment is invalid. Xelo only supports "
+       "qor_utl_boot_tools-141_anyos_x86-64 version"},
+      {Exit::IsoBuildFailed, "Media creation error: The mkisofs utility failed to create ISO file"},
+      {Exit::BurnFailed, "Media creation error: Faild to burn CD/DVD disk"},
+      {Exit::NoSpaceForIso, "Media creation error: No enough space on disk for iso image"},
+      {Exit::UsbVolumeNameFailed, "Media creation error: Failed to get usb key volume name"},
+      {Exit::RawCopyFailed, "Media creation error: Failed to perform dd utility function"},
+      {Exit::UsbKeyNotInitialized, "Media creation error: USB Key has not been initialized"},
+      {Exit::NoDiscInDrive, "Media creation error: There is no disk or wrong disk in drive"},
+      {Exit::DiscNotRewritable, "Media creation error: Volume isn't a valid CD-RW/DVD-RW volume"},
+      {Exit::DeploymentKitMissing,
+       "Media creation error: No Supported English Windows Automated Installation Kit(AIK) was "
+       "detected."},
+      {Exit::NoSpaceForDeploymentWork,
+       "Media creation error: There is no enough hard drive space in the working directory to "
+       "create the Dunvar product."},
+      {Exit::NoSpaceForDeploymentIso,
+       "Media creation error: There is no enough hard drive space in the destination for the "
+       "Dunvar ISO file."},
+      {Exit::DeploymentInitFailed,
+       "Media creation error: Failed to initialize Dunvar media creator.maybe caused by space "
+       "shortage"},
+      {Exit::ZipFailed, "Media creation error: Failed to zip file(s)"},
+      {Exit::NoSpaceForImage,
+       "Media creation error: The space is not enough in source directory for image file creation"},
+      {Exit::VlanArgumentMissing, "Media creation error: One of VLAN configuration arguments is missing."},
   };
   return table;
 }
@@ -67,19 +76,17 @@ std::string errorMessage(int code) {
   // A few texts name the file the run was working on.
   const Options& options = processOptions();
   switch (code) {
-    case 213:
+    case Exit::UnzipFailed:
       return "Media creation error: The zip file " +
              (options.zipInError.empty() ? options.toolZip : options.zipInError) +
              " specified can not be uncompressed. Please re-acquire it.";
-    case 214:
+    case Exit::ZipExtensionMissing:
       return "Media creation error: The zip file " + options.toolZip + " specified has not .zip extension";
-    case 216:
-      return "Media creation error: Failed to perform mode change action on file(s) in \"" +
-             options.workingDir + "\"";
-    case 220:
+    case Exit::ModeChangeFailed:
+      return "Media creation error: Failed to perform mode change action on file(s) in \"" + options.workingDir + "\"";
+    case Exit::IsoExtensionMissing:
       return "Media creation error: The ISO file " + options.isoName + " specified has no .iso extension";
-    default:
-      break;
+    default: break;
   }
   auto it = fixedMessages().find(code);
   return it == fixedMessages().end() ? "Unknown error" : it->second;
@@ -102,17 +109,17 @@ int failWith(int code, const std::string& text, const std::string& logPrefix) {
 
 int acquisitionCode(int result) {
   switch (result) {
-    case 0: return 0;
-    case 1: return 200;
-    case 2: return 201;
-    case 3: return 202;
-    case 4: return 203;
+    case 0: return Exit::Success;
+    case 1: return Exit::DownloadFailed;
+    case 2: return Exit::CreateDirectoryFailed;
+    case 3: return Exit::NoApplicableUpdate;
+    case 4: return Exit::UpdateIdNotFound;
     case 5:
     case 7:
     case 8:
-    case 9: return 204;
-    case 6: return 205;
-    default: return 255;
+    case 9: return Exit::RepositoryUnrecoverable;
+    case 6: return Exit::InvalidMachineType;
+    default: return Exit::Unmapped;
   }
 }
 
@@ -127,15 +134,14 @@ Answer askContinue() {
       continueConfirmed = false;
       return Answer::NoAnswer;
     }
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    word = upperCase(word);
     if (word == "Y") {
       continueConfirmed = true;
       return Answer::Yes;
     }
     if (word == "N") {
       continueConfirmed = false;
-      writeCliError(0, "User confirms to stop!", 0);
+      writeCliError(Exit::Success, "User confirms to stop!", Step::None);
       return Answer::No;
     }
     std::cout << "Invalid input" << std::endl;
@@ -146,12 +152,9 @@ bool confirmContinue() { return askContinue() == Answer::Yes; }
 
 std::optional<int> continueOrFail(int code, const std::string& text, const std::string& logPrefix) {
   switch (askContinue()) {
-    case Answer::Yes:
-      return std::nullopt;
-    case Answer::No:
-      return 0;
-    case Answer::NoAnswer:
-      break;
+    case Answer::Yes: return std::nullopt;
+    case Answer::No: return 0;
+    case Answer::NoAnswer: break;
   }
   return failWith(code, text, logPrefix);
 }

@@ -381,8 +381,8 @@ void XeloDN::pushFile(const std::string& sourceDir, const std::string& name) {
 }
 
 int XeloDN::stageDeploymentKit() {
-  DescriptorIndex index(options);
-  indexUpdateDescriptors(index);
+  DescriptorIndex index;
+  indexUpdateDescriptors(index, options);
 
   if (makeDirectory(toolkitDirectory()) != 0 && lackSpace()) {
     logEntry(LogError, "No space left on device.");

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/errors.h"
-#include "core/options.h"
+#include "core/codes.h"
 #include "core/options.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -19,8 +19,6 @@ namespace XELO {
 namespace {
 
 const std::string kHookPlace = " In BMLogger::OutputLogEntryEx()";
-
-bool hasFunction(const std::string& name) { return processOptions().hasFunction(name); }
 
 // The boot source of the medium this run builds: the first target given in
 // the order the run driver builds them (ISO file, USB key, CD/DVD, PXE).
@@ -38,7 +36,7 @@ const char* bootSourceOf(const Options& options) {
 int32_t unpackDiagnostics(Options& options, const std::string& root) {
   const std::string bootDir = joinPath(root, kBootTreeDir);
   const std::string kytDir = joinPath(bootDir, kKytDirectory);
-  const std::string package = selectKytPackage();
+  const std::string package = selectKytPackage(options);
   makeDirectory(kytDir);
 
   // The scripting toolkit's modules win over the package's own.
@@ -102,8 +100,7 @@ void copyThirdPartyTool(const std::string& extToolDir) {
 
 }  // namespace
 
-int32_t assembleBootTree() {
-  Options& options = processOptions();
+int32_t assembleBootTree(Options& options) {
   const std::string root = currentDirectory();
 
   // The environment becomes the boot tree. A tree left by an earlier run
@@ -111,23 +108,23 @@ int32_t assembleBootTree() {
   // The builders report a missing directory as error 211.
   removeTree(kBootTreeDir);
   if (!copyDirectory(kEnvironmentDir, kBootTreeDir)) {
-    logEntry(LogError, "main()::" + errorMessage(211));
+    logEntry(LogError, "main()::" + errorMessage(Exit::FileNotFound));
     return kBootTreeMissing;
   }
   removeTree(kEnvironmentDir);
-  if (hasFunction("kyt")) {
+  if (options.hasFunction("kyt")) {
     if (!copyDirectory(kEnvironmentKytDir, kBootTreeDir)) {
-      logEntry(LogError, "main()::" + errorMessage(211));
+      logEntry(LogError, "main()::" + errorMessage(Exit::FileNotFound));
       return kBootTreeMissing;
     }
     removeTree(kEnvironmentKytDir);
   }
 
   // Tool folders of functions the medium does not have.
-  if (!hasFunction("linuxtk")) removeTree(joinPath(kBootTreeDir, "dndeploy"));
-  if (!hasFunction("novpi")) removeTree(joinPath(kBootTreeDir, kNovpiDirectory));
-  if (!hasFunction("kyt")) removeTree(joinPath(kBootTreeDir, kKytDirectory));
-  if (!hasFunction("novpi") && !hasFunction("kyt")) removeTree(joinPath(kBootTreeDir, "menu"));
+  if (!options.hasFunction("linuxtk")) removeTree(joinPath(kBootTreeDir, "dndeploy"));
+  if (!options.hasFunction("novpi")) removeTree(joinPath(kBootTreeDir, kNovpiDirectory));
+  if (!options.hasFunction("kyt")) removeTree(joinPath(kBootTreeDir, kKytDirectory));
+  if (!options.hasFunction("novpi") && !options.hasFunction("kyt")) removeTree(joinPath(kBootTreeDir, "menu"));
 
   // A medium without its boot loader configuration would not boot.
   const std::string config = bootLoaderConfigPath(root);
@@ -142,7 +139,7 @@ int32_t assembleBootTree() {
     if (!edited) return lackSpace() ? kBootTreeNoSpace : kBootTreeCopyFailed;
   }
 
-  if (hasFunction("kyt")) {
+  if (options.hasFunction("kyt")) {
     if (const int32_t code = unpackDiagnostics(options, root); code != kBootTreeOk) return code;
   }
 

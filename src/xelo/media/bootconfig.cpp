@@ -7,20 +7,16 @@
 #include <sstream>
 #include <vector>
 
+#include "core/text.h"
 #include "core/validation.h"
 #include "host/host.h"
 #include "host/paths.h"
+#include "velmake.h"
 #include "log/logger.h"
 
 namespace XELO {
 
 namespace {
-
-std::string lowerAscii(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // The lines of a text file without their line feeds (a carriage return
 // before a line feed stays part of the line). False when it cannot be read.
@@ -158,7 +154,7 @@ int copyMemTestFiles(const std::string& destDir, const std::string& sourceDir, b
     int code = status;
     const bool full = lackSpace();
     const double freeMB = getFreeSpaceMB(destDir);
-    if (full || freeMB < 512) code = freeMB >= 0 ? 105 : 101;
+    if (full || freeMB < 512) code = freeMB >= 0 ? Velmake::kOutOfSpace : Velmake::kVolumeNotFound;
     removeSources();
     return code;
   }
@@ -166,7 +162,7 @@ int copyMemTestFiles(const std::string& destDir, const std::string& sourceDir, b
 }
 
 bool hasSerialConsole(const std::string& kernelArgs) {
-  return lowerAscii(kernelArgs).find("ttys") != std::string::npos;
+  return lowerCase(kernelArgs).find("ttys") != std::string::npos;
 }
 
 bool isValidSolConsole(const std::string& kernelArgs) {
@@ -175,7 +171,7 @@ bool isValidSolConsole(const std::string& kernelArgs) {
 }
 
 void normalizeSerialConsole(std::string& kernelArgs) {
-  const auto found = lowerAscii(kernelArgs).find("ttys");
+  const auto found = lowerCase(kernelArgs).find("ttys");
   if (found != std::string::npos) kernelArgs.replace(found, 4, "ttyS");
 }
 

@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "core/codes.h"
 #include "core/errors.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -13,7 +14,6 @@ namespace XELO {
 
 namespace {
 
-constexpr int kNotBurnableVolume = 235;
 constexpr int kBlankingWaitMs = 10000;
 
 // Burning when the burner lists no address for the drive: the drive is opened
@@ -24,17 +24,17 @@ int burnDirectly(const std::string& imagePath, const std::string& drive) {
   if (!disc.init(drive) || !disc.hasBurnableProfile()) {
     logEntry(LogError, "volume is not valid for burning");
     disc.release();
-    return kNotBurnableVolume;
+    return Exit::DiscNotRewritable;
   }
   logEntry(LogError, "volume is valid, first blank it...");
-  writeCliError(20, "Blanking the CD/DVD media", 6);
+  writeCliError(Exit::Initializing, "Blanking the CD/DVD media", Step::Create);
   std::cout << " Blanking the CD/DVD media..." << std::endl;
   sleepMilliseconds(kBlankingWaitMs);
   const int erased = disc.erase();
   logEntry(LogWarning, std::string(erased == 0 ? "IMAPI2Drive::Erase() succeeded - " : "IMAPI2Drive::Erase() failed - ") +
                            drive);
 
-  writeCliError(20, "Burning the CD/DVD media", 7);
+  writeCliError(Exit::Initializing, "Burning the CD/DVD media", Step::Burn);
   std::cout << " Burning the CD/DVD media..." << std::endl;
   sleepMilliseconds(kBlankingWaitMs);
   const int burned = disc.burn(imagePath);
@@ -52,7 +52,7 @@ std::string findScsiAddress(const std::string& drive) { return Velmake::driveAdd
 int burnCD(const std::string& imagePath, const std::string& drive) {
   if (!isOpticalVolume(drive)) {
     logEntry(LogError, "volume isn't a valid CD/DVD volume");
-    return kNotBurnableVolume;
+    return Exit::DiscNotRewritable;
   }
   const std::string address = findScsiAddress(drive);
   if (address.empty()) {
@@ -77,33 +77,18 @@ int burnCD(const std::string& imagePath, const std::string& drive) {
   code = iso.BurnISO(imagePath, address, logFile, false);
   if (code == 0) return 0;
   if (lackSpace()) code = 105;
-  if (code == 113) return mediaErrorCode(code, MediumKind::Iso);
+  if (code == Velmake::kImageTooLarge) return mediaErrorCode(code, MediumKind::Iso);
   logEntry(LogError, "BootableISO::BurnISO() failed - ");
   return mediaErrorCode(code, MediumKind::Iso);
 }
 
+// Here discs are burned through the media library's burner, so a host can
+// burn when that burner is present and reports its version.
 bool imapi2Status(std::string& message) {
-  const int kind = getWindowsKind();
-  if (kind == 109 || kind == 110) {
-    message = "IMAPIv2 is pre-included in the current OS";
+  const std::string version = Velmake::burnLibraryVersion();
+  if (!version.empty()) {
+    message = "Discs are burned through libburn " + version;
     return true;
-  }
-  if (kind == 103 || kind == 105) {
-    const std::string system32 = joinPath(joinPath(systemDrive(), "windows"), "system32");
-    if (isRegularFile(joinPath(system32, "imapi2.dll")) && isRegularFile(joinPath(system32, "imapi2fs.dll")))
-      return true;
-    message =
-        "To enable burning on the current operating system, IMAPI v2 is required, please refer to: "
-        "the operating system vendor's knowledge-base article on the Image Mastering API v2.0 update";
-    return false;
-  }
-  if (kind == 0) {
-    // Not Windows: discs are burned through libburn.
-    const std::string version = Velmake::burnLibraryVersion();
-    if (!version.empty()) {
-      message = "Discs are burned through libburn " + version;
-      return true;
-    }
   }
   message = "OS NOT Supported";
   return false;

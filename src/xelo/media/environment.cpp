@@ -13,19 +13,6 @@ namespace XELO {
 
 namespace {
 
-bool hasPrefix(const std::string& name, const std::string& prefix) {
-  return name.size() >= prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool hasSuffix(const std::string& name, const std::string& suffix) {
-  return name.size() >= suffix.size() &&
-         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool holds(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
-
 std::vector<std::string> entriesOf(const std::string& directory) {
   std::vector<std::string> names;
   listDirectory(directory, names);
@@ -69,17 +56,16 @@ std::string bootToolsBaseName(const std::vector<std::string>& functions) {
   return kBootToolsBaseMid;
 }
 
-int bootToolsNeed() {
-  const std::vector<std::string>& functions = processOptions().functions;
-  if (holds(functions, "linuxtk")) return 3;
-  if (holds(functions, "novpi")) return 2;
-  if (holds(functions, "kyt")) return 2;
+int bootToolsNeed(const Options& options) {
+  if (options.hasFunction("linuxtk")) return 3;
+  if (options.hasFunction("novpi")) return 2;
+  if (options.hasFunction("kyt")) return 2;
   return 0;
 }
 
-std::string findBootToolsZip(int need) {
+std::string findBootToolsZip(const Options& options, int need) {
   if (need < 1 || need > 3) return {};
-  const std::string& workingDir = processOptions().workingDir;
+  const std::string& workingDir = options.workingDir;
   constexpr int variants = sizeof(kBootToolsSuffixes) / sizeof(kBootToolsSuffixes[0]);
   // The exact variant first, then each larger one that can stand in for it.
   for (int variant = need - 1; variant < variants; ++variant) {
@@ -89,17 +75,16 @@ std::string findBootToolsZip(int need) {
   return {};
 }
 
-bool toolZipPresent() {
-  const Options& options = processOptions();
+bool toolZipPresent(const Options& options) {
   return !options.toolZip.empty() && isRegularFile(joinPath(options.workingDir, options.toolZip));
 }
 
-std::string selectNovpiBinary() {
+std::string selectNovpiBinary(const Options& options) {
   const std::string prefix = kNovpiPrefix;
   std::string choice;
   double best = 0.0;
-  for (const std::string& name : entriesOf(joinPath(processOptions().workingDir, kNovpiDirectory))) {
-    if (!hasPrefix(name, prefix) || !hasSuffix(name, kNovpiSuffix)) continue;
+  for (const std::string& name : entriesOf(joinPath(options.workingDir, kNovpiDirectory))) {
+    if (!name.starts_with(prefix) || !name.ends_with(kNovpiSuffix)) continue;
     std::string versionText = name.substr(prefix.size(), 4);
     double version = leadingDecimal(versionText);
     logEntry(LogVerbose, "find a NOVPI binary file:" + name + " ,version number is:" + versionText);
@@ -123,32 +108,31 @@ std::vector<std::string> listKytPackages(const std::string& directory, const std
   std::vector<std::string> packages;
   for (const std::string& name : entriesOf(directory)) {
     if (name == "." || name == "..") continue;
-    if (hasPrefix(name, prefix) && hasSuffix(name, suffix)) packages.push_back(name);
+    if (name.starts_with(prefix) && name.ends_with(suffix)) packages.push_back(name);
   }
   std::sort(packages.begin(), packages.end(), std::greater<std::string>());
   return packages;
 }
 
-std::string selectKytPackage() {
-  std::vector<std::string> packages =
-      listKytPackages(joinPath(processOptions().workingDir, kKytDirectory), "kyt");
+std::string selectKytPackage(const Options& options) {
+  std::vector<std::string> packages = listKytPackages(joinPath(options.workingDir, kKytDirectory), "kyt");
   std::string choice = packages.empty() ? std::string() : packages.front();
   logEntry(LogVerbose, "KYT selected :" + choice);
   return choice;
 }
 
-std::string selectEsxiPackage(const std::string& version) {
+std::string selectEsxiPackage(const Options& options, const std::string& version) {
   const std::string prefix = std::string(kEsxiPrefix) + version;
   std::string choice;
-  for (const std::string& name : entriesOf(processOptions().workingDir)) {
+  for (const std::string& name : entriesOf(options.workingDir)) {
     // A later match replaces an earlier one: the last listed wins.
-    if (hasPrefix(name, prefix) && hasSuffix(name, kEsxiSuffix)) choice = name;
+    if (name.starts_with(prefix) && name.ends_with(kEsxiSuffix)) choice = name;
   }
   return choice;
 }
 
 bool isEsxiPackage(const std::string& name) {
-  return hasPrefix(name, kEsxiPrefix) && hasSuffix(name, kEsxiSuffix);
+  return name.starts_with(kEsxiPrefix) && name.ends_with(kEsxiSuffix);
 }
 
 }  // namespace XELO

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/options.h"
+
 namespace XELO {
 
 // Boot tools packages: prefix, environment version, then one variant suffix.
@@ -40,23 +42,23 @@ std::string bootToolsBaseName(const std::vector<std::string>& functions);
 
 // The environment variant the run's functions need: 3 (full) for "linuxtk",
 // else 2 (mid) for "novpi" or "kyt", else 0 (none).
-int bootToolsNeed();
+int bootToolsNeed(const Options& options);
 
 // The boot tools zip (file name only) in the working directory for `need`
 // (1 basic, 2 mid, 3 full): the exact variant when present as a file, else
 // the first larger one present; empty when none is, or `need` is not 1..3.
-std::string findBootToolsZip(int need);
+std::string findBootToolsZip(const Options& options, int need);
 
 // The user-named environment zip is a regular file in the working directory.
-bool toolZipPresent();
+bool toolZipPresent(const Options& options);
 
 // The NOVPI installer in "<working dir>/novpi" with the highest version (the
 // four characters after the prefix, read as a decimal number); of equal
 // versions the first listed wins. Empty when none has a version above 0.
-std::string selectNovpiBinary();
+std::string selectNovpiBinary(const Options& options);
 
 // The KYT package in "<working dir>/kyt" with the greatest name, or empty.
-std::string selectKytPackage();
+std::string selectKytPackage(const Options& options);
 
 // Entries of `directory` that are packages of the tool `kind`, greatest name
 // first (byte-wise). Only "kyt" has a name pattern; for any other kind every
@@ -65,7 +67,7 @@ std::vector<std::string> listKytPackages(const std::string& directory, const std
 
 // The ESXi firmware package for `version` in the working directory; of several
 // the last listed wins. Empty when none matches.
-std::string selectEsxiPackage(const std::string& version);
+std::string selectEsxiPackage(const Options& options, const std::string& version);
 
 // `name` is an ESXi firmware package name.
 bool isEsxiPackage(const std::string& name);

@@ -1,15 +1,16 @@
 #include "media/output.h"
 
 #include <algorithm>
+#include <boost/algorithm/string/predicate.hpp>
 #include <cctype>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
-#include <boost/algorithm/string/predicate.hpp>
-
+#include "core/codes.h"
 #include "core/errors.h"
+#include "core/text.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -47,12 +48,6 @@ bool spaceShort(const Options& options) {
   return full;
 }
 
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 // The first whitespace-delimited word of a file, or empty.
 std::string firstWord(const std::string& path) {
   std::ifstream in(path);
@@ -61,40 +56,42 @@ std::string firstWord(const std::string& path) {
   return word;
 }
 
-// Internal code 108 from the boot-tree assembly means that the environment
+// Internal code kBadName from the boot-tree assembly means that the environment
 // lacks its boot configuration; for an ISO file the same code also stands for
 // a name without ".iso". Where the name is not at fault (it has the
 // extension, a CD's image is named by the program, a network boot directory
 // has none) the message names the environment instead of an extension or an
 // unknown error.
 int environmentOr(int code, MediumKind kind, bool nameAtFault) {
-  return code == 108 && !nameAtFault ? 218 : mediaErrorCode(code, kind);
+  return code == Velmake::kBadName && !nameAtFault ? Exit::EnvironmentInvalid : mediaErrorCode(code, kind);
 }
 
 }  // namespace
 
 int mediaErrorCode(int code, MediumKind kind) {
+  using namespace Velmake;
   const bool iso = kind == MediumKind::Iso;
   const bool usb = kind == MediumKind::Usb;
   switch (code) {
-    case 0: return 0;
-    case 81: return 217;
-    case 100: return 211;
-    case 101: return usb ? 230 : 255;
-    case 102: return 213;
-    case 103: return 214;
-    case 104: return usb ? 231 : 255;
-    case 105: return 246;
-    case 106: return 212;
-    case 107: return 216;
-    case 108: return iso ? 220 : usb ? 218 : 255;
-    case 109: return iso ? 221 : 255;
-    case 110: return usb ? 232 : kind == MediumKind::Pxe ? 245 : 255;
-    case 111:
-    case 112: return iso ? 222 : 255;
-    case 113: return iso ? 223 : 255;
-    case 116: return iso ? 234 : 255;
-    default: return 255;
+    case kMediaOk: return Exit::Success;
+    case kNoUpdateFiles: return Exit::NoUpdateFilesAfterFilter;
+    case kNotFound: return Exit::FileNotFound;
+    case kVolumeNotFound: return usb ? Exit::UsbVolumeNameFailed : Exit::Unmapped;
+    case kUnzipFailed: return Exit::UnzipFailed;
+    case kNotZip: return Exit::ZipExtensionMissing;
+    case kRawCopyFailed: return usb ? Exit::RawCopyFailed : Exit::Unmapped;
+    case kOutOfSpace: return Exit::NoSpaceForImage;
+    case kCreateFailed: return Exit::CreateFileFailed;
+    case kModeChangeFailed: return Exit::ModeChangeFailed;
+    case kBadName: return iso ? Exit::IsoExtensionMissing : usb ? Exit::EnvironmentInvalid : Exit::Unmapped;
+    case kImageBuilderFailed: return iso ? Exit::IsoBuildFailed : Exit::Unmapped;
+    case kNotInitialised:
+      return usb ? Exit::UsbKeyNotInitialized : kind == MediumKind::Pxe ? Exit::ZipFailed : Exit::Unmapped;
+    case kBurnFailed:
+    case kImageUnusable: return iso ? Exit::BurnFailed : Exit::Unmapped;
+    case kImageTooLarge: return iso ? Exit::NoSpaceForIso : Exit::Unmapped;
+    case kNoDisc: return iso ? Exit::NoDiscInDrive : Exit::Unmapped;
+    default: return Exit::Unmapped;
   }
 }
 
@@ -105,7 +102,7 @@ std::string askFormatUsbKey() {
     logEntry(LogWarning, "XELO_GUI_ENVIRONMENT environment variable is defined ");
     const std::string reply = tempReplyPath();
     replaceFileContents(reply, "");
-    writeCliError(10, "Format your USB key? (y or n)", 0);
+    writeCliError(Exit::FormatQuestion, "Format your USB key? (y or n)", Step::None);
     // The front end answers by writing into the reply file; there is no time limit.
     for (;;) {
       const std::string word = firstWord(reply);
@@ -123,8 +120,8 @@ std::string askFormatUsbKey() {
 int createISOFile(std::vector<std::string>& files, Options& options) {
   const std::string imagePath = joinPath(options.isoDir, options.isoName);
   logEntry(LogVerbose, "In createISOFile(), g_bmOption.strWorkingDir is " + options.workingDir +
-                           ", g_bmOption.strISOFileName is " + options.isoName +
-                           ", g_bmOption.strToolZipFileName is " + options.toolZip);
+                           ", g_bmOption.strISOFileName is " + options.isoName + ", g_bmOption.strToolZipFileName is " +
+                           options.toolZip);
   int code = 0;
   {
     Velmake::BootableISO iso(processLogger());
@@ -134,9 +131,9 @@ int createISOFile(std::vector<std::string>& files, Options& options) {
       logEntry(LogError, "CreateISOFile failed, No space left in device.");
       code = 105;
     }
-    iso.removeTempFilesAndDirs(environmentDirs());
+    iso.removeTempFilesAndDirs(environmentDirs(options));
   }
-  if (code == 0) writeCliError(0, "Create iso file successfully", 6);
+  if (code == 0) writeCliError(Exit::Success, "Create iso file successfully", Step::Create);
   return environmentOr(code, MediumKind::Iso, !boost::algorithm::iends_with(options.isoName, ".iso"));
 }
 
@@ -165,10 +162,10 @@ int createCD(std::vector<std::string>& files, Options& options) {
     }
     result = burnCD(image, options.cdDevice);
     if (result == 0)
-      writeCliError(0, "Create CD/DVD bootable media successfully", 8);
+      writeCliError(Exit::Success, "Create CD/DVD bootable media successfully", Step::Burned);
     else if (spaceShort(options))
       result = mediaErrorCode(105, MediumKind::Iso);
-    iso.removeTempFilesAndDirs(environmentDirs());
+    iso.removeTempFilesAndDirs(environmentDirs(options));
   }
   deleteFile(image);
   return result;
@@ -200,16 +197,16 @@ int createUSBKey(std::vector<std::string>& files, Options& options) {
           logEntry(LogWarning, "User select to format the USB key ");
         } else if (answer.find('n') != std::string::npos) {
           logEntry(LogWarning, "User select NOT to format the USB key ");
-          return 232;
+          return Exit::UsbKeyNotInitialized;
         } else {
           logEntry(LogWarning, "Invalid input in temp file: " + answer);
-          return 232;
+          return Exit::UsbKeyNotInitialized;
         }
       }
       code = usb.CreateUSBKey(true);
     }
     if (code == 0)
-      writeCliError(0, "Create USB key bootable media successfully", 6);
+      writeCliError(Exit::Success, "Create USB key bootable media successfully", Step::Create);
     else
       logEntry(LogError, "Velmake::BootableUSB::CreateUSBKey() failed");
   }
@@ -219,23 +216,23 @@ int createUSBKey(std::vector<std::string>& files, Options& options) {
     if (full || freeMB < 512) {
       if (freeMB < 0) {
         logEntry(LogError, "Media creation error: Failed to get usb key volume name.");
-        code = 101;
+        code = Velmake::kVolumeNotFound;
       } else {
         logEntry(LogError, "createUSBKey() failed, No space left in device.");
-        code = 105;
+        code = Velmake::kOutOfSpace;
       }
     }
   }
-  usb.removeTempFilesAndDirs(environmentDirs());
+  usb.removeTempFilesAndDirs(environmentDirs(options));
   return mediaErrorCode(code, MediumKind::Usb);
 }
 
 int createPXE(std::vector<std::string>& files, Options& options) {
   makeDirectory(options.pxeDir);
   logEntry(LogVerbose, "In createPXE(), g_bmOption.strPXEFileName is " + options.pxeDir +
-                           ", g_bmOption.strWorkingDir is " + options.workingDir +
-                           ", g_bmOption.strISOFileName is " + options.isoName +
-                           ", g_bmOption.strToolZipFileName is " + options.toolZip + " PXE_TYPE_LINUX");
+                           ", g_bmOption.strWorkingDir is " + options.workingDir + ", g_bmOption.strISOFileName is " +
+                           options.isoName + ", g_bmOption.strToolZipFileName is " + options.toolZip +
+                           " PXE_TYPE_LINUX");
   int code = 0;
   {
     Velmake::BootableIMG img(processLogger());
@@ -245,12 +242,12 @@ int createPXE(std::vector<std::string>& files, Options& options) {
       logEntry(LogError, "CreatePXE() failed, No space left in device.");
       code = 105;
     }
-    img.removeTempFilesAndDirs(environmentDirs());
+    img.removeTempFilesAndDirs(environmentDirs(options));
   }
   if (code == 0) {
     if (!options.tftpPxeAddress.empty())
       setPxeTftpAddress(joinPath(options.pxeDir, "grub.cfg"), options.tftpPxeAddress);
-    writeCliError(0, "Create PXE bootable media successfully", 6);
+    writeCliError(Exit::Success, "Create PXE bootable media successfully", Step::Create);
   }
   return environmentOr(code, MediumKind::Pxe, false);
 }

@@ -10,6 +10,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "core/options.h"
+#include "core/text.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -20,22 +21,12 @@ namespace XELO {
 
 namespace {
 
-bool hasPrefix(const std::string& name, const std::string& prefix) {
-  return name.size() >= prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool hasSuffix(const std::string& name, const std::string& suffix) {
-  return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool hasFunction(const std::string& name) { return processOptions().hasFunction(name); }
-
 // Entries that never go onto the medium as they are: environments, earlier
 // images, media configuration files, the toolkit, and the tool folders.
 bool setAside(const std::string& n) {
   return boost::algorithm::iends_with(n, ".iso") || n == kEnvironmentDir || n == kEnvironmentKytDir || n == kEnvironmentPpcDir ||
-         hasPrefix(n, kBootToolsPrefix) || n == kKytDirectory || n == kNovpiDirectory ||
-         hasPrefix(n, kBootUpgradePrefix) || n == kToolkitDir || (hasPrefix(n, "xelo") && hasSuffix(n, ".config"));
+         n.starts_with(kBootToolsPrefix) || n == kKytDirectory || n == kNovpiDirectory ||
+         n.starts_with(kBootUpgradePrefix) || n == kToolkitDir || (n.starts_with("xelo") && n.ends_with(".config"));
 }
 
 void logToolDirectory(const std::string& n) {
@@ -46,7 +37,7 @@ void logToolDirectory(const std::string& n) {
 // cut short.
 void addUpdateFiles(const std::string& dir, const std::vector<std::string>& files, std::vector<std::string>& list) {
   for (const auto& name : files) {
-    if (hasSuffix(name, ".xml")) {
+    if (name.ends_with(".xml")) {
       const std::string path = joinPath(dir, name);
       if (!descriptorComplete(path)) {
         logEntry(LogError, "Do not copy the damaged xml file:" + path);
@@ -59,7 +50,7 @@ void addUpdateFiles(const std::string& dir, const std::vector<std::string>& file
 
 // An index over `dir` for reading the files of single updates.
 DescriptorIndex indexFor(const std::string& dir) {
-  DescriptorIndex index(processOptions());
+  DescriptorIndex index;
   index.workDir = dir;
   return index;
 }
@@ -71,7 +62,7 @@ std::vector<std::string> requisiteFiles(const std::string& dir, const std::vecto
   std::vector<std::string> descriptors;
   listDirectory(dir, descriptors);
   descriptors.erase(std::remove_if(descriptors.begin(), descriptors.end(),
-                                   [](const std::string& n) { return !hasSuffix(n, ".xml"); }),
+                                   [](const std::string& n) { return !n.ends_with(".xml"); }),
                     descriptors.end());
   std::sort(descriptors.begin(), descriptors.end());
 
@@ -80,7 +71,7 @@ std::vector<std::string> requisiteFiles(const std::string& dir, const std::vecto
   std::set<std::string> seenDescriptors;
   std::vector<std::string> sources;
   for (const auto& name : staged)
-    if (hasSuffix(name, ".xml") && seenDescriptors.insert(name).second) sources.push_back(name);
+    if (name.ends_with(".xml") && seenDescriptors.insert(name).second) sources.push_back(name);
 
   std::vector<std::string> files;
   while (!sources.empty()) {
@@ -118,15 +109,15 @@ std::set<std::string> incompleteUpdateFiles(const std::string& dir) {
 
 // The entries of the medium other than update files (steps shared by both
 // ways of choosing updates).
-std::vector<std::string> entriesBesideUpdates(const std::string& dir) {
-  std::vector<std::string> list = dropCreatedPxeDirs(dir);
+std::vector<std::string> entriesBesideUpdates(const Options& options, const std::string& dir) {
+  std::vector<std::string> list = dropCreatedPxeDirs(options, dir);
   std::set<std::string> updateFiles;
   for (const auto& [type, file] : descriptorIndex().filesByMachineType) updateFiles.insert(file);
   list.erase(std::remove_if(list.begin(), list.end(),
                             [&](const std::string& n) {
                               // Update files enter only through the update selection, ESXi
                               // packages only through the ESXi selection.
-                              return updateFiles.count(n) != 0 || hasPrefix(n, "qor_fw_esxi");
+                              return updateFiles.count(n) != 0 || n.starts_with("qor_fw_esxi");
                             }),
              list.end());
   return list;
@@ -158,28 +149,28 @@ std::vector<std::string> finishList(const std::string& dir, std::vector<std::str
 
 }  // namespace
 
-std::vector<std::string> environmentDirs() {
+std::vector<std::string> environmentDirs(const Options& options) {
   std::vector<std::string> dirs{kEnvironmentDir};
-  if (hasFunction("kyt")) dirs.push_back(kEnvironmentKytDir);
+  if (options.hasFunction("kyt")) dirs.push_back(kEnvironmentKytDir);
   return dirs;
 }
 
-std::vector<std::string> getFiles(const std::string& dir) {
+std::vector<std::string> getFiles(const Options& options, const std::string& dir) {
   std::vector<std::string> names;
   listDirectory(dir, names);
   std::vector<std::string> list;
   for (const auto& n : names) {
     if (!setAside(n)) {
       list.push_back(n);
-    } else if (hasFunction(n) && n != kKytDirectory) {
+    } else if (options.hasFunction(n) && n != kKytDirectory) {
       // The folder of a selected tool. The diagnostics package reaches the
       // medium only unpacked into the boot tree.
       if (n == kNovpiDirectory)
-        pushNovpiFiles(list);
+        pushNovpiFiles(options, list);
       else
         list.push_back(n);
       logToolDirectory(n);
-    } else if (hasFunction("linuxtk") && hasPrefix(n, kBootUpgradePrefix)) {
+    } else if (options.hasFunction("linuxtk") && n.starts_with(kBootUpgradePrefix)) {
       list.push_back(n);
       logToolDirectory(n);
     }
@@ -187,14 +178,14 @@ std::vector<std::string> getFiles(const std::string& dir) {
   return list;
 }
 
-void pushNovpiFiles(std::vector<std::string>& list) {
-  const std::string dir = joinPath(processOptions().workingDir, kNovpiDirectory);
+void pushNovpiFiles(const Options& options, std::vector<std::string>& list) {
+  const std::string dir = joinPath(options.workingDir, kNovpiDirectory);
   logEntry(LogWarning, "novpi path:" + dir);
   std::vector<std::string> names;
   listDirectory(dir, names);
   for (const auto& e : names) {
     if (e == "." || e == "..") continue;
-    if (hasPrefix(e, "novpi") && hasSuffix(e, ".exe")) {
+    if (e.starts_with("novpi") && e.ends_with(".exe")) {
       logEntry(LogWarning, "DO NOT copy incompatible novpi binary:" + e);
       continue;
     }
@@ -207,13 +198,12 @@ void pushNovpiFiles(std::vector<std::string>& list) {
 bool holdsCreatedPxeOutput(const std::string& dir) {
   std::vector<std::string> inside;
   listDirectory(dir, inside);
-  auto holds = [&](const char* name) { return std::find(inside.begin(), inside.end(), name) != inside.end(); };
-  return holds("img2a") && holds("img3a") && holds("tc.zip");
+  return contains(inside, "img2a") && contains(inside, "img3a") && contains(inside, "tc.zip");
 }
 
-std::vector<std::string> dropCreatedPxeDirs(const std::string& dir) {
+std::vector<std::string> dropCreatedPxeDirs(const Options& options, const std::string& dir) {
   std::vector<std::string> kept;
-  for (const auto& e : getFiles(dir)) {
+  for (const auto& e : getFiles(options, dir)) {
     if (holdsCreatedPxeOutput(joinPath(dir, e))) {
       logEntry(LogVerbose, e + " is a created pxe dir.");
       continue;
@@ -223,12 +213,12 @@ std::vector<std::string> dropCreatedPxeDirs(const std::string& dir) {
   return kept;
 }
 
-std::vector<std::string> stageUpdateFiles(const std::string& dir) {
+std::vector<std::string> stageUpdateFiles(const Options& options, const std::string& dir) {
   std::vector<std::string> updates;
-  if (hasFunction("novpi")) {
-    for (const auto& type : processOptions().machineTypes) addUpdateFiles(dir, filesForMachineType(type), updates);
+  if (options.hasFunction("novpi")) {
+    for (const auto& type : options.machineTypes) addUpdateFiles(dir, filesForMachineType(type), updates);
   }
-  return finishList(dir, entriesBesideUpdates(dir), updates);
+  return finishList(dir, entriesBesideUpdates(options, dir), updates);
 }
 
 std::vector<std::string> stageUpdateFilesById(const std::vector<std::string>& updateIds, const std::string& dir) {
@@ -250,13 +240,12 @@ std::vector<std::string> stageUpdateFilesById(const std::vector<std::string>& up
   return files;
 }
 
-std::vector<std::string> stageMediaFiles() {
-  const Options& options = processOptions();
+std::vector<std::string> stageMediaFiles(const Options& options) {
   const std::string& dir = options.workingDir;
-  if (options.updateIds.empty()) return stageUpdateFiles(dir);
+  if (options.updateIds.empty()) return stageUpdateFiles(options, dir);
   std::vector<std::string> updates;
   addUpdateFiles(dir, stageUpdateFilesById(options.updateIds, dir), updates);
-  return finishList(dir, entriesBesideUpdates(dir), updates);
+  return finishList(dir, entriesBesideUpdates(options, dir), updates);
 }
 
 }  // namespace XELO

@@ -4,12 +4,14 @@
 // directory while the image is made (the library asks for it through the
 // logger's level-6 entry, which runs assembleBootTree).
 //
-// Everything here reads the run's options (processOptions()) and the run's
-// descriptor index (descriptorIndex()).
+// The run's options come in as a parameter; the update selection reads the
+// run's descriptor index (descriptorIndex()).
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "core/options.h"
 
 namespace XELO {
 
@@ -33,7 +35,7 @@ inline constexpr int32_t kBootTreeConfigMissing = 108; // the boot loader config
 
 // The environment directories the library unpacks and removes afterwards:
 // "linuxboot", and "linuxbootkyt" for the "kyt" function.
-std::vector<std::string> environmentDirs();
+std::vector<std::string> environmentDirs(const Options& options);
 
 // Entries of `dir` that go onto the medium besides the update files, in
 // listing order, "." and ".." included. Environment directories and zips,
@@ -41,7 +43,7 @@ std::vector<std::string> environmentDirs();
 // directories are left out; the NOVPI installer files come in one by one
 // ("novpi/<name>") for the "novpi" function, boot upgrade packages for
 // "linuxtk".
-std::vector<std::string> getFiles(const std::string& dir);
+std::vector<std::string> getFiles(const Options& options, const std::string& dir);
 
 // `dir` holds a network boot output made by this program ("img2a", "img3a"
 // and "tc.zip").
@@ -49,11 +51,11 @@ bool holdsCreatedPxeOutput(const std::string& dir);
 
 // getFiles(dir) without directories that hold an earlier network boot
 // output.
-std::vector<std::string> dropCreatedPxeDirs(const std::string& dir);
+std::vector<std::string> dropCreatedPxeDirs(const Options& options, const std::string& dir);
 
 // Appends "novpi/<name>" for each file of the working directory's "novpi"
 // folder, except installers made for another system ("novpi*.exe").
-void pushNovpiFiles(std::vector<std::string>& list);
+void pushNovpiFiles(const Options& options, std::vector<std::string>& list);
 
 // The file list of a medium that carries the updates of the selected machine
 // types: dropCreatedPxeDirs(dir), with update files taken only from the
@@ -62,7 +64,7 @@ void pushNovpiFiles(std::vector<std::string>& list);
 // requisite updates found in the working directory. Every name once; "."
 // and ".." and a "boot" left by an earlier run are not listed (the library
 // adds the boot tree itself).
-std::vector<std::string> stageUpdateFiles(const std::string& dir);
+std::vector<std::string> stageUpdateFiles(const Options& options, const std::string& dir);
 
 // The files of the updates named by id ("<dir>/<id>.xml" and what it names);
 // an id without a descriptor is logged and skipped.
@@ -70,7 +72,7 @@ std::vector<std::string> stageUpdateFilesById(const std::vector<std::string>& up
 
 // The run's file list for its working directory: as stageUpdateFiles, but
 // with only the updates named by the run's update ids when it has any.
-std::vector<std::string> stageMediaFiles();
+std::vector<std::string> stageMediaFiles(const Options& options);
 
 
 // Assembles the boot tree in the current directory, which the library has
@@ -80,6 +82,6 @@ std::vector<std::string> stageMediaFiles();
 // "boot/kyt" and the user's own tool directory is copied in. Returns
 // kBootTreeOk or one of the media codes above. Registered as the logger's
 // boot-tree hook.
-int32_t assembleBootTree();
+int32_t assembleBootTree(Options& options);
 
 }  // namespace XELO

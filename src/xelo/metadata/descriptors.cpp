@@ -5,6 +5,7 @@
 #include <fstream>
 #include <utility>
 
+#include "core/text.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -14,18 +15,6 @@ namespace XELO {
 namespace {
 
 const std::string::size_type npos = std::string::npos;
-
-bool has(const std::string& text, const char* part) { return text.find(part) != npos; }
-
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // The last component of a path. Rules that look at "the descriptor's name"
 // look here, so the name of the working directory never changes a verdict.
@@ -99,19 +88,19 @@ void DescriptorIndex::clear() {
 }
 
 DescriptorIndex& descriptorIndex() {
-  static DescriptorIndex index(processOptions());
+  static DescriptorIndex index;
   return index;
 }
 
 // ---- readers ---------------------------------------------------------------
 
-bool isUpdatePackDescriptor(const std::string& path) { return has(baseName(path), kUpdatePackMarker); }
+bool isUpdatePackDescriptor(const std::string& path) { return contains(baseName(path), kUpdatePackMarker); }
 
 bool descriptorComplete(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   while (std::getline(in, line))
-    if (has(line, "</CIM>")) return true;
+    if (contains(line, "</CIM>")) return true;
   return false;
 }
 
@@ -122,14 +111,14 @@ std::string readDescriptorProperty(const std::string& path, const std::string& n
     // An update pack describes its bundled updates first; its own
     // properties follow the line that opens the pack's section.
     bool section = false;
-    while (!section && in.next(line)) section = has(line, "<VALUE>NOVP");
+    while (!section && in.next(line)) section = contains(line, "<VALUE>NOVP");
     if (!section) return "";
   }
   bool haveLine = in.next(line);
   while (haveLine) {
-    if (has(line, "<PROPERTY NAME") && line.find(name) != npos) {
+    if (contains(line, "<PROPERTY NAME") && line.find(name) != npos) {
       if (!in.next(line)) return "";
-      if (has(line, "<VALUE>")) return textAfter(line, "<VALUE>", "</VALUE");
+      if (contains(line, "<VALUE>")) return textAfter(line, "<VALUE>", "</VALUE");
       continue;  // the line after a bare property line may itself open a property
     }
     haveLine = in.next(line);
@@ -143,13 +132,13 @@ std::vector<std::string> readMachineTypeArray(const std::string& path) {
   std::string line;
   bool haveLine = in.next(line);
   while (haveLine) {
-    if (!has(line, "applicableMachineTypes")) {
+    if (!contains(line, "applicableMachineTypes")) {
       haveLine = in.next(line);
       continue;
     }
     if (!in.next(line)) break;
-    if (!has(line, "<VALUE.ARRAY>")) continue;  // look at this line again
-    while (in.next(line) && !has(line, "</VALUE.ARRAY>")) {
+    if (!contains(line, "<VALUE.ARRAY>")) continue;  // look at this line again
+    while (in.next(line) && !contains(line, "</VALUE.ARRAY>")) {
       const auto open = line.find('[');
       if (open == npos) {
         types.push_back(line);
@@ -175,10 +164,10 @@ std::vector<std::string> readArrayProperty(const std::string& path, const std::s
       continue;
     }
     if (!in.next(line)) break;
-    if (!has(line, "<VALUE.ARRAY>")) continue;  // look at this line again
+    if (!contains(line, "<VALUE.ARRAY>")) continue;  // look at this line again
     if (found) *found = true;
-    while (in.next(line) && !has(line, "</VALUE.ARRAY>"))
-      if (has(line, "<VALUE>")) elements.push_back(textAfter(line, "<VALUE>", "</VALUE>"));
+    while (in.next(line) && !contains(line, "</VALUE.ARRAY>"))
+      if (contains(line, "<VALUE>")) elements.push_back(textAfter(line, "<VALUE>", "</VALUE>"));
     break;  // only the first array counts
   }
   return elements;
@@ -204,27 +193,27 @@ OsClass getDescriptorOsClass(const std::string& path) {
     std::string line;
     bool haveLine = in.next(line);
     while (haveLine) {
-      if (!has(line, "applicableOperatingSystems")) {
+      if (!contains(line, "applicableOperatingSystems")) {
         haveLine = in.next(line);
         continue;
       }
       if (!in.next(line)) break;
-      if (!has(line, "<VALUE.ARRAY>")) continue;
-      while (in.next(line) && !has(line, "</VALUE.ARRAY>")) {
-        if (!has(line, "<VALUE>")) continue;
+      if (!contains(line, "<VALUE.ARRAY>")) continue;
+      while (in.next(line) && !contains(line, "</VALUE.ARRAY>")) {
+        if (!contains(line, "<VALUE>")) continue;
         const std::string os = lowerCase(textAfter(line, "<VALUE>", "</VALUE>"));
         static const char* const linuxCodes[] = {"linux", "201", "202", "203", "204", "205", "206", "207"};
         if (std::find(std::begin(linuxCodes), std::end(linuxCodes), os) != std::end(linuxCodes)) return kOsLinux;
-        if (has(os, "windows")) return kOsWindows;
-        if (has(os, "none")) return kOsIndependent;
+        if (contains(os, "windows")) return kOsWindows;
+        if (contains(os, "none")) return kOsIndependent;
       }
       break;
     }
   }
   const std::string name = baseName(path);
-  if (has(name, "linux") || has(name, "sles10")) return kOsLinux;
-  if (has(name, "windows")) return kOsWindows;
-  if (has(name, "anyos_noarch")) return kOsIndependent;
+  if (contains(name, "linux") || contains(name, "sles10")) return kOsLinux;
+  if (contains(name, "windows")) return kOsWindows;
+  if (contains(name, "anyos_noarch")) return kOsIndependent;
   return kOsUnknown;
 }
 
@@ -283,14 +272,12 @@ std::vector<std::string> getUpdateFiles(const DescriptorIndex& index, const std:
 
 // ---- the index -------------------------------------------------------------
 
-void indexUpdateDescriptors(DescriptorIndex& index) {
-  const Options& settings = index.settings;
+void indexUpdateDescriptors(DescriptorIndex& index, const Options& options) {
   index.clear();
-  index.workDir = settings.workingDir;
-  index.machineTypes = settings.machineTypes;
-  index.acquireFlag = settings.acquire;
-  index.osSelector =
-      std::find(settings.functions.begin(), settings.functions.end(), "dunvar") != settings.functions.end();
+  index.workDir = options.workingDir;
+  index.machineTypes = options.machineTypes;
+  index.acquireFlag = options.acquire;
+  index.osSelector = options.hasFunction("dunvar");
 
   // Sorted, so that the index does not depend on the order in which the
   // file system happens to list the directory.
@@ -301,10 +288,10 @@ void indexUpdateDescriptors(DescriptorIndex& index) {
   std::vector<std::string> toolkits;
   std::vector<std::string> updates;
   for (const auto& name : names) {
-    if (!endsWith(name, ".xml") || isDirectory(joinPath(index.workDir, name))) continue;
-    if (has(name, "qor_utl_vzad_") || has(name, "qor_utl_zad_"))
+    if (!name.ends_with(".xml") || isDirectory(joinPath(index.workDir, name))) continue;
+    if (contains(name, "qor_utl_vzad_") || contains(name, "qor_utl_zad_"))
       toolkits.push_back(name);
-    else if (has(name, "qor_fw_esxi"))
+    else if (contains(name, "qor_fw_esxi"))
       index.esxiDescriptors.push_back(name);
     else
       updates.push_back(name);
@@ -389,7 +376,7 @@ std::vector<std::string> filesForMachineType(const std::string& machineType) {
 std::vector<std::string> filesForMachineTypeNoFirmware(const DescriptorIndex& index,
                                                        const std::string& machineType) {
   return valuesFor(index.filesByMachineType, machineType, [&](const std::string& file) {
-    return !has(file, "_fw_") && isRegularFile(joinPath(index.workDir, file));
+    return !contains(file, "_fw_") && isRegularFile(joinPath(index.workDir, file));
   });
 }
 
@@ -404,13 +391,13 @@ std::vector<std::string> readDescriptorRequisites(const std::string& path) {
   std::vector<std::string> ids;
   std::string line;
   while (in.next(line)) {
-    if (!has(line, "NAME=\"preReq\"") && !has(line, "NAME=\"coReq\"")) continue;
+    if (!contains(line, "NAME=\"preReq\"") && !contains(line, "NAME=\"coReq\"")) continue;
     // The first value of the property is the requisite. Qualifier lines are
     // passed over; the end of the property ends the search, so that an empty
     // requisite list never takes the value of a later property.
     while (in.next(line)) {
-      if (has(line, "<QUALIFIER")) continue;
-      if (has(line, "<VALUE>") && has(line, "</VALUE>")) {
+      if (contains(line, "<QUALIFIER")) continue;
+      if (contains(line, "<VALUE>") && contains(line, "</VALUE>")) {
         const auto open = line.find('>');
         const auto close = line.find('<', open + 1);
         const std::string id = line.substr(open + 1, close == npos ? npos : close - open - 1);
@@ -420,7 +407,7 @@ std::vector<std::string> readDescriptorRequisites(const std::string& path) {
         }
         break;
       }
-      if (has(line, "</PROPERTY")) break;
+      if (contains(line, "</PROPERTY")) break;
     }
   }
   return ids;
@@ -429,7 +416,7 @@ std::vector<std::string> readDescriptorRequisites(const std::string& path) {
 std::set<std::string> collectRequisites(const std::string& workDir, const std::vector<std::string>& names) {
   std::set<std::string> ids;
   for (const auto& name : names) {
-    if (has(lowerCase(name), kUpdatePackMarker)) continue;
+    if (contains(lowerCase(name), kUpdatePackMarker)) continue;
     for (auto& id : readDescriptorRequisites(joinPath(workDir, name))) ids.insert(std::move(id));
   }
   return ids;

@@ -43,9 +43,6 @@ inline constexpr const char* kUpdatePackMarker = "qor_utl_novp_";
 // One per run (descriptorIndex()); the deployment media builder may fill
 // one of its own.
 struct DescriptorIndex {
-  explicit DescriptorIndex(const Options& settings) : settings(settings) {}
-
-  const Options& settings;  // working directory, machine types, tool list
   std::string workDir;
   std::vector<std::string> machineTypes;  // selected for the run
   bool acquireFlag = false;               // copy of the `acquire` option
@@ -71,7 +68,7 @@ struct DescriptorIndex {
   void clear();
 };
 
-// The run's index, over the run's options.
+// The run's index, filled by the run driver.
 DescriptorIndex& descriptorIndex();
 
 // ---- readers ---------------------------------------------------------------
@@ -129,9 +126,10 @@ bool fileExists(const std::string& path);
 // ---- the index -------------------------------------------------------------
 
 // Rebuilds `index` from the descriptors ("*.xml", case-sensitive) of the
-// working directory of its settings. Never stops a run: unreadable
-// descriptors and missing files only leave entries out (logged).
-void indexUpdateDescriptors(DescriptorIndex& index);
+// run's working directory, for its machine types and tool list. Never stops
+// a run: unreadable descriptors and missing files only leave entries out
+// (logged).
+void indexUpdateDescriptors(DescriptorIndex& index, const Options& options);
 
 // Update ids for a machine type: none for "NULL", every distinct id for
 // "all", else those stored under exactly that machine type.

@@ -8,7 +8,11 @@
 #include <set>
 #include <sstream>
 
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "core/codes.h"
 #include "core/errors.h"
+#include "core/text.h"
 #include "acquisition/callbacks.h"
 #include "acquisition/service.h"
 #include "downloadmanager.h"
@@ -40,26 +44,22 @@ std::string trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
 }  // namespace
 
-std::pair<int, std::string> supportListAction(const Options& options) {
+std::pair<SupportListAction, std::string> supportListAction(const Options& options) {
+  using Action = SupportListAction;
   const bool show = options.given("show-supportlist");
   const bool update = options.given("update-supportlist");
   const bool rollback = options.given("rollback-supportlist");
   if (update && rollback)
-    return {1, "\"update-supportlist\" and \"rollback-supportlist\" should be specified exclusively."};
-  if (show && update) return {5, ""};
-  if (show && rollback) return {6, ""};
-  if (update) return {3, ""};
-  if (rollback) return {4, ""};
-  if (show) return {2, ""};
-  return {0, "Unknown Operation: No operation on system support list performed."};
+    return {Action::UpdateAndRollback,
+            "\"update-supportlist\" and \"rollback-supportlist\" should be specified exclusively."};
+  if (show && update) return {Action::UpdateAndShow, ""};
+  if (show && rollback) return {Action::RollbackAndShow, ""};
+  if (update) return {Action::Update, ""};
+  if (rollback) return {Action::Rollback, ""};
+  if (show) return {Action::Show, ""};
+  return {Action::None, "Unknown Operation: No operation on system support list performed."};
 }
 
 std::string toolListDirectory() { return joinPath(supportListDirectory(), "toollists"); }
@@ -70,7 +70,7 @@ void clearAcquiredToolPackages() {
   const std::string dir = supportListDirectory();
   listDirectory(dir, names);
   for (const auto& name : names)
-    if (name.rfind("qor_utl_", 0) == 0) deleteFile(joinPath(dir, name));
+    if (name.starts_with("qor_utl_")) deleteFile(joinPath(dir, name));
 }
 
 std::string supportListResultPath() { return joinPath(supportListDirectory(), "supportlist_ac_result.xml"); }
@@ -82,8 +82,8 @@ void writeSupportListResult(const std::string& word) {
 
 void clearSupportListResult() { deleteFile(supportListResultPath()); }
 
-bool rollbackSupportList() {
-  if (processOptions().xmlOutput) clearSupportListResult();
+bool rollbackSupportList(const Options& options) {
+  if (options.xmlOutput) clearSupportListResult();
   makeDirectory(supportListDirectory());
   // The shipped list is read whole and written beside the working list,
   // which it replaces only once complete: a full disk leaves the old list.
@@ -95,11 +95,11 @@ bool rollbackSupportList() {
   return copied;
 }
 
-bool showSupportList() {
+bool showSupportList(const Options& options) {
   std::ifstream in(workingSupportListPath());
   if (!in) {
     std::cout << "localFile not existed, rollback first" << std::endl;
-    rollbackSupportList();
+    rollbackSupportList(options);
     in.open(workingSupportListPath());
   }
   struct Row {
@@ -148,12 +148,7 @@ const ToolListPackage kToolLists[] = {
 
 const std::string kDefaultTools = "<kyt>no</kyt><novpi>no</novpi><dunvar>no</dunvar>";
 
-bool endsWithXml(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
-  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-  return tail == ".xml";
-}
+bool endsWithXml(const std::string& name) { return boost::algorithm::iends_with(name, ".xml"); }
 
 // Collects the descriptors of the tool list packages as they arrive.
 class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
@@ -199,8 +194,7 @@ class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
 
 // Downloads the tool list packages and finds each tool's descriptor.
 // `toolLists` maps each package id to the path of its descriptor.
-bool acquireLists(std::map<std::string, std::string>& toolLists) {
-  const Options& options = processOptions();
+bool acquireLists(const Options& options, std::map<std::string, std::string>& toolLists) {
   SupportListResultBuilder callback(options.xmlOutput);
   for (const auto& entry : toolLists) callback.xmlFiles[entry.first] = "";
 
@@ -246,7 +240,7 @@ bool acquireLists(std::map<std::string, std::string>& toolLists) {
     }
     bool matched = false;
     for (const auto& [otherId, file] : callback.xmlFiles) {
-      if (otherId.rfind(tool->prefix, 0) != 0 || otherId.find(tool->suffix) == std::string::npos || file.empty())
+      if (!otherId.starts_with(tool->prefix) || !contains(otherId, tool->suffix) || file.empty())
         continue;
       logEntry(LogVerbose, "dynamically found fixid=" + otherId);
       logEntry(LogVerbose, "xml name=" + file);
@@ -326,12 +320,12 @@ bool generateXMLForAllLists(const std::map<std::string, std::string>& toolLists)
 
 }  // namespace
 
-bool updateSupportList() {
-  const bool xmlMode = processOptions().xmlOutput;
+bool updateSupportList(const Options& options) {
+  const bool xmlMode = options.xmlOutput;
   if (xmlMode) clearSupportListResult();
   std::map<std::string, std::string> toolLists;
   for (const auto& tool : kToolLists) toolLists[tool.id] = joinPath(toolListDirectory(), "");
-  const bool acquired = acquireLists(toolLists);
+  const bool acquired = acquireLists(options, toolLists);
   logEntry(LogVerbose, acquired ? "acquireLists succeeded" : "acquireLists failed");
   const bool generated = acquired && generateXMLForAllLists(toolLists);
   logEntry(LogVerbose, generated ? "generateXMLForAllLists succeeded" : "generateXMLForAllLists failed");
@@ -339,69 +333,63 @@ bool updateSupportList() {
   return generated;
 }
 
-int runSupportListAction(int code, const std::string& message) {
-  int result = 0;
-  std::string text = message;
-  const auto showAfter = [&](const std::string& done) {
-    std::cout << done << std::endl;
-    if (showSupportList()) {
-      text = done + "\nSystem support list displayed on console successfully";
-      result = 0;
-    } else {
-      text = done + "\nSystem support list display on console failed";
-      result = 110;
-    }
-  };
-  switch (code) {
-    case 0:
-      result = 110;
-      break;
-    case 1:
-      result = 101;
-      std::cout << text << std::endl;
-      break;
-    case 2:
-      if (showSupportList()) {
-        text = "System support list displayed on console successfully";
-      } else {
-        result = 110;
-        text = "System support list display on console failed";
-      }
-      break;
-    case 3:
-    case 5:
+namespace {
+
+// What an action ends with: the exit status and the text of the record.
+struct ActionOutcome {
+  int status;
+  std::string text;
+};
+
+ActionOutcome showOutcome(const Options& options, const std::string& done) {
+  const std::string shown = "System support list displayed on console successfully";
+  const std::string notShown = "System support list display on console failed";
+  if (showSupportList(options)) return {Exit::Success, done.empty() ? shown : done + "\n" + shown};
+  return {Exit::SupportListFailed, done.empty() ? notShown : done + "\n" + notShown};
+}
+
+// An update or a rollback that was `done` or not, with the list shown after
+// it when asked for.
+ActionOutcome changeOutcome(const Options& options, bool done, const std::string& doneText,
+                            const std::string& failedText, bool showAfter) {
+  if (done && showAfter) {
+    std::cout << doneText << std::endl;
+    return showOutcome(options, doneText);
+  }
+  const ActionOutcome outcome = done ? ActionOutcome{Exit::Success, doneText}
+                                     : ActionOutcome{Exit::SupportListFailed, failedText};
+  std::cout << outcome.text << std::endl;
+  return outcome;
+}
+
+ActionOutcome performAction(const Options& options, SupportListAction action, const std::string& message) {
+  using Action = SupportListAction;
+  switch (action) {
+    case Action::UpdateAndRollback:
+      std::cout << message << std::endl;
+      return {Exit::OptionsInvalid, message};
+    case Action::Show:
+      return showOutcome(options, "");
+    case Action::Update:
+    case Action::UpdateAndShow:
       std::cout << "Updating system support list now, please wait..." << std::endl;
-      if (updateSupportList()) {
-        if (code == 5) {
-          showAfter("System support list updated successfully");
-          break;
-        }
-        text = "System support list updated successfully";
-      } else {
-        result = 110;
-        text = "System support list update failed";
-      }
-      std::cout << text << std::endl;
-      break;
-    case 4:
-    case 6:
+      return changeOutcome(options, updateSupportList(options), "System support list updated successfully",
+                           "System support list update failed", action == Action::UpdateAndShow);
+    case Action::Rollback:
+    case Action::RollbackAndShow:
       std::cout << "Rolling back system support list now, please wait..." << std::endl;
-      if (rollbackSupportList()) {
-        if (code == 6) {
-          showAfter("System support list rolled back successfully");
-          break;
-        }
-        text = "System support list rolled back successfully";
-      } else {
-        result = 110;
-        text = "System support list rollback failed";
-      }
-      std::cout << text << std::endl;
-      break;
-    default:
-      result = 110;
+      return changeOutcome(options, rollbackSupportList(options), "System support list rolled back successfully",
+                           "System support list rollback failed", action == Action::RollbackAndShow);
+    case Action::None:
       break;
   }
+  return {Exit::SupportListFailed, message};
+}
+
+}  // namespace
+
+int runSupportListAction(const Options& options, SupportListAction action, const std::string& message) {
+  const auto [result, text] = performAction(options, action, message);
   logEntry(LogError, errorMessage(result) + " " + text);
   writeCliError(result, text, 0);
   return result;
@@ -416,11 +404,10 @@ std::string setXmlElementText(const std::string& text, const std::string& tag, c
 }
 
 std::string toolKeyForPackage(const std::string& id) {
-  auto startsWith = [&](const char* prefix) { return id.rfind(prefix, 0) == 0; };
-  if (id == "qor_utl_kyt_961cp_anyos_x86-64" || startsWith("qor_utl_kyt_")) return "kyt";
-  if (id == "qor_utl_novpi_9.63_anyos_x86-64" || startsWith("qor_utl_novpi_")) return "novpi";
-  if (id == "qor_utl_dnxelo_9.63_windows_32-64" || startsWith("qor_utl_dnxelo_")) return "dunvar";
-  if (id.find("esxi") != std::string::npos) {
+  if (id == "qor_utl_kyt_961cp_anyos_x86-64" || id.starts_with("qor_utl_kyt_")) return "kyt";
+  if (id == "qor_utl_novpi_9.63_anyos_x86-64" || id.starts_with("qor_utl_novpi_")) return "novpi";
+  if (id == "qor_utl_dnxelo_9.63_windows_32-64" || id.starts_with("qor_utl_dnxelo_")) return "dunvar";
+  if (contains(id, "esxi")) {
     const auto at = id.find("qor_fw_esxi_");
     return "vmwareupdate" + (at == std::string::npos ? std::string() : id.substr(at + 12, 3));
   }
@@ -463,14 +450,14 @@ std::pair<int, std::string> checkSelectedSystems(const std::vector<std::string>&
                                                  const std::vector<std::string>& machineTypes) {
   if (machineTypes.empty()) return {0, ""};
   for (const auto& type : machineTypes) {
-    const std::string u = upper(type);
+    const std::string u = upperCase(type);
     if (u == "ALL" || u.empty() || u == "NULL") return {0, ""};
   }
   int result = 0;
   std::string message = kNoneSupported;
   for (const auto& tool : tools) {
     if (!toolSupportsSelection(tool, machineTypes)) {
-      result = 101;
+      result = Exit::OptionsInvalid;
       message += "\n" + tool;
     }
   }
@@ -479,7 +466,7 @@ std::pair<int, std::string> checkSelectedSystems(const std::vector<std::string>&
 
 std::pair<int, std::string> checkLocalSystemSupportability(const std::vector<std::string>& tools,
                                                            const std::vector<std::string>& machineTypes) {
-  const bool updates = std::find(tools.begin(), tools.end(), "novpi") != tools.end();
+  const bool updates = contains(tools, "novpi");
   if (updates && std::all_of(machineTypes.begin(), machineTypes.end(),
                              [](const std::string& type) { return filesForMachineType(type).empty(); })) {
     const std::string message = "No applicable updates found in the working directory you specified";
@@ -490,15 +477,15 @@ std::pair<int, std::string> checkLocalSystemSupportability(const std::vector<std
       return {0, message};
     }
     logEntry(LogError, "user confirms to stop");
-    return {215, message};
+    return {Exit::NoNovpiUpdates, message};
   }
   if (machineTypes.empty() || machineTypes.front() == "all" || machineTypes.front() == "NULL") return {0, ""};
   int result = 0;
   std::string message = kNoneSupported;
   for (const auto& tool : tools) {
-    const bool tested = tool == "kyt" || tool == "novpi" || tool.find("vmwareupdate") != std::string::npos;
+    const bool tested = tool == "kyt" || tool == "novpi" || contains(tool, "vmwareupdate");
     if (tested && !toolSupportsSelection(tool, machineTypes)) {
-      result = 101;
+      result = Exit::OptionsInvalid;
       message += "\n" + tool;
     }
   }

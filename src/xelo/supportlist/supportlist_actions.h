@@ -10,10 +10,19 @@
 
 namespace XELO {
 
-// The action asked for by --show/--update/--rollback-supportlist (0 none,
-// 1 update and rollback together, 2 show, 3 update, 4 rollback, 5 update and
-// show, 6 rollback and show) with its message.
-std::pair<int, std::string> supportListAction(const Options& options);
+// What --show/--update/--rollback-supportlist ask for together.
+enum class SupportListAction : int {
+  None = 0,
+  UpdateAndRollback = 1,  // refused: the two exclude each other
+  Show = 2,
+  Update = 3,
+  Rollback = 4,
+  UpdateAndShow = 5,
+  RollbackAndShow = 6,
+};
+
+// The action asked for, with its message (for None and UpdateAndRollback).
+std::pair<SupportListAction, std::string> supportListAction(const Options& options);
 
 // The folder the tools' list packages are downloaded into:
 // <support list dir>/toollists. Kept apart from the working list, so that no
@@ -26,21 +35,21 @@ void clearAcquiredToolPackages();
 
 // Performs the action, reports it and returns the run's exit status
 // (0, 101 or 110).
-int runSupportListAction(int code, const std::string& message);
+int runSupportListAction(const Options& options, SupportListAction action, const std::string& message);
 
 // Prints the working list as a table (copying the shipped list first when
 // there is none). Always true.
-bool showSupportList();
+bool showSupportList(const Options& options);
 
 // Copies the shipped list over the working list (written beside it and
 // renamed, so a failed copy leaves the old list as it was) and records the
 // outcome.
-bool rollbackSupportList();
+bool rollbackSupportList(const Options& options);
 
 // Replaces the working list with one made from the tools' own lists in the
 // update repository; only when every list was read, else the working list
 // stays as it was.
-bool updateSupportList();
+bool updateSupportList(const Options& options);
 
 // The front end's result file: <support list dir>/supportlist_ac_result.xml.
 std::string supportListResultPath();

@@ -55,9 +55,6 @@ class MediaOutput : public ::testing::Test {
     options.isoDir = dir.path();
     options.toolZip = kZipName;
     options.functions = {"novpi", "kyt"};
-    // The environment directories to remove follow the run's functions.
-    savedFunctions = processOptions().functions;
-    processOptions().functions = options.functions;
     processLogger().setBootTreeHook([this] {
       ++hookCalls;
       std::error_code ec;
@@ -68,7 +65,6 @@ class MediaOutput : public ::testing::Test {
   }
   void TearDown() override {
     processLogger().setBootTreeHook({});
-    processOptions().functions = savedFunctions;
   }
 
   void makeKey() {
@@ -84,7 +80,6 @@ class MediaOutput : public ::testing::Test {
   Options options;
   std::vector<std::string> files{".", "..", "novpi/qor_utl_novpi_9.63.bin"};
   int hookCalls = 0;
-  std::vector<std::string> savedFunctions;
 };
 
 TEST(MediaCodes, EachMediumMapsTheLibraryCodesToItsOwnErrors) {

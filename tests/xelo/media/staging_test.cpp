@@ -90,31 +90,19 @@ std::string descriptor(const std::string& name, const std::string& id, const Str
 }
 
 // Every test works on a private working directory with the run's options
-// pointed at it; the options, the index and the boot-tree hook are restored.
+// pointed at it; the index and the boot-tree hook are restored.
 class Staging : public ::testing::Test {
  protected:
   xelotest::TempDir work{"xelo-staging"};
-  Options saved;
+  Options options;
 
   void SetUp() override {
-    saved = processOptions();
-    Options& o = processOptions();
-    o.workingDir = work.path();
-    o.functions = {"novpi"};
-    o.machineTypes = {"7101"};
-    o.updateIds.clear();
-    o.isoName.clear();
-    o.usbKey.clear();
-    o.cdDevice.clear();
-    o.pxeDir.clear();
-    o.kernelArgs.clear();
-    o.extToolDir.clear();
-    o.zipInError.clear();
-    o.toolZip = kMidZip;
-    o.oem = false;
+    options.workingDir = work.path();
+    options.functions = {"novpi"};
+    options.machineTypes = {"7101"};
+    options.toolZip = kMidZip;
   }
   void TearDown() override {
-    processOptions() = saved;
     descriptorIndex().clear();
     processLogger().setBootTreeHook(nullptr);
   }
@@ -147,21 +135,21 @@ TEST_F(Staging, GetFilesListsOnlyWhatTheSelectedToolsCarry) {
   writeFile(work / "earlier.iso", "image");
   writeFile(work / "xelo.config", "QOR_SYSTEM_WORKDIR=x");
 
-  EXPECT_EQ(sorted(getFiles(work.path())),
+  EXPECT_EQ(sorted(getFiles(options, work.path())),
             sorted({".", "..", joinPath("novpi", "qor_utl_novpi_9.63_anyos_x86-64.bin"), joinPath("novpi", "readme.txt")}));
   EXPECT_THAT(logText(), HasSubstr("DO NOT copy incompatible novpi binary:novpi_windows.exe"));
 
   // The diagnostics package reaches the medium only unpacked into the boot tree.
-  processOptions().functions = {"kyt"};
-  EXPECT_EQ(sorted(getFiles(work.path())), sorted({".", ".."}));
+  options.functions = {"kyt"};
+  EXPECT_EQ(sorted(getFiles(options, work.path())), sorted({".", ".."}));
 
   // Boot upgrade packages, and any other entry, go on as they are for the toolkit.
   writeFile(work / "qor_utl_boot_upgrade-2_anyos.zip", "upgrade");
   writeFile(work / "notes.txt", "notes");
-  processOptions().functions = {"linuxtk"};
-  EXPECT_EQ(sorted(getFiles(work.path())), sorted({".", "..", "notes.txt", "qor_utl_boot_upgrade-2_anyos.zip"}));
-  processOptions().functions = {"novpi"};
-  EXPECT_THAT(getFiles(work.path()), Not(::testing::Contains("qor_utl_boot_upgrade-2_anyos.zip")));
+  options.functions = {"linuxtk"};
+  EXPECT_EQ(sorted(getFiles(options, work.path())), sorted({".", "..", "notes.txt", "qor_utl_boot_upgrade-2_anyos.zip"}));
+  options.functions = {"novpi"};
+  EXPECT_THAT(getFiles(options, work.path()), Not(::testing::Contains("qor_utl_boot_upgrade-2_anyos.zip")));
 }
 
 TEST_F(Staging, UpdateFilesComeFromTheIndexForTheSelectedMachineTypes) {
@@ -181,9 +169,9 @@ TEST_F(Staging, UpdateFilesComeFromTheIndexForTheSelectedMachineTypes) {
   fs::create_directories(work / "dunvar");
   fs::create_directories(work / "boot");  // left by an earlier run
 
-  processOptions().machineTypes = {"7101", "7103"};
-  indexUpdateDescriptors(descriptorIndex());
-  const Strings files = stageUpdateFiles(work.path());
+  options.machineTypes = {"7101", "7103"};
+  indexUpdateDescriptors(descriptorIndex(), options);
+  const Strings files = stageUpdateFiles(options, work.path());
 
   EXPECT_EQ(sorted(files),
             sorted({"notes.txt", joinPath("novpi", "qor_utl_novpi_9.63_anyos_x86-64.bin"),
@@ -196,21 +184,21 @@ TEST_F(Staging, UpdateFilesComeFromTheIndexForTheSelectedMachineTypes) {
   EXPECT_THAT(logText(), HasSubstr("pxeold is a created pxe dir."));
 
   // Without the update function no update goes on, and no requisite either.
-  processOptions().functions = {"kyt"};
-  for (const auto& name : stageUpdateFiles(work.path())) EXPECT_EQ(name.find("qor_fw_"), std::string::npos) << name;
+  options.functions = {"kyt"};
+  for (const auto& name : stageUpdateFiles(options, work.path())) EXPECT_EQ(name.find("qor_fw_"), std::string::npos) << name;
 }
 
 TEST_F(Staging, UpdateIdsChooseTheUpdatesOfTheMedium) {
   addUpdate("qor_fw_a_7101", {"7101"});
   addUpdate("qor_fw_b_7101", {"7101"});
-  indexUpdateDescriptors(descriptorIndex());
+  indexUpdateDescriptors(descriptorIndex(), options);
 
   EXPECT_EQ(stageUpdateFilesById({"qor_fw_b_7101", "qor_fw_gone"}, work.path()),
             (Strings{"qor_fw_b_7101.xml", "qor_fw_b_7101.txt", "qor_fw_b_7101.bin"}));
   EXPECT_THAT(logText(), HasSubstr("XML file for update-id qor_fw_gone can't be found so it won't be in the created media."));
 
-  processOptions().updateIds = {"qor_fw_b_7101"};
-  EXPECT_EQ(sorted(stageMediaFiles()),
+  options.updateIds = {"qor_fw_b_7101"};
+  EXPECT_EQ(sorted(stageMediaFiles(options)),
             sorted({"qor_fw_b_7101.xml", "qor_fw_b_7101.txt", "qor_fw_b_7101.bin"}));
 }
 
@@ -219,13 +207,13 @@ TEST_F(Staging, BootTreeOfAnUpdateIsoThroughTheLoggerHook) {
   const std::string tool = work / "mytool";
   fs::create_directories(tool + "/bin");
   writeFile(tool + "/bin/run.sh", "tool");
-  Options& o = processOptions();
+  Options& o = options;
   o.isoName = "out.iso";
   o.kernelArgs = "console=ttyS0,19200 console=tty1";
   o.extToolDir = tool;
-  EXPECT_EQ(environmentDirs(), Strings{"linuxboot"});
+  EXPECT_EQ(environmentDirs(options), Strings{"linuxboot"});
 
-  processLogger().setBootTreeHook(assembleBootTree);
+  processLogger().setBootTreeHook([this] { return assembleBootTree(options); });
   {
     xelotest::ScopedCwd cwd(work.path());
     EXPECT_EQ(processLogger().OutputLogEntryEx(LogCopyBootDir, "[COPYBOOTDIR]"), 0);
@@ -246,13 +234,13 @@ TEST_F(Staging, DiagnosticsPackageIsUnpackedIntoTheBootTree) {
   unpackEnvironment();
   fs::create_directories(work / "kyt");
   writeKytPackage(work / ("kyt/" + kKytZip));
-  Options& o = processOptions();
+  Options& o = options;
   o.functions = {"kyt"};
   o.usbKey = "/dev/null-key";
-  EXPECT_EQ(environmentDirs(), (Strings{"linuxboot", "linuxbootkyt"}));
+  EXPECT_EQ(environmentDirs(options), (Strings{"linuxboot", "linuxbootkyt"}));
   {
     xelotest::ScopedCwd cwd(work.path());
-    ASSERT_EQ(assembleBootTree(), 0);
+    ASSERT_EQ(assembleBootTree(options), 0);
     EXPECT_EQ(fs::current_path(), fs::path(work.path()));
   }
   EXPECT_FALSE(exists(work / "linuxbootkyt"));
@@ -274,7 +262,7 @@ TEST_F(Staging, DiagnosticsPackageIsUnpackedIntoTheBootTree) {
   o.pxeDir = work / "pxe";
   {
     xelotest::ScopedCwd cwd(work.path());
-    ASSERT_EQ(assembleBootTree(), 0);
+    ASSERT_EQ(assembleBootTree(options), 0);
   }
   EXPECT_EQ(readFile(work / "boot/intlamd.c32"), "zad intlamd.c32");
   EXPECT_FALSE(exists(work / "boot/kyt/mem/intlamd.c32"));
@@ -284,18 +272,18 @@ TEST_F(Staging, DiagnosticsPackageIsUnpackedIntoTheBootTree) {
 }
 
 TEST_F(Staging, AssemblyFailuresReturnMediaCodes) {
-  processOptions().isoName = "out.iso";
+  options.isoName = "out.iso";
   {
     // Nothing unpacked.
     xelotest::ScopedCwd cwd(work.path());
-    EXPECT_EQ(assembleBootTree(), kBootTreeMissing);
+    EXPECT_EQ(assembleBootTree(options), kBootTreeMissing);
   }
 
   unpackEnvironment();
   fs::remove(work / "linuxboot/EFI/BOOT/grub.cfg");
   {
     xelotest::ScopedCwd cwd(work.path());
-    EXPECT_EQ(assembleBootTree(), kBootTreeConfigMissing);
+    EXPECT_EQ(assembleBootTree(options), kBootTreeConfigMissing);
   }
   EXPECT_THAT(logText(), HasSubstr(kMidZip + " is invalid! In BMLogger::OutputLogEntryEx()"));
 
@@ -305,13 +293,13 @@ TEST_F(Staging, AssemblyFailuresReturnMediaCodes) {
   unpackEnvironment();
   fs::create_directories(work / "kyt");
   writeFile(work / ("kyt/" + kKytZip), "not a zip");
-  processOptions().functions = {"kyt"};
+  options.functions = {"kyt"};
   {
     xelotest::ScopedCwd cwd(work.path());
-    EXPECT_EQ(assembleBootTree(), kBootTreeUnzipFailed);
+    EXPECT_EQ(assembleBootTree(options), kBootTreeUnzipFailed);
     EXPECT_EQ(fs::current_path(), fs::path(work.path()));
   }
-  EXPECT_EQ(processOptions().zipInError, kKytZip);
+  EXPECT_EQ(options.zipInError, kKytZip);
   EXPECT_THAT(logText(), HasSubstr("Unzipping kyt failed. In BMLogger::OutputLogEntryEx()"));
 }
 

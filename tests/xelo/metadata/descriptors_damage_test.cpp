@@ -100,8 +100,8 @@ void readAndCheck(const std::string& dir, const std::string& name, const std::st
 
   Options options;
   options.workingDir = dir;
-  DescriptorIndex index(options);
-  indexUpdateDescriptors(index);
+  DescriptorIndex index;
+  indexUpdateDescriptors(index, options);
   for (const auto& [type, file] : index.filesByMachineType) {
     EXPECT_TRUE(isRegularFile(dir + "/" + file)) << file;
     EXPECT_NE(text.find(type), std::string::npos);

@@ -76,8 +76,7 @@ TEST(MachineTypeArrayTest, ElementsAreTakenFromBracketsOrWholeLines) {
 
 TEST(MachineTypeArrayTest, FoundMachineTypesGrowOncePerPass) {
   xelotest::TempDir dir;
-  Options options;
-  DescriptorIndex index(options);
+  DescriptorIndex index;
   index.workDir = dir.path();
   writeFile(dir / "a.xml", cimDocument(arrayProperty("applicableMachineTypes", {"[7101]", "[7102]", "[7101]"})));
   writeFile(dir / "b.xml", cimDocument(arrayProperty("applicableMachineTypes", {"[7102]", "[7103]"})));
@@ -125,8 +124,7 @@ TEST(OsClassTest, WithoutAnArrayTheFileNameDecidesButNotItsDirectory) {
 
 TEST(OsClassTest, SplitListsIndependentDescriptorsUnderBothAndUnknownUnderNeither) {
   xelotest::TempDir dir;
-  Options options;
-  DescriptorIndex index(options);
+  DescriptorIndex index;
   index.workDir = dir.path();
   writeFile(dir / "l.xml", cimDocument(arrayProperty("applicableOperatingSystems", {"linux"})));
   writeFile(dir / "w.xml", cimDocument(arrayProperty("applicableOperatingSystems", {"Windows 2012"})));
@@ -144,8 +142,7 @@ TEST(OsClassTest, SplitListsIndependentDescriptorsUnderBothAndUnknownUnderNeithe
 class UpdateFilesTest : public ::testing::Test {
  protected:
   xelotest::TempDir dir;
-  Options options;
-  DescriptorIndex index{options};
+  DescriptorIndex index;
   void SetUp() override { index.workDir = dir.path(); }
 };
 
@@ -194,7 +191,7 @@ class DescriptorIndexTest : public ::testing::Test {
  protected:
   xelotest::TempDir dir;
   Options options;
-  DescriptorIndex index{options};
+  DescriptorIndex index;
 
   void SetUp() override {
     options.workingDir = dir.path();
@@ -231,7 +228,7 @@ class DescriptorIndexTest : public ::testing::Test {
 
 TEST_F(DescriptorIndexTest, IndexesLinuxUpdatesPerMachineType) {
   populate();
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
 
   EXPECT_EQ(index.workDir, dir.path());
   EXPECT_EQ(index.machineTypes, (Strings{"7101"}));
@@ -258,7 +255,7 @@ TEST_F(DescriptorIndexTest, IndexesLinuxUpdatesPerMachineType) {
 TEST_F(DescriptorIndexTest, DeploymentRunsIndexWindowsUpdates) {
   populate();
   options.functions = {"dunvar"};
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
   EXPECT_TRUE(index.osSelector);
   EXPECT_EQ(updatesForMachineType(index, "7101"), (Strings{"dd-b"}));
   EXPECT_EQ(updatesForMachineType(index, "7102"), (Strings{"dd-c"}));
@@ -266,7 +263,7 @@ TEST_F(DescriptorIndexTest, DeploymentRunsIndexWindowsUpdates) {
 
 TEST_F(DescriptorIndexTest, QueriesForNullAllAndNoFirmware) {
   populate();
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
   EXPECT_TRUE(updatesForMachineType(index, "NULL").empty());
   EXPECT_TRUE(filesForMachineType(index, "NULL").empty());
   EXPECT_TRUE(updatesForMachineType(index, "9999").empty());
@@ -283,15 +280,15 @@ TEST_F(DescriptorIndexTest, QueriesForNullAllAndNoFirmware) {
 
 TEST_F(DescriptorIndexTest, ReindexingReplacesTheFormerContents) {
   populate();
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
   const auto files = index.filesByMachineType;
   const auto found = index.foundMachineTypes;
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
   EXPECT_EQ(index.filesByMachineType, files);
   EXPECT_EQ(index.foundMachineTypes, found);
 
   options.workingDir = dir / "missing";
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
   EXPECT_TRUE(index.filesByMachineType.empty());
   EXPECT_TRUE(index.linuxDescriptors.empty());
 }
@@ -299,7 +296,7 @@ TEST_F(DescriptorIndexTest, ReindexingReplacesTheFormerContents) {
 TEST_F(DescriptorIndexTest, SharedFilesAndRepeatedMachineTypesAreListedOnce) {
   add({"qor_fw_a.xml", "fw-a", {"[7101]", "[7101]"}, {"linux"}, "fw_a.bin", "common.txt"}, "qor_fw_a.xml");
   add({"qor_fw_b.xml", "fw-b", {"[7101]"}, {"linux"}, "fw_b.bin", "common.txt"}, "qor_fw_b.xml");
-  indexUpdateDescriptors(index);
+  indexUpdateDescriptors(index, options);
   EXPECT_EQ(filesForMachineType(index, "7101"),
             (Strings{"qor_fw_a.xml", "common.txt", "fw_a.bin", "qor_fw_b.xml", "fw_b.bin"}));
   EXPECT_EQ(updatesForMachineType(index, "7101"), (Strings{"fw-a", "fw-b"}));

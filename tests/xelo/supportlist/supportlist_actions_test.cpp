@@ -31,11 +31,12 @@ class SupportListActionsTest : public ::testing::Test {
   }
   xelotest::TempDir program;
   xelotest::ScopedCwd cwd{program.path()};
+  Options options;
 };
 
 TEST_F(SupportListActionsTest, ShowCopiesTheShippedListFirstAndWidensColumns) {
   ConsoleScope console;
-  EXPECT_TRUE(showSupportList());
+  EXPECT_TRUE(showSupportList(options));
   EXPECT_EQ(console.output(),
             std::string("localFile not existed, rollback first\n") +
             "Family Name" + std::string(16, ' ') + "|Machine Type|Diagnostics|Updates|Deployment\n" +
@@ -48,7 +49,7 @@ TEST_F(SupportListActionsTest, ShowCopiesTheShippedListFirstAndWidensColumns) {
 TEST_F(SupportListActionsTest, ActionsReportTheirResult) {
   {
     ConsoleScope console;
-    EXPECT_EQ(runSupportListAction(6, ""), 0);
+    EXPECT_EQ(runSupportListAction(options, SupportListAction::RollbackAndShow, ""), 0);
     EXPECT_EQ(console.output().rfind("Rolling back system support list now, please wait...\n"
                                      "System support list rolled back successfully\nFamily Name",
                                      0),
@@ -58,17 +59,17 @@ TEST_F(SupportListActionsTest, ActionsReportTheirResult) {
               std::string::npos);
   }
   ConsoleScope console;
-  EXPECT_EQ(runSupportListAction(1, "exclusive"), 101);
-  EXPECT_EQ(runSupportListAction(0, "Unknown Operation: No operation on system support list performed."), 110);
+  EXPECT_EQ(runSupportListAction(options, SupportListAction::UpdateAndRollback, "exclusive"), 101);
+  EXPECT_EQ(runSupportListAction(options, SupportListAction::None, "Unknown Operation: No operation on system support list performed."), 110);
   EXPECT_NE(readFile(cliResultPath()).find("<CODE>110</CODE>"), std::string::npos);
   fs::remove(program / kSupportListName);
-  EXPECT_EQ(runSupportListAction(4, ""), 110);
+  EXPECT_EQ(runSupportListAction(options, SupportListAction::Rollback, ""), 110);
   EXPECT_NE(console.output().find("System support list rollback failed\n"), std::string::npos);
   EXPECT_NE(readFile(supportListResultPath()).find("<result>FAIL</result>"), std::string::npos);
 }
 
 TEST_F(SupportListActionsTest, SelectedSystemsAreCheckedPerTool) {
-  ASSERT_TRUE(rollbackSupportList());
+  ASSERT_TRUE(rollbackSupportList(options));
   EXPECT_TRUE(toolSupportsSelection("novpi", {"7101", "7102"}));
   EXPECT_FALSE(toolSupportsSelection("novpi", {"7101"}));
   EXPECT_TRUE(toolSupportsSelection("novpi", {"9999"}));  // not named: not refused
