@@ -1,17 +1,20 @@
 #include "core/text.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace XELO {
 
+// ASCII only, whatever the locale: these compare names and keywords, and a
+// locale must not change what matches.
 std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return text;
 }
 
 std::string upperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return text;
 }
 

@@ -5,17 +5,12 @@
 #include <iostream>
 #include <string>
 
+#include "core/text.h"
 #include "host/host.h"
 
 namespace XELO {
 
 namespace {
-
-std::string lowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -54,7 +49,7 @@ bool isMachineType(const std::string& value) {
 }
 
 bool checkSerialConsole(std::string& kernelArgs) {
-  const std::string lower = lowerAscii(kernelArgs);
+  const std::string lower = lowerCase(kernelArgs);
   const auto serial = lower.find("ttys");
   if (serial == std::string::npos) return true;
 
