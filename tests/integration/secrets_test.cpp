@@ -35,10 +35,6 @@ std::vector<std::string> filesHolding(const std::string& root, const std::string
 class Secrets : public ::testing::Test {
  protected:
   void SetUp() override {
-    xelotest::addStandardContent(repo);
-    repo.publish();
-    server.start();
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
     root = fs::path(box.programDir()).parent_path().string();
   }
 
@@ -54,9 +50,9 @@ class Secrets : public ::testing::Test {
   }
 
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  xelotest::ServedStandardRepository served{box.programDir()};
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
   std::string root;
 };
 

@@ -343,11 +343,15 @@ void addStandardContent(TestRepository& repo) {
   repo.addEsxi("5.0", both, 4500);
 }
 
-ServedStandardRepository::ServedStandardRepository(const std::string& programDir) {
-  addStandardContent(repo);
+void ServedRepository::serve(const std::string& programDir, const ConnectKeys& extra) {
   repo.publish();
   server.start();
-  writeConnectProperties(programDir, server.baseUrl());
+  writeConnectProperties(programDir, server.baseUrl(), extra);
+}
+
+ServedStandardRepository::ServedStandardRepository(const std::string& programDir, const ConnectKeys& extra) {
+  addStandardContent(repo);
+  serve(programDir, extra);
 }
 
 }  // namespace xelotest

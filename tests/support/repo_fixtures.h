@@ -274,14 +274,24 @@ class RepoServer {
   std::shared_ptr<State> state;
 };
 
-// The standard content published in a private folder and served on
-// 127.0.0.1, with the program in `programDir` pointed at it.
-struct ServedStandardRepository {
-  explicit ServedStandardRepository(const std::string& programDir);
+// Keys added to "qyxConnect.properties" besides the repository location.
+using ConnectKeys = std::vector<std::pair<std::string, std::string>>;
+
+// A repository in a private folder and the server for it. Fill `repo`,
+// then serve() publishes it, starts the server and points the program in
+// `programDir` at it, with `extra` connection keys (e.g. short timeouts).
+struct ServedRepository {
+  void serve(const std::string& programDir, const ConnectKeys& extra = {});
 
   TempDir dir;
   TestRepository repo{dir / "repo"};
   RepoServer server{repo.root()};
+};
+
+// The standard content published in a private folder and served on
+// 127.0.0.1, with the program in `programDir` pointed at it.
+struct ServedStandardRepository : ServedRepository {
+  explicit ServedStandardRepository(const std::string& programDir, const ConnectKeys& extra = {});
 };
 
 }  // namespace xelotest
