@@ -139,6 +139,10 @@ std::string syntheticBytes(const std::string& seed, std::uint64_t size);
 std::string sha1OfFile(const std::string& path);
 std::string sha1OfBytes(const std::string& bytes);
 
+// Expects every file below `dir` that has the name of a file published in
+// `repo` to be that file, byte for byte; returns how many there are.
+int expectPublishedCopies(const TestRepository& repo, const std::string& dir);
+
 // Writes "qyxConnect.properties" in `dataDir` naming `locationUrl` as the
 // repository, plus any `extra` keys (for example short timeouts).
 void writeConnectProperties(const std::string& dataDir, const std::string& locationUrl,
