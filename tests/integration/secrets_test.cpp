@@ -100,12 +100,13 @@ TEST_F(Secrets, RefusedSpellingsDoNotLeakEither) {
       {"-proxy-password=Pw7-dash-6Hy3"},
   };
   for (const auto& spelling : spellings) {
+    SCOPED_TRACE(spelling.front());
     auto args = proxy("tester");
     args.insert(args.end(), spelling.begin(), spelling.end());
     auto r = run(args);
-    EXPECT_EQ(r.status, 101) << spelling.front() << "\n" << r.output;
+    EXPECT_EQ(r.status, 101) << r.output;
     const std::string secret = spelling.back().substr(spelling.back().find_last_of("=") + 1);
-    EXPECT_THAT(filesHolding(root, secret), ::testing::IsEmpty()) << spelling.front();
+    EXPECT_THAT(filesHolding(root, secret), ::testing::IsEmpty());
   }
   EXPECT_EQ(server.totalRequests(), 0);
 }
