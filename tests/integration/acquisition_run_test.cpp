@@ -22,12 +22,6 @@ using xelotest::readFile;
 
 class AcquisitionRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    xelotest::addStandardContent(repo);
-    repo.publish();
-    server.start();
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
-  }
   xelotest::RunResult run(std::vector<std::string> args, const std::string& input = "") {
     return box.run("xelo", args, input, {{"XELO_TEST_XML_WAIT_MS", "0"}});
   }
@@ -35,9 +29,9 @@ class AcquisitionRun : public ::testing::Test {
   std::string log() const { return readFile(box.supportDir() + "/" + box.logFiles().back()); }
 
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  xelotest::ServedStandardRepository served{box.programDir()};
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
 };
 
 TEST_F(AcquisitionRun, UpdatePackRequisitesToolsAndEnvironment) {
@@ -160,18 +154,15 @@ TEST_F(AcquisitionRun, MissingToolPackageEndsTheRun) {
 
 TEST(SupportListUpdate, RegeneratesTheWorkingListFromTheToolLists) {
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo(dir / "repo");
+  xelotest::ServedRepository served;
+  xelotest::TestRepository& repo = served.repo;
   repo.setFamilyName("7101", "Tolvane Rack R210 Gen2");
   repo.setFamilyName("9001", "Tolvane Micro M1");
   repo.addTool("qor_utl_novpi_9.63_anyos_x86-64", ".bin");
   repo.addTool("qor_utl_dnxelo_9.63_windows_32-64", ".zip");
   repo.setFamilyName("9002", "Tolvane Micro M2");
   repo.addTool("qor_utl_kyt_961cp_anyos_x86-64", ".zip");
-  repo.publish();
-  xelotest::RepoServer server(repo.root());
-  server.start();
-  xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+  served.serve(box.programDir());
 
   auto r = box.run("xelo", {"--update-supportlist", "--xml"});
   ASSERT_EQ(r.status, 0) << r.output;
@@ -184,7 +175,7 @@ TEST(SupportListUpdate, RegeneratesTheWorkingListFromTheToolLists) {
   EXPECT_THAT(list, Not(HasSubstr("<machineType>7845</machineType>")));  // only the shipped list named it
   EXPECT_THAT(readFile(box.supportDir() + "/Xelo/supportlist_ac_result.xml"), HasSubstr("<result>SUCCESS</result>"));
 
-  server.stop();
+  served.server.stop();
   auto failed = box.run("xelo", {"--update-supportlist"});
   EXPECT_EQ(failed.status, 110);
   EXPECT_THAT(failed.output, HasSubstr("System support list update failed"));
@@ -277,15 +268,12 @@ TEST_F(AcquisitionRun, ProgressLinesFromManyThreadsNeverInterleave) {
 
 TEST(AcquisitionRunTools, MissingUpdateToolEndsWithUpdateNotFound) {
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo(dir / "repo");
+  xelotest::ServedRepository served;
+  xelotest::TestRepository& repo = served.repo;
   repo.addUpdate(xelotest::kStdBmcNew, {"7101"}, {xelotest::kPlatformNone, xelotest::kSles11x64});
   repo.addPack("7101", {xelotest::kStdBmcNew});
   repo.addTool(xelotest::kStdBootTools, ".zip");
-  repo.publish();
-  xelotest::RepoServer server(repo.root());
-  server.start();
-  xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+  served.serve(box.programDir());
   auto r = box.run("xelo", {"--local=" + box.scratch() + "/w", "-m", "7101", "--function=novpi"});
   EXPECT_EQ(r.status, 203) << r.output;
   const std::string message =

@@ -56,23 +56,33 @@ TEST_F(ConfigRun, FileFromTheOtherPlatformAsksASecondQuestion) {
 }
 
 TEST_F(ConfigRun, MergedValuesAreCheckedAgain) {
-  auto r = box.run("xelo", {config("QOR_SYSTEM_VERSION=9.64\nQOR_SYSTEM_FUNCTION=novpi,floppy\n")});
-  EXPECT_EQ(r.status, 101);
-  EXPECT_THAT(r.output, HasSubstr("Error: The function \"floppy\" you specified is not supported!"));
-  EXPECT_THAT(recordOf(box), HasSubstr("<MESSAGE>" + kM101 + "invalid function</MESSAGE>"));
-
-  r = box.run("xelo", {config("QOR_SYSTEM_VERSION=9.64\nQOR_SYSTEM_KERNEL_ARGS=console=ttyS0,4800 console=tty1\n")});
-  EXPECT_EQ(r.status, 101);
-  EXPECT_THAT(r.output, HasSubstr("       The baud rate here should be supported by the system."));
-  EXPECT_THAT(recordOf(box), HasSubstr(kM101 + "invalid SOL configuration"));
+  struct Case {
+    std::string line;     // the file's line after its version
+    std::string message;  // on the console
+    std::string record;   // in the result record
+  };
+  const Case cases[] = {
+      {"QOR_SYSTEM_FUNCTION=novpi,floppy", "Error: The function \"floppy\" you specified is not supported!",
+       "<MESSAGE>" + kM101 + "invalid function</MESSAGE>"},
+      {"QOR_SYSTEM_KERNEL_ARGS=console=ttyS0,4800 console=tty1",
+       "       The baud rate here should be supported by the system.", kM101 + "invalid SOL configuration"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto r = box.run("xelo", {config("QOR_SYSTEM_VERSION=9.64\n" + c.line + "\n")});
+    EXPECT_EQ(r.status, 101);
+    EXPECT_THAT(r.output, HasSubstr(c.message));
+    EXPECT_THAT(recordOf(box), HasSubstr(c.record));
+  }
 }
 
 TEST_F(ConfigRun, UnusableFileEndsWithConfigfile) {
   for (const std::string& arg : {"--configfile=" + box.scratch(), "--configfile=" + box.scratch() + "/absent",
                                  config("QOR_SYSTEM_ACQUIRE=yes\n")}) {
+    SCOPED_TRACE(arg);
     auto r = box.run("xelo", {arg});
-    EXPECT_EQ(r.status, 101) << arg;
-    EXPECT_THAT(r.output, HasSubstr(kM101 + "configfile")) << arg;
+    EXPECT_EQ(r.status, 101);
+    EXPECT_THAT(r.output, HasSubstr(kM101 + "configfile"));
     EXPECT_THAT(recordOf(box), HasSubstr("<MESSAGE>" + kM101 + "configfile</MESSAGE>"));
   }
 }

@@ -24,9 +24,7 @@ class DeployRun : public ::testing::Test {
  protected:
   void SetUp() override {
     xelotest::addDeploymentContent(repo);
-    repo.publish();
-    server.start();
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+    served.serve(box.programDir());
     xelotest::makeWaikInstallation(waik());
   }
 
@@ -58,9 +56,9 @@ class DeployRun : public ::testing::Test {
   }
 
   xelotest::ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  xelotest::ServedRepository served;
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
 };
 
 TEST_F(DeployRun, IsoFromAcquiredKitAndWindowsUpdates) {

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include "host/host.h"
 #include "local_work.h"
@@ -72,16 +71,6 @@ class SmallDisk {
     }                                                                 \
   } while (0)
 
-// Names in `dir`, recursively, that are images or downloads being written.
-std::vector<std::string> partialFiles(const std::string& dir) {
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
-    if (it->path().filename().string().find(".part") != std::string::npos) found.push_back(it->path().string());
-  return found;
-}
-
 std::string cliRecord(const ProgramSandbox& box) { return readFile(box.supportDir() + "/xelo_cli.xml"); }
 
 // ---- the working directory ---------------------------------------------------------
@@ -125,7 +114,6 @@ TEST(FullDisk, WorkingDirectoryThatCannotBeMadeEndsWith102) {
 TEST(FullDisk, AcquisitionOntoASmallDiskKeepsOnlyWholeFiles) {
   ProgramSandbox box;
   xelotest::ServedStandardRepository served(box.programDir());
-  auto& repo = served.repo;
   // Too small for the installer package even when every earlier download
   // has failed and left nothing behind.
   SmallDisk disk(box.scratch() + "/disk", "size=16k");
@@ -139,16 +127,8 @@ TEST(FullDisk, AcquisitionOntoASmallDiskKeepsOnlyWholeFiles) {
   EXPECT_THAT(r.output, Not(HasSubstr("Acquiring was finished successfully!")));
 
   // Whatever arrived under its own name is the repository's file.
-  std::set<std::string> published;
-  for (const auto& entry : fs::recursive_directory_iterator(repo.root()))
-    if (entry.is_regular_file()) published.insert(entry.path().filename().string());
-  for (const auto& entry : fs::recursive_directory_iterator(work)) {
-    const std::string name = entry.path().filename().string();
-    if (entry.is_regular_file() && published.count(name)) {
-      EXPECT_EQ(xelotest::sha1OfFile(entry.path().string()), repo.sha1Of(name)) << name;
-    }
-  }
-  EXPECT_THAT(partialFiles(work), ::testing::IsEmpty());
+  xelotest::expectPublishedCopies(served.repo, work);
+  EXPECT_THAT(xelotest::partialFiles(work), ::testing::IsEmpty());
 }
 
 // ---- ISO creation --------------------------------------------------------------------
@@ -175,7 +155,7 @@ TEST(FullDisk, ImageTooLargeForItsDiskEndsWith223) {
   EXPECT_THAT(r.output, HasSubstr("Media creation error: No enough space on disk for iso image"));
   EXPECT_THAT(cliRecord(box), HasSubstr("<CODE>223</CODE>"));
   EXPECT_FALSE(exists(disk.dir() + "/out.iso"));
-  EXPECT_THAT(partialFiles(disk.dir()), ::testing::IsEmpty());
+  EXPECT_THAT(xelotest::partialFiles(disk.dir()), ::testing::IsEmpty());
 }
 
 TEST(FullDisk, WorkingDirectoryFillingUpDuringStagingEndsWith246) {
@@ -192,7 +172,7 @@ TEST(FullDisk, WorkingDirectoryFillingUpDuringStagingEndsWith246) {
               HasSubstr("Media creation error: The space is not enough in source directory for image file creation"));
   EXPECT_THAT(cliRecord(box), HasSubstr("<CODE>246</CODE>"));
   EXPECT_FALSE(exists(work + "/out.iso"));
-  EXPECT_THAT(partialFiles(work), ::testing::IsEmpty());
+  EXPECT_THAT(xelotest::partialFiles(work), ::testing::IsEmpty());
 }
 
 }  // namespace

@@ -126,12 +126,6 @@ class EndlessServer {
 class HostileRepository : public ::testing::Test {
  protected:
   void SetUp() override {
-    xelotest::addStandardContent(repo);
-    repo.publish();
-    server.start();
-    // Stalled transfers give up after two seconds without a byte.
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl(),
-                                     {{"_QOR.LOW_SPEED_TIMEOUT_SECONDS", "2"}});
     writeFile(box.scratch() + "/victim.txt", "kept as it is");
     sandboxRoot = fs::path(box.programDir()).parent_path().string();
     // The escapes below climb this far; a name unique to the test marks them.
@@ -204,9 +198,10 @@ class HostileRepository : public ::testing::Test {
   }
 
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  // Stalled transfers give up after two seconds without a byte.
+  xelotest::ServedStandardRepository served{box.programDir(), {{"_QOR.LOW_SPEED_TIMEOUT_SECONDS", "2"}}};
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
   std::string sandboxRoot;
   std::string token;
   std::map<std::string, std::string> before;

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <thread>
 
 #include "host/host.h"
@@ -145,30 +144,11 @@ TEST_F(StalledDownload, KilledMidDownloadCompletesWhenRunAgain) {
 
   // Every file of the working directory that the repository has is the
   // repository's file, byte for byte; nothing partial is left.
-  std::set<std::string> published;
-  for (const auto& entry : fs::recursive_directory_iterator(repo.root()))
-    if (entry.is_regular_file()) published.insert(entry.path().filename().string());
-  int verified = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(work)) {
-    const std::string name = entry.path().filename().string();
-    EXPECT_EQ(name.find(".part"), std::string::npos) << entry.path();
-    if (!entry.is_regular_file() || !published.count(name)) continue;
-    EXPECT_EQ(xelotest::sha1OfFile(entry.path().string()), repo.sha1Of(name)) << name;
-    ++verified;
-  }
+  const int verified = xelotest::expectPublishedCopies(repo, work);
+  EXPECT_THAT(xelotest::partialFiles(work), ::testing::IsEmpty());
   EXPECT_TRUE(exists(work + "/" + payload));
   EXPECT_TRUE(exists(work + "/novpi/" + std::string(xelotest::kStdNovpi) + ".bin"));
   EXPECT_GE(verified, 10);
-}
-
-// Temporary files anywhere in the working directory.
-std::vector<std::string> partialFiles(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find(".part") != std::string::npos) found.push_back(entry.path().string());
-  }
-  return found;
 }
 
 TEST_F(StalledDownload, RunHoldsItsWorkingDirectoryAndCleansUpWhenCancelled) {
@@ -192,7 +172,7 @@ TEST_F(StalledDownload, RunHoldsItsWorkingDirectoryAndCleansUpWhenCancelled) {
     // Ctrl-C: the download in flight goes, and the record says why the run ended.
     EXPECT_EQ(first.signal(SIGINT), 130) << readFile(box.scratch() + "/killed-run.txt");
   }
-  EXPECT_THAT(partialFiles(work), ::testing::IsEmpty());
+  EXPECT_THAT(xelotest::partialFiles(work), ::testing::IsEmpty());
   EXPECT_FALSE(exists(work + "/" + payload));
   EXPECT_THAT(readFile(record), HasSubstr("<CODE>130</CODE>\n\t<MESSAGE>Xelo was cancelled by SIGINT"));
   EXPECT_THAT(readFile(box.scratch() + "/killed-run.txt"), HasSubstr("Xelo was cancelled by SIGINT"));

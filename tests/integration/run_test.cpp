@@ -89,12 +89,13 @@ TEST(ProgramRun, AbbreviatedOptionIsRefused) {
 
 TEST(ProgramRun, ProxyPasswordNeverReachesTheLog) {
   for (const std::string spelling : {"--proxy-password", "--Proxy-PASSWORD", "--PROXY-password"}) {
+    SCOPED_TRACE(spelling);
     ProgramSandbox box;
     box.run("xelo", {"--version", spelling + "=Sesame-42", "--proxy-password", "Sesame-43"});
     const std::string log = onlyLog(box);
-    EXPECT_THAT(log, HasSubstr("--proxy-password=********")) << spelling;
-    EXPECT_THAT(log, Not(HasSubstr("Sesame-42"))) << spelling;
-    EXPECT_THAT(log, Not(HasSubstr("Sesame-43"))) << spelling;  // nor as the word after the option
+    EXPECT_THAT(log, HasSubstr("--proxy-password=********"));
+    EXPECT_THAT(log, Not(HasSubstr("Sesame-42")));
+    EXPECT_THAT(log, Not(HasSubstr("Sesame-43")));  // nor as the word after the option
     EXPECT_THAT(log, HasSubstr("--version"));
     // A misspelt option is refused, and the refusal names it without the value.
     EXPECT_THAT(resultRecord(box), Not(HasSubstr("Sesame")));

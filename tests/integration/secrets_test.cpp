@@ -35,10 +35,6 @@ std::vector<std::string> filesHolding(const std::string& root, const std::string
 class Secrets : public ::testing::Test {
  protected:
   void SetUp() override {
-    xelotest::addStandardContent(repo);
-    repo.publish();
-    server.start();
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
     root = fs::path(box.programDir()).parent_path().string();
   }
 
@@ -54,9 +50,9 @@ class Secrets : public ::testing::Test {
   }
 
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  xelotest::ServedStandardRepository served{box.programDir()};
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
   std::string root;
 };
 
@@ -104,12 +100,13 @@ TEST_F(Secrets, RefusedSpellingsDoNotLeakEither) {
       {"-proxy-password=Pw7-dash-6Hy3"},
   };
   for (const auto& spelling : spellings) {
+    SCOPED_TRACE(spelling.front());
     auto args = proxy("tester");
     args.insert(args.end(), spelling.begin(), spelling.end());
     auto r = run(args);
-    EXPECT_EQ(r.status, 101) << spelling.front() << "\n" << r.output;
+    EXPECT_EQ(r.status, 101) << r.output;
     const std::string secret = spelling.back().substr(spelling.back().find_last_of("=") + 1);
-    EXPECT_THAT(filesHolding(root, secret), ::testing::IsEmpty()) << spelling.front();
+    EXPECT_THAT(filesHolding(root, secret), ::testing::IsEmpty());
   }
   EXPECT_EQ(server.totalRequests(), 0);
 }

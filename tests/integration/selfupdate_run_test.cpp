@@ -24,11 +24,7 @@ constexpr const char* kNewer = "qor_utl_xelo_9.70_windows_i386";
 
 class SelfUpdateRun : public ::testing::Test {
  protected:
-  void serve() {
-    repo.publish();
-    server.start();
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
-  }
+  void serve() { served.serve(box.programDir()); }
   xelotest::RunResult run(std::vector<std::string> args,
                           std::vector<std::pair<std::string, std::string>> env = {}, const std::string& input = "") {
     env.emplace_back("XELO_TEST_XML_WAIT_MS", "0");
@@ -52,9 +48,9 @@ class SelfUpdateRun : public ::testing::Test {
   }
 
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  xelotest::ServedRepository served;
+  xelotest::TestRepository& repo = served.repo;
+  xelotest::RepoServer& server = served.server;
   std::string lastLog;
 };
 
@@ -128,7 +124,7 @@ TEST_F(SelfUpdateRun, RepositoryWithoutTheToolOrUnreachable) {
 TEST_F(SelfUpdateRun, ServiceFilesFromTheFtpServer) {
   xelotest::addStandardContent(repo);
   serve();
-  const std::string ftpRoot = dir / "ftp";
+  const std::string ftpRoot = served.dir / "ftp";
   const std::string sft = ftpRoot + "/vendrel/Xelosft/sft";
   xelotest::FtpTestServer ftp(ftpRoot);
   std::filesystem::create_directories(sft + "/svc/bin");

@@ -24,18 +24,13 @@ class WorkingSupportList : public ::testing::Test {
     ASSERT_EQ(box.run("xelo", {"--rollback-supportlist"}).status, 0);
     before = readFile(working);
   }
-  void serve() {
-    repo.publish();
-    server.start();
-    xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
-  }
+  void serve() { served.serve(box.programDir()); }
 
   ProgramSandbox box;
   const std::string working = box.supportDir() + "/Xelo/SYSTEM_SUPPORT_LIST_9.64.xml";
   std::string before;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo{dir / "repo"};
-  xelotest::RepoServer server{repo.root()};
+  xelotest::ServedRepository served;
+  xelotest::TestRepository& repo = served.repo;
 };
 
 TEST_F(WorkingSupportList, RepositoryFileNamedLikeTheWorkingListNeverTakesItsPlace) {

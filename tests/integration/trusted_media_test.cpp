@@ -79,14 +79,15 @@ TEST_F(TrustedMedia, EnvironmentZipWithALinkLeavingItIsRefused) {
   };
   const Case cases[] = {{"linuxboot/menu/host", marker}, {"linuxboot/menu/up", "../../../../../../../../" + marker}};
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ASSERT_TRUE(xelotest::writeBootEnvironmentZip(box.scratch(), zipPath()));
     fs::remove(env + "/" + c.name);
     fs::create_symlink(c.target, env + "/" + c.name);
     tool(env, {"zip", "-qy", zipPath(), c.name});  // stored as a link
 
     auto r = run({"--iso=out.iso"});
-    EXPECT_EQ(r.status, 213) << c.name << "\n" << r.output;
-    EXPECT_THAT(r.output, HasSubstr("can not be uncompressed")) << c.name;
+    EXPECT_EQ(r.status, 213) << r.output;
+    EXPECT_THAT(r.output, HasSubstr("can not be uncompressed"));
     EXPECT_THAT(result(), HasSubstr("<CODE>213</CODE>"));
     EXPECT_FALSE(exists(work + "/out.iso"));
     fs::remove(env + "/" + c.name);
@@ -189,12 +190,13 @@ TEST_F(TrustedMedia, ControlCharactersAndOverlongKernelArgumentsAreRefusedBefore
       {"--kernel-args=" + std::string(2040, 'a'), "Error: --kernel-args is 2040 bytes long"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
     auto r = run({"--iso=out.iso", c.option});
-    EXPECT_EQ(r.status, 101) << c.message;
+    EXPECT_EQ(r.status, 101);
     EXPECT_THAT(r.output, HasSubstr(c.message));
     EXPECT_THAT(result(), HasSubstr("<CODE>101</CODE>\n\t<MESSAGE>" + c.message));
-    EXPECT_FALSE(exists(work + "/xelo.config")) << c.message;
-    EXPECT_FALSE(exists(work + "/out.iso")) << c.message;
+    EXPECT_FALSE(exists(work + "/xelo.config"));
+    EXPECT_FALSE(exists(work + "/out.iso"));
   }
   // The longest arguments the kernel command line holds pass.
   auto r = run({"--iso=out.iso", "--kernel-args=" + std::string(2035, 'a')});
@@ -224,9 +226,10 @@ TEST_F(TrustedMedia, EndOfInputAtAQuestionFailsWithTheCodeOfWhatAsked) {
       {{"--configfile=" + config}, "n\n", 0, stop},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back() + " input \"" + c.input + "\"");
     auto r = box.run("xelo", c.args, c.input);
-    EXPECT_EQ(r.status, c.status) << c.args.back() << " input \"" << c.input << "\"\n" << r.output;
-    EXPECT_THAT(result(), HasSubstr(c.record)) << c.args.back() << " input \"" << c.input << "\"";
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_THAT(result(), HasSubstr(c.record));
   }
   EXPECT_FALSE(exists(work + "/out.iso"));
 }
@@ -252,10 +255,11 @@ TEST_F(TrustedMedia, EnvironmentWithoutItsBootConfigurationIsNamedAsTheCause) {
   const std::string disc = box.scratch() + "/disc.img";
   writeFile(disc, "");
   for (const std::string& target : {"--cd=" + disc, std::string("--iso=out.iso"), "--pxe=" + box.scratch() + "/pxe"}) {
+    SCOPED_TRACE(target);
     auto r = run({target});
-    EXPECT_EQ(r.status, 218) << target << "\n" << r.output;
-    EXPECT_THAT(r.output, HasSubstr("Media creation error: Bootable environment is invalid.")) << target;
-    EXPECT_THAT(r.output, Not(HasSubstr("has no .iso extension"))) << target;
+    EXPECT_EQ(r.status, 218) << r.output;
+    EXPECT_THAT(r.output, HasSubstr("Media creation error: Bootable environment is invalid."));
+    EXPECT_THAT(r.output, Not(HasSubstr("has no .iso extension")));
   }
 }
 

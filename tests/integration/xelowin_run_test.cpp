@@ -21,13 +21,9 @@ constexpr const char* kSupportList = "SYSTEM_SUPPORT_LIST_9.64.xml";
 
 TEST(XelowinRun, ArgumentsReachTheProgramWholeAndItsStatusIsReturned) {
   ProgramSandbox box;
-  xelotest::TempDir dir;
-  xelotest::TestRepository repo(dir / "repo");
-  repo.addTool("qor_utl_xelo_9.70_windows_i386", ".exe").supersedes = {"qor_utl_xelo_9.64_windows_i386"};
-  repo.publish();
-  xelotest::RepoServer server(repo.root());
-  server.start();
-  xelotest::writeConnectProperties(box.programDir(), server.baseUrl());
+  xelotest::ServedRepository served;
+  served.repo.addTool("qor_utl_xelo_9.70_windows_i386", ".exe").supersedes = {"qor_utl_xelo_9.64_windows_i386"};
+  served.serve(box.programDir());
 
   // A directory with blanks, given with a trailing separator, as one argument.
   const std::string work = box.scratch() + "/media work dir";

@@ -1,5 +1,6 @@
 // The test-repository generator: synthetic packages, their descriptors, and
 // publishing through the publisher's own code.
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -110,6 +112,20 @@ std::string sha1OfFile(const std::string& path) {
   std::string hex;
   std::uint64_t size = 0;
   return xelorepo::hashFile(path, hex, size) ? hex : "";
+}
+
+int expectPublishedCopies(const TestRepository& repo, const std::string& dir) {
+  std::set<std::string> published;
+  for (const auto& entry : fs::recursive_directory_iterator(repo.root()))
+    if (entry.is_regular_file()) published.insert(entry.path().filename().string());
+  int copies = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || !published.count(name)) continue;
+    EXPECT_EQ(sha1OfFile(entry.path().string()), repo.sha1Of(name)) << name;
+    ++copies;
+  }
+  return copies;
 }
 
 void writeConnectProperties(const std::string& dataDir, const std::string& locationUrl,
@@ -343,11 +359,15 @@ void addStandardContent(TestRepository& repo) {
   repo.addEsxi("5.0", both, 4500);
 }
 
-ServedStandardRepository::ServedStandardRepository(const std::string& programDir) {
-  addStandardContent(repo);
+void ServedRepository::serve(const std::string& programDir, const ConnectKeys& extra) {
   repo.publish();
   server.start();
-  writeConnectProperties(programDir, server.baseUrl());
+  writeConnectProperties(programDir, server.baseUrl(), extra);
+}
+
+ServedStandardRepository::ServedStandardRepository(const std::string& programDir, const ConnectKeys& extra) {
+  addStandardContent(repo);
+  serve(programDir, extra);
 }
 
 }  // namespace xelotest

@@ -139,6 +139,10 @@ std::string syntheticBytes(const std::string& seed, std::uint64_t size);
 std::string sha1OfFile(const std::string& path);
 std::string sha1OfBytes(const std::string& bytes);
 
+// Expects every file below `dir` that has the name of a file published in
+// `repo` to be that file, byte for byte; returns how many there are.
+int expectPublishedCopies(const TestRepository& repo, const std::string& dir);
+
 // Writes "qyxConnect.properties" in `dataDir` naming `locationUrl` as the
 // repository, plus any `extra` keys (for example short timeouts).
 void writeConnectProperties(const std::string& dataDir, const std::string& locationUrl,
@@ -274,14 +278,24 @@ class RepoServer {
   std::shared_ptr<State> state;
 };
 
-// The standard content published in a private folder and served on
-// 127.0.0.1, with the program in `programDir` pointed at it.
-struct ServedStandardRepository {
-  explicit ServedStandardRepository(const std::string& programDir);
+// Keys added to "qyxConnect.properties" besides the repository location.
+using ConnectKeys = std::vector<std::pair<std::string, std::string>>;
+
+// A repository in a private folder and the server for it. Fill `repo`,
+// then serve() publishes it, starts the server and points the program in
+// `programDir` at it, with `extra` connection keys (e.g. short timeouts).
+struct ServedRepository {
+  void serve(const std::string& programDir, const ConnectKeys& extra = {});
 
   TempDir dir;
   TestRepository repo{dir / "repo"};
   RepoServer server{repo.root()};
+};
+
+// The standard content published in a private folder and served on
+// 127.0.0.1, with the program in `programDir` pointed at it.
+struct ServedStandardRepository : ServedRepository {
+  explicit ServedStandardRepository(const std::string& programDir, const ConnectKeys& extra = {});
 };
 
 }  // namespace xelotest

@@ -104,6 +104,15 @@ std::vector<std::string> listFiles(const std::string& dir) {
   return names;
 }
 
+std::vector<std::string> partialFiles(const std::string& dir) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    if (it->path().filename().string().find(".part") != std::string::npos) found.push_back(it->path().string());
+  return found;
+}
+
 ProgramSandbox::ProgramSandbox() : root("xelo-sandbox") {
   program = root / "program";
   drive = root / "drive";

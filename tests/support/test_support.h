@@ -62,6 +62,9 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
 std::vector<std::string> listFiles(const std::string& dir);  // names, sorted
+// Paths below `dir`, recursively, of images or downloads still being
+// written (".part" in the name); none when `dir` is missing.
+std::vector<std::string> partialFiles(const std::string& dir);
 
 // The outcome of one run of the program.
 struct RunResult {
