@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.machineTypes = {"7101"};
   for (const char* function : {"novpi", "dunvar"}) {
     options.functions = {function};
-    XELO::DescriptorIndex index(options);
-    XELO::indexUpdateDescriptors(index);
+    XELO::DescriptorIndex index;
+    XELO::indexUpdateDescriptors(index, options);
     checkIndex(index, work);
     XELO::getUpdateFiles(index, kUpdateName);
     XELO::getUpdateFiles(index, kPackName);

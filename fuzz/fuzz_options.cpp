@@ -10,7 +10,7 @@
 
 #include "cli/config.h"
 #include "cli/options.h"
-#include "cli/validation.h"
+#include "core/validation.h"
 #include "fuzz_support.h"
 #include "host/host.h"
 

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<std::string> types;
   XELO::supportListMachineTypes(types);
-  XELO::showSupportList();
+  XELO::showSupportList(XELO::Options());
   XELO::checkSelectedSystems({"novpi", "kyt", "vmwareupdate5.0"}, {"7101", "7845"});
   if (!types.empty()) {
     XELO::checkSelectedSystems({"novpi", "kyt"}, {types.front()});
