@@ -99,6 +99,42 @@ class ACQUIRE_API ContentNode {
   _PACKAGEDATA missing;
 };
 
+// The message ids of AcquireCallbackIfc::sendInfo, with the text each one
+// carries (fields separated by ":"). The numbers are part of the library's
+// interface and never change; "updates" is the number of updates of the pass
+// and "done" how many of them are finished.
+struct AcquireMessage {
+  enum Id : int {
+    FileStarted = 0,        // "id:file": its download begins
+    FileHandled = 1,        // "id:file": finished with, downloaded or failed
+    FilePresent = 2,        // "id:file": already there with the right hash
+    PassStarted = 3,        // "machineType:os"
+    PassEnded = 4,          // "machineType:os:updates"
+    Error = 5,              // the failure's text; the code is an AcquireResult
+    ReportStarted = 6,      // "machineType:os" (report mode)
+    ReportEnded = 7,        // "machineType:os:updates" (report mode)
+    ReportFilePresent = 8,  // "id:file" (report mode)
+    ReportFileMissing = 9,  // "id:file" (report mode)
+    FileQueued = 13,        // "id:file": about to be downloaded
+    FilesEnded = 14,        // no text: every file of the pass is handled
+    ReportFilesEnded = 15,  // no text: the report pass is over
+    ToolsPassStarted = 16,  // "updates:<kind of tools>"
+    ToolsPassEnded = 17,    // "updates:<kind of tools>:updates"
+    Notice = 18,            // a line for the user (sent by callers, not by the library)
+    FileSize = 20,          // "id:file:KB"
+    FileProgress = 21,      // "id:file:KB so far:KB:updates:done"
+    FileDownloaded = 22,    // "id:file"
+    UpdateStarted = 23,     // "id:updates:done"
+    UpdateDone = 24,        // "id:updates:done": every file is good
+    UpdateFailed = 25,      // "id:updates:done": some file failed
+    UpdatePresent = 26,     // "id:updates:done": every file was already there
+    UpdateProgress = 27,    // "id:KB so far"
+    FileFailed = 30,        // "id:file:reason"
+    Log = 31,               // a log line
+    Verbose = 32,           // a log line for verbose logging only
+  };
+};
+
 // How the library reports to its caller. Calls from the library's worker and
 // monitor threads are serialised by the library's lock, so an implementation
 // needs no lock of its own; it must not call back into the DownloadManager
@@ -113,7 +149,8 @@ class ACQUIRE_API AcquireCallbackIfc {
   // default does nothing. `downloading` is false in report mode.
   virtual void sendMessage(ContentNode node, bool downloading);
   // Every other report: progress, per-file results, errors and log lines.
-  // `code` is a result code for message 5 and 0 otherwise.
+  // `messageId` is an AcquireMessage::Id; `code` is an AcquireResult for
+  // AcquireMessage::Error and 0 otherwise.
   virtual void sendInfo(int messageId, std::string text, int code) = 0;
 
   virtual ~AcquireCallbackIfc() = default;
