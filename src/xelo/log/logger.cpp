@@ -204,9 +204,11 @@ int32_t BMLogger::OutputLogEntryEx(int32_t level, std::string message) {
     return bootTreeHook();
   } catch (...) {
     // The media-image library cannot take an exception through its callback;
-    // report the boot tree as not made ("a directory or file could not be found").
+    // report the boot tree as not made, with the library's own code for "a
+    // directory or file could not be found".
+    constexpr int32_t kMediaNotFound = 100;
     OutputLogEntry(LogError, "BMLogger::OutputLogEntryEx()::the boot tree could not be assembled");
-    return 100;
+    return kMediaNotFound;
   }
 }
 

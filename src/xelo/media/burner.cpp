@@ -72,11 +72,11 @@ int burnCD(const std::string& imagePath, const std::string& drive) {
   int code = iso.BurnISO(imagePath, address, logFile, true);
   if (code == 0) return 0;
   logEntry(LogWarning, "BootableISO::BurnISO() failed - " + address);
-  if (code == 113 || code == 116) return mediaErrorCode(code, MediumKind::Iso);
+  if (code == Velmake::kImageTooLarge || code == Velmake::kNoDisc) return mediaErrorCode(code, MediumKind::Iso);
 
   code = iso.BurnISO(imagePath, address, logFile, false);
   if (code == 0) return 0;
-  if (lackSpace()) code = 105;
+  if (lackSpace()) code = Velmake::kOutOfSpace;
   if (code == Velmake::kImageTooLarge) return mediaErrorCode(code, MediumKind::Iso);
   logEntry(LogError, "BootableISO::BurnISO() failed - ");
   return mediaErrorCode(code, MediumKind::Iso);
