@@ -1,6 +1,7 @@
 // Pieces shared by the media writers of the library.
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@ struct MediumEntry {
   // A directory whose contents follow as entries of their own: only the
   // directory itself is made for it.
   bool contentsListed = false;
+};
+
+// What a writer works with once the boot tree is assembled.
+struct Workspace {
+  std::filesystem::path scratch;  // the library's scratch directory, made
+  std::string toolLog;            // where the tools the writer runs write their output
+  std::filesystem::path loader;   // the boot tree's UEFI loader, not yet checked
 };
 
 // The entries of a medium built in `workingDir`: each name of `files` (".",

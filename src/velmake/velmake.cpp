@@ -93,8 +93,8 @@ std::vector<MediumEntry> withoutLinks(const std::vector<MediumEntry>& entries, c
     std::vector<MediumEntry> children;
     std::error_code ec;
     for (const auto& child : fs::directory_iterator(e.sourcePath, ec))
-      children.push_back({e.mediumPath + "/" + child.path().filename().string(), child.path().string(),
-                          child.is_directory(ec)});
+      children.push_back(
+          {e.mediumPath + "/" + child.path().filename().string(), child.path().string(), child.is_directory(ec)});
     std::sort(children.begin(), children.end(),
               [](const MediumEntry& a, const MediumEntry& b) { return a.mediumPath < b.mediumPath; });
     for (const MediumEntry& child : withoutLinks(children, links)) kept.push_back(child);
@@ -244,6 +244,44 @@ int BootableMedia::prepareBootTree(const std::string& workingDir, const std::str
     return hook;
   }
   return kMediaOk;
+}
+
+int BootableMedia::buildMedium(const std::string& workingDir, const std::string& toolZip,
+                               const std::function<int()>& write) {
+  int code = prepareBootTree(workingDir, toolZip);
+  if (code == kMediaOk) code = write();
+  std::error_code ec;
+  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
+  leaveWorkingDirectory();
+  return code;
+}
+
+Workspace BootableMedia::openWorkspace() const {
+  Workspace workspace;
+  workspace.scratch = fs::path(workingDirectory) / kScratchDirectory;
+  std::error_code ec;
+  fs::create_directories(workspace.scratch, ec);
+  workspace.toolLog = (workspace.scratch / "tools.log").string();
+  workspace.loader = fs::path(workingDirectory) / kEfiLoaderInTree;
+  return workspace;
+}
+
+bool BootableMedia::loaderInTree(const Workspace& workspace, const std::string& caller, const std::string& missing) {
+  std::error_code ec;
+  if (fs::is_regular_file(workspace.loader, ec)) return true;
+  log(kLogError, caller + " " + missing + " " + workspace.loader.string());
+  return false;
+}
+
+int BootableMedia::collectMedium(const std::string& caller, const std::vector<std::string>& files,
+                                 std::vector<MediumEntry>& entries) {
+  std::string problem;
+  std::vector<std::string> outsideLinks;
+  const int code = collectEntries(workingDirectory, files, entries, problem, outsideLinks);
+  for (const std::string& link : outsideLinks)
+    log(kLogWarning, caller + " leaves out " + link + ": a link to outside the working directory");
+  if (code != kMediaOk) log(kLogError, caller + " cannot take " + problem);
+  return code;
 }
 
 void BootableMedia::leaveWorkingDirectory() {
