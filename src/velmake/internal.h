@@ -40,6 +40,13 @@ struct Workspace {
   std::filesystem::path loader;   // the boot tree's UEFI loader, not yet checked
 };
 
+// `path` names a regular file that lies inside `root` once every symbolic
+// link on the way is followed, so a writer may copy it onto a medium. A name
+// that leaves the tree (".."), a link that resolves outside it or cannot be
+// resolved, and anything but a regular file are refused: the writers copy
+// what links point to, and a host file must never reach a medium.
+bool fileInTree(const std::filesystem::path& path, const std::filesystem::path& root);
+
 // The entries of a medium built in `workingDir`: each name of `files` (".",
 // ".." and empty names skipped; "\" read as a separator), then "boot" and the
 // media configuration when present. Paths that would leave the working

@@ -153,12 +153,15 @@ int BootableIMG::writeDirectory(std::vector<std::string>& files, const std::stri
     return kCreateFailed;
   }
 
+  // Only files inside the working directory go into the network boot
+  // directory: the menu, kernel and initrd are copied as they are.
   const fs::path wd(workingDirectory);
-  const std::string menu = readText((wd / kBootConfigInTree).string());
+  const fs::path menuPath = wd / kBootConfigInTree;
+  const std::string menu = fileInWorkingDirectory(kCaller, menuPath) ? readText(menuPath.string()) : "";
   const std::string kernel = firstPath(menu, "linux", true);
   const std::string initrd = firstPath(menu, "initrd", false);
-  if (menu.empty() || kernel.empty() || initrd.empty() || !fs::is_regular_file(wd / kernel, ec) ||
-      !fs::is_regular_file(wd / initrd, ec) || !fs::is_regular_file(workspace.loader, ec)) {
+  if (menu.empty() || kernel.empty() || initrd.empty() || !fileInWorkingDirectory(kCaller, wd / kernel) ||
+      !fileInWorkingDirectory(kCaller, wd / initrd) || !fileInWorkingDirectory(kCaller, workspace.loader)) {
     log(kLogError, "BootableIMG::CreateIMG() the boot tree lacks its menu, kernel, initrd or loader");
     return kNotFound;
   }
@@ -209,7 +212,7 @@ int BootableIMG::writeBootFiles(const Workspace& workspace, const std::string& m
   const fs::path config = wd / kMediaConfig;
   std::vector<std::string> initrdParts = {(wd / initrd).string()};
   std::error_code ec;
-  if (fs::is_regular_file(config, ec)) {
+  if (fileInTree(config, wd)) {
     const std::string extra = (workspace.scratch / "config.cpio.gz").string();
     std::string error;
     if (!writeCpioGz(extra, kMediaConfig, config.string(), error)) {

@@ -36,6 +36,12 @@ std::string readText(const std::string& path) {
 
 namespace {
 
+// `real` (resolved) is `root` or lies below it.
+bool liesWithin(const fs::path& real, const fs::path& root) {
+  const fs::path rel = real.lexically_relative(root);
+  return !rel.empty() && *rel.begin() != "..";
+}
+
 // The link at `link` leads outside `root` once followed: its target (every
 // link on the way resolved) lies outside, cannot be resolved (dangling,
 // looping), or is a directory from which a link below leads outside. A
@@ -43,9 +49,7 @@ namespace {
 bool leadsOutside(const fs::path& link, const fs::path& root, std::set<fs::path>& visited) {
   std::error_code ec;
   const fs::path real = fs::canonical(link, ec);
-  if (ec) return true;
-  const fs::path rel = real.lexically_relative(root);
-  if (rel.empty() || *rel.begin() == "..") return true;
+  if (ec || !liesWithin(real, root)) return true;
   if (!fs::is_directory(real, ec) || !visited.insert(real).second) return false;
   for (auto it = fs::recursive_directory_iterator(real, ec); !ec && it != fs::end(it); it.increment(ec))
     if (it->is_symlink(ec) && leadsOutside(it->path(), root, visited)) return true;
@@ -103,6 +107,14 @@ std::vector<MediumEntry> withoutLinks(const std::vector<MediumEntry>& entries, c
 }
 
 }  // namespace
+
+bool fileInTree(const fs::path& path, const fs::path& root) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec || !fs::is_regular_file(real, ec)) return false;
+  const fs::path realRoot = fs::canonical(root, ec);
+  return !ec && liesWithin(real, realRoot);
+}
 
 int collectEntries(const std::string& workingDir, const std::vector<std::string>& files,
                    std::vector<MediumEntry>& entries, std::string& problem, std::vector<std::string>& outsideLinks) {
@@ -266,10 +278,19 @@ Workspace BootableMedia::openWorkspace() const {
   return workspace;
 }
 
-bool BootableMedia::loaderInTree(const Workspace& workspace, const std::string& caller, const std::string& missing) {
+bool BootableMedia::fileInWorkingDirectory(const std::string& caller, const fs::path& path) {
+  if (fileInTree(path, workingDirectory)) return true;
   std::error_code ec;
-  if (fs::is_regular_file(workspace.loader, ec)) return true;
-  log(kLogError, caller + " " + missing + " " + workspace.loader.string());
+  if (fs::is_regular_file(path, ec))
+    log(kLogError, caller + " " + path.string() + " lies outside the working directory and is not taken");
+  return false;
+}
+
+bool BootableMedia::loaderInTree(const Workspace& workspace, const std::string& caller, const std::string& missing) {
+  if (fileInWorkingDirectory(caller, workspace.loader)) return true;
+  std::error_code ec;
+  if (!fs::is_regular_file(workspace.loader, ec))
+    log(kLogError, caller + " " + missing + " " + workspace.loader.string());
   return false;
 }
 

@@ -83,8 +83,13 @@ class BootableMedia {
   int buildMedium(const std::string& workingDir, const std::string& toolZip, const std::function<int()>& write);
   // Makes the scratch directory; the paths a writer works with.
   detail::Workspace openWorkspace() const;
-  // The workspace's UEFI loader is a regular file; otherwise `missing`
-  // followed by the loader's path is logged under `caller`, and false.
+  // `path` is a regular file inside the working directory (fileInTree). A
+  // file outside it, reached through a link or "..", is logged as an error
+  // under `caller`; a missing one is left to the caller to report.
+  bool fileInWorkingDirectory(const std::string& caller, const std::filesystem::path& path);
+  // The workspace's UEFI loader is a regular file inside the working
+  // directory; when there is none `missing` followed by the loader's path is
+  // logged under `caller`.
   bool loaderInTree(const detail::Workspace& workspace, const std::string& caller, const std::string& missing);
   // The medium's entries of `files` (collectEntries); the links left out are
   // logged as warnings and a refused entry as an error, under `caller`.
