@@ -33,8 +33,7 @@ bool copyData(struct archive* out, const std::string& sourcePath) {
   return in.eof();
 }
 
-bool addFile(struct archive* out, const std::string& name, const fs::path& source, bool directory,
-             std::string& error) {
+bool addFile(struct archive* out, const std::string& name, const fs::path& source, bool directory, std::string& error) {
   std::error_code ec;
   struct archive_entry* entry = archive_entry_new();
   archive_entry_set_pathname(entry, name.c_str());
@@ -63,14 +62,70 @@ bool addFile(struct archive* out, const std::string& name, const fs::path& sourc
   return ok;
 }
 
+// Why the entry `name` (`relative` once normalised) may not be unpacked
+// into `targetDir`; empty when it may.
+std::string refusal(struct archive_entry* entry, const std::string& name, const fs::path& relative,
+                    const std::string& targetDir) {
+  // Names are checked here too, so that a refusal names the entry; the
+  // secure options of the writer guard the writing itself.
+  if (name.empty() || relative.is_absolute() || *relative.begin() == "..")
+    return "the entry \"" + name + "\" would leave " + targetDir;
+  // A link could hand a host file to a medium, which copies what links
+  // point to; only links that stay inside the tree are taken.
+  const auto type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK))
+    return "the entry \"" + name + "\" is a hard link or a special file";
+  if (type == AE_IFLNK) {
+    const char* target = archive_entry_symlink(entry);
+    const fs::path resolved = (relative.parent_path() / (target ? target : "")).lexically_normal();
+    if (!target || !*target || fs::path(target).is_absolute() || *resolved.begin() == "..")
+      return "the link \"" + name + "\" leads outside " + targetDir;
+  }
+  return "";
+}
+
+// Unpacks the entry just read from `in` below `root` (the target directory
+// `targetDir`, resolved) through the disk writer `out`. False with `error`.
+bool unpackEntry(struct archive* in, struct archive* out, struct archive_entry* entry, const fs::path& root,
+                 const std::string& targetDir, std::string& error) {
+  const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+  const fs::path relative = fs::path(name).lexically_normal();
+  error = refusal(entry, name, relative, targetDir);
+  if (!error.empty()) return false;
+  archive_entry_set_pathname(entry, (root / relative).string().c_str());
+  if (archive_write_header(out, entry) != ARCHIVE_OK) {
+    error = archiveError(out, "cannot unpack " + name);
+    return false;
+  }
+  const void* block = nullptr;
+  size_t size = 0;
+  la_int64_t offset = 0;
+  int data = ARCHIVE_OK;
+  while ((data = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
+    if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK) {
+      error = archiveError(out, "cannot write " + name);
+      return false;
+    }
+  }
+  if (data != ARCHIVE_EOF) {
+    error = archiveError(in, "cannot unpack " + name);
+    return false;
+  }
+  if (archive_write_finish_entry(out) != ARCHIVE_OK) {
+    error = archiveError(out, "cannot finish " + name);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int unpackZip(const std::string& zipPath, const std::string& targetDir, std::string& error) {
   struct archive* in = archive_read_new();
   archive_read_support_format_zip(in);
   struct archive* out = archive_write_disk_new();
-  archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
-                                          ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+  archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                          ARCHIVE_EXTRACT_SECURE_SYMLINKS);
   archive_write_disk_set_standard_lookup(out);
 
   int result = kMediaOk;
@@ -89,58 +144,7 @@ int unpackZip(const std::string& zipPath, const std::string& targetDir, std::str
       result = kUnzipFailed;
       break;
     }
-    const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
-    // Names are checked here too, so that a refusal names the entry; the
-    // secure options above guard the writing itself.
-    const fs::path relative = fs::path(name).lexically_normal();
-    if (name.empty() || relative.is_absolute() || *relative.begin() == "..") {
-      error = "the entry \"" + name + "\" would leave " + targetDir;
-      result = kUnzipFailed;
-      break;
-    }
-    // A link could hand a host file to a medium, which copies what links
-    // point to; only links that stay inside the tree are taken.
-    const auto type = archive_entry_filetype(entry);
-    if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)) {
-      error = "the entry \"" + name + "\" is a hard link or a special file";
-      result = kUnzipFailed;
-      break;
-    }
-    if (type == AE_IFLNK) {
-      const char* target = archive_entry_symlink(entry);
-      const fs::path resolved = (relative.parent_path() / (target ? target : "")).lexically_normal();
-      if (!target || !*target || fs::path(target).is_absolute() || *resolved.begin() == "..") {
-        error = "the link \"" + name + "\" leads outside " + targetDir;
-        result = kUnzipFailed;
-        break;
-      }
-    }
-    archive_entry_set_pathname(entry, (root / relative).string().c_str());
-    if (archive_write_header(out, entry) != ARCHIVE_OK) {
-      error = archiveError(out, "cannot unpack " + name);
-      result = kUnzipFailed;
-      break;
-    }
-    const void* block = nullptr;
-    size_t size = 0;
-    la_int64_t offset = 0;
-    int data = ARCHIVE_OK;
-    while ((data = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
-      if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK) {
-        data = ARCHIVE_FATAL;
-        error = archiveError(out, "cannot write " + name);
-        break;
-      }
-    }
-    if (data != ARCHIVE_EOF) {
-      if (error.empty()) error = archiveError(in, "cannot unpack " + name);
-      result = kUnzipFailed;
-      break;
-    }
-    if (archive_write_finish_entry(out) != ARCHIVE_OK) {
-      error = archiveError(out, "cannot finish " + name);
-      result = kUnzipFailed;
-    }
+    if (!unpackEntry(in, out, entry, root, targetDir, error)) result = kUnzipFailed;
   }
   archive_read_free(in);
   archive_write_free(out);

@@ -1,6 +1,7 @@
 // Pieces shared by the media writers of the library.
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,20 @@ struct MediumEntry {
   // directory itself is made for it.
   bool contentsListed = false;
 };
+
+// What a writer works with once the boot tree is assembled.
+struct Workspace {
+  std::filesystem::path scratch;  // the library's scratch directory, made
+  std::string toolLog;            // where the tools the writer runs write their output
+  std::filesystem::path loader;   // the boot tree's UEFI loader, not yet checked
+};
+
+// `path` names a regular file that lies inside `root` once every symbolic
+// link on the way is followed, so a writer may copy it onto a medium. A name
+// that leaves the tree (".."), a link that resolves outside it or cannot be
+// resolved, and anything but a regular file are refused: the writers copy
+// what links point to, and a host file must never reach a medium.
+bool fileInTree(const std::filesystem::path& path, const std::filesystem::path& root);
 
 // The entries of a medium built in `workingDir`: each name of `files` (".",
 // ".." and empty names skipped; "\" read as a separator), then "boot" and the

@@ -12,7 +12,6 @@
 #define LIBISOFS_WITHOUT_LIBBURN 1
 #include <libisofs/libisofs.h>
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -36,6 +35,8 @@ namespace {
 constexpr const char* kVolumeId = "XELO";
 constexpr const char* kBootCatalog = "/boot/boot.cat";
 constexpr uint64_t kMiB = 1024 * 1024;
+constexpr const char* kCaller = "BootableISO::CreateISO()";
+constexpr const char* kWriteStep = "Writing the ISO image";
 
 // BIOS loaders the boot tree may carry, with their El Torito patch options:
 // bit0 boot info table, bit9 GRUB2 boot info.
@@ -115,6 +116,75 @@ IsoDir* imageDirectory(IsoImage* image, const std::string& path) {
   return dir;
 }
 
+// Adds the entries to the image; kImageBuilderFailed with the reason in
+// `failure` when one cannot be added.
+int addEntries(IsoImage* image, const std::vector<MediumEntry>& entries, std::string& failure) {
+  for (const MediumEntry& e : entries) {
+    const fs::path medium(e.mediumPath);
+    IsoDir* parent = imageDirectory(image, medium.parent_path().generic_string());
+    int rc = parent ? 1 : -1;
+    if (rc > 0 && e.directory) {
+      IsoDir* dir = imageDirectory(image, e.mediumPath);
+      rc = !dir ? -1 : e.contentsListed ? 1 : iso_tree_add_dir_rec(image, dir, e.sourcePath.c_str());
+    } else if (rc > 0) {
+      rc = iso_tree_add_new_node(image, parent, medium.filename().string().c_str(), e.sourcePath.c_str(), nullptr);
+    }
+    if (rc < 0) {
+      failure = "cannot add " + e.sourcePath + ": " + iso_error_to_msg(rc) + "\n" + isoMessages();
+      return kImageBuilderFailed;
+    }
+  }
+  return kMediaOk;
+}
+
+// The BIOS loader the boot tree in `workingDir` carries, or none.
+const BiosLoader* biosLoaderIn(const std::string& workingDir) {
+  const BiosLoader* bios = nullptr;
+  std::error_code ec;
+  for (const BiosLoader& candidate : kBiosLoaders)
+    if (fs::is_regular_file(fs::path(workingDir) / candidate.path, ec)) bios = &candidate;
+  return bios;
+}
+
+// The El Torito catalog: the BIOS loader when there is one, and the UEFI
+// loader's FAT image, appended as the image's second partition.
+int setBootImages(IsoImage* image, const BiosLoader* bios) {
+  ElToritoBootImage* boot = nullptr;
+  const std::string efiInterval = "--interval:appended_partition_2:all::";
+  if (bios) {
+    // BIOS first: firmware without UEFI takes the default entry.
+    int rc =
+        iso_image_set_boot_image(image, (std::string("/") + bios->path).c_str(), ELTORITO_NO_EMUL, kBootCatalog, &boot);
+    if (rc >= 0) {
+      el_torito_set_load_size(boot, 4);
+      el_torito_set_isolinux_options(boot, bios->isolinuxOptions, 0);
+      rc = iso_image_add_boot_image(image, efiInterval.c_str(), ELTORITO_NO_EMUL, 0, &boot);
+    }
+    if (rc < 0) return kImageBuilderFailed;
+  } else if (iso_image_set_boot_image(image, efiInterval.c_str(), ELTORITO_NO_EMUL, kBootCatalog, &boot) < 0) {
+    return kImageBuilderFailed;
+  }
+  el_torito_set_boot_platform_id(boot, 0xef);
+  return kMediaOk;
+}
+
+// The options the image is written with, the FAT image `efiImage` appended
+// as a GPT EFI system partition; nullptr when they cannot be made.
+IsoWriteOpts* writeOptions(const std::string& efiImage) {
+  IsoWriteOpts* opts = nullptr;
+  if (iso_write_opts_new(&opts, 0) < 0) return nullptr;
+  iso_write_opts_set_iso_level(opts, 3);  // files over 4 GiB in several extents
+  iso_write_opts_set_rockridge(opts, 1);
+  iso_write_opts_set_joliet(opts, 1);
+  iso_write_opts_set_joliet_longer_paths(opts, 1);
+  iso_write_opts_set_allow_deep_paths(opts, 1);
+  iso_write_opts_set_hardlinks(opts, 1);
+  iso_write_opts_set_always_gmt(opts, 1);
+  iso_write_opts_set_partition_img(opts, 2, 0xef, const_cast<char*>(efiImage.c_str()), 0);
+  iso_write_opts_set_appended_as_gpt(opts, 1);
+  return opts;
+}
+
 }  // namespace
 
 void removeInterruptedOutput(const std::string& workingDir, const std::string& imagePath, const std::string& pxeDir) {
@@ -167,40 +237,20 @@ int BootableISO::CreateISO(const std::string& workingDir, const std::string& iso
     return kBadName;
   }
   const std::string target = platform::absolutePath(isoPath);
-  int code = prepareBootTree(workingDir, toolZip);
-  if (code == kMediaOk) {
+  return buildMedium(workingDir, toolZip, [&] {
     std::vector<MediumEntry> entries;
-    std::string problem;
-    std::vector<std::string> outsideLinks;
-    code = collectEntries(workingDirectory, files, entries, problem, outsideLinks);
-    for (const std::string& link : outsideLinks)
-      log(kLogWarning, "BootableISO::CreateISO() leaves out " + link + ": a link to outside the working directory");
-    if (code != kMediaOk)
-      log(kLogError, "BootableISO::CreateISO() cannot take " + problem);
-    else
-      code = writeImage(entries, target);
-  }
-  std::error_code ec;
-  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
-  leaveWorkingDirectory();
-  return code;
+    const int code = collectMedium(kCaller, files, entries);
+    return code == kMediaOk ? writeImage(entries, target) : code;
+  });
 }
 
 int BootableISO::writeImage(const std::vector<MediumEntry>& entries, const std::string& target) {
-  std::error_code ec;
-  const fs::path scratch = fs::path(workingDirectory) / kScratchDirectory;
-  fs::create_directories(scratch, ec);
-  const std::string toolLog = (scratch / "tools.log").string();
-
-  const fs::path loader = fs::path(workingDirectory) / kEfiLoaderInTree;
-  if (!fs::is_regular_file(loader, ec)) {
-    log(kLogError, "BootableISO::CreateISO() the boot tree has no UEFI loader " + loader.string());
-    return kNotFound;
-  }
-  const std::string efiImage = (scratch / "efiboot.img").string();
+  const Workspace workspace = openWorkspace();
+  if (!loaderInTree(workspace, kCaller, "the boot tree has no UEFI loader")) return kNotFound;
+  const std::string efiImage = (workspace.scratch / "efiboot.img").string();
   progress("Preparing the UEFI boot image", 0);
-  if (const int code = makeEfiImage(loader.string(), efiImage, toolLog); code != kMediaOk) {
-    log(kLogError, "BootableISO::CreateISO() the UEFI boot image could not be made: " + readText(toolLog));
+  if (const int code = makeEfiImage(workspace.loader.string(), efiImage, workspace.toolLog); code != kMediaOk) {
+    log(kLogError, "BootableISO::CreateISO() the UEFI boot image could not be made: " + readText(workspace.toolLog));
     return code;
   }
 
@@ -211,60 +261,16 @@ int BootableISO::writeImage(const std::vector<MediumEntry>& entries, const std::
   iso_tree_set_follow_symlinks(image, 0);
   iso_tree_set_ignore_hidden(image, 0);
 
-  int code = kMediaOk;
-  for (const MediumEntry& e : entries) {
-    const fs::path medium(e.mediumPath);
-    IsoDir* parent = imageDirectory(image, medium.parent_path().generic_string());
-    int rc = parent ? 1 : -1;
-    if (rc > 0 && e.directory) {
-      IsoDir* dir = imageDirectory(image, e.mediumPath);
-      rc = !dir ? -1 : e.contentsListed ? 1 : iso_tree_add_dir_rec(image, dir, e.sourcePath.c_str());
-    } else if (rc > 0) {
-      rc = iso_tree_add_new_node(image, parent, medium.filename().string().c_str(), e.sourcePath.c_str(), nullptr);
-    }
-    if (rc < 0) {
-      log(kLogError, "BootableISO::CreateISO() cannot add " + e.sourcePath + ": " + iso_error_to_msg(rc) + "\n" +
-                         isoMessages());
-      code = kImageBuilderFailed;
-      break;
-    }
-  }
-
-  ElToritoBootImage* boot = nullptr;
-  const std::string efiInterval = "--interval:appended_partition_2:all::";
-  const BiosLoader* bios = nullptr;
-  for (const BiosLoader& candidate : kBiosLoaders)
-    if (fs::is_regular_file(fs::path(workingDirectory) / candidate.path, ec)) bios = &candidate;
-  if (code == kMediaOk && bios) {
-    // BIOS first: firmware without UEFI takes the default entry.
-    int rc = iso_image_set_boot_image(image, (std::string("/") + bios->path).c_str(), ELTORITO_NO_EMUL,
-                                      kBootCatalog, &boot);
-    if (rc >= 0) {
-      el_torito_set_load_size(boot, 4);
-      el_torito_set_isolinux_options(boot, bios->isolinuxOptions, 0);
-      rc = iso_image_add_boot_image(image, efiInterval.c_str(), ELTORITO_NO_EMUL, 0, &boot);
-    }
-    if (rc < 0) code = kImageBuilderFailed;
-    log(kLogVerbose, std::string("BootableISO::CreateISO() BIOS loader ") + bios->path);
-  } else if (code == kMediaOk) {
-    if (iso_image_set_boot_image(image, efiInterval.c_str(), ELTORITO_NO_EMUL, kBootCatalog, &boot) < 0)
-      code = kImageBuilderFailed;
-  }
-  if (code == kMediaOk) el_torito_set_boot_platform_id(boot, 0xef);
-
-  IsoWriteOpts* opts = nullptr;
-  if (code == kMediaOk && iso_write_opts_new(&opts, 0) < 0) code = kImageBuilderFailed;
+  std::string failure;
+  int code = addEntries(image, entries, failure);
+  if (code != kMediaOk) log(kLogError, "BootableISO::CreateISO() " + failure);
+  const BiosLoader* bios = biosLoaderIn(workingDirectory);
   if (code == kMediaOk) {
-    iso_write_opts_set_iso_level(opts, 3);  // files over 4 GiB in several extents
-    iso_write_opts_set_rockridge(opts, 1);
-    iso_write_opts_set_joliet(opts, 1);
-    iso_write_opts_set_joliet_longer_paths(opts, 1);
-    iso_write_opts_set_allow_deep_paths(opts, 1);
-    iso_write_opts_set_hardlinks(opts, 1);
-    iso_write_opts_set_always_gmt(opts, 1);
-    iso_write_opts_set_partition_img(opts, 2, 0xef, const_cast<char*>(efiImage.c_str()), 0);
-    iso_write_opts_set_appended_as_gpt(opts, 1);
+    code = setBootImages(image, bios);
+    if (bios) log(kLogVerbose, std::string("BootableISO::CreateISO() BIOS loader ") + bios->path);
   }
+  IsoWriteOpts* opts = code == kMediaOk ? writeOptions(efiImage) : nullptr;
+  if (code == kMediaOk && !opts) code = kImageBuilderFailed;
 
   struct burn_source* source = nullptr;
   if (code == kMediaOk && iso_image_create_burn_source(image, opts, &source) < 0) {
@@ -286,8 +292,8 @@ int BootableISO::writeSource(struct burn_source* source, const std::string& targ
   const fs::path dir = fs::path(target).parent_path();
   const int64_t free = platform::freeBytes(dir.empty() ? "." : dir.string());
   if (free >= 0 && static_cast<uint64_t>(free) < size) {
-    log(kLogError, "BootableISO::CreateISO() the image needs " + std::to_string(size / kMiB) + " MB, " +
-                       dir.string() + " has " + std::to_string(free / kMiB) + " MB free");
+    log(kLogError, "BootableISO::CreateISO() the image needs " + std::to_string(size / kMiB) + " MB, " + dir.string() +
+                       " has " + std::to_string(free / kMiB) + " MB free");
     source->cancel(source);
     return kImageTooLarge;
   }
@@ -301,49 +307,10 @@ int BootableISO::writeSource(struct burn_source* source, const std::string& targ
     source->cancel(source);
     return kCreateFailed;
   }
-  // The source hands out whole 2 KiB blocks only: a larger request at the
-  // end of the image would be answered with end-of-data. Blocks are gathered
-  // into larger writes.
-  constexpr int kBlock = 2048;
-  std::vector<char> buffer(512 * kBlock);
-  size_t filled = 0;
   uint64_t written = 0;
-  int lastPercent = -1;
-  int code = kMediaOk;
-  const std::string step = "Writing the ISO image";
-  progress(step, 0);
-  auto flush = [&] {
-    if (filled == 0) return true;
-    if (!out.write(buffer.data(), static_cast<std::streamsize>(filled))) return false;
-    written += filled;
-    filled = 0;
-    const int percent = size ? static_cast<int>(written * 100 / size) : 0;
-    if (percent != lastPercent) progress(step, lastPercent = percent);
-    return true;
-  };
-  for (;;) {
-    const int got = source->read_xt(source, reinterpret_cast<unsigned char*>(buffer.data() + filled), kBlock);
-    if (got < 0) {
-      log(kLogError, "BootableISO::CreateISO() reading the medium's files failed\n" + isoMessages());
-      code = kImageBuilderFailed;
-      break;
-    }
-    filled += static_cast<size_t>(got);
-    if ((got == 0 || filled == buffer.size()) && !flush()) {
-      const int err = errno;
-      log(kLogError, "BootableISO::CreateISO() writing " + part + " failed: " + std::strerror(err));
-      code = err == ENOSPC ? kImageTooLarge : kCreateFailed;
-      break;
-    }
-    if (got == 0) break;
-  }
-  if (code == kMediaOk && written != size) {
-    log(kLogError, "BootableISO::CreateISO() the image ended after " + std::to_string(written) + " of " +
-                       std::to_string(size) + " bytes\n" + isoMessages());
-    code = kImageBuilderFailed;
-  }
+  int code = copySource(source, out, part, written);
   if (code != kMediaOk) source->cancel(source);
-  if (code == kMediaOk) progress(step, 100);
+  if (code == kMediaOk) progress(kWriteStep, 100);
   out.close();
   if (code == kMediaOk && (out.fail() || !platform::syncFile(part))) {
     const int err = errno;
@@ -360,8 +327,50 @@ int BootableISO::writeSource(struct burn_source* source, const std::string& targ
   }
   if (code != kMediaOk) fs::remove(part, ec);
   if (code == kMediaOk)
-    log(kLogVerbose, "BootableISO::CreateISO() wrote " + target + ", " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    log(kLogVerbose, "BootableISO::CreateISO() wrote " + target + ", " + std::to_string(written) + " of " +
+                         std::to_string(size) + " bytes");
   return code;
+}
+
+int BootableISO::copySource(struct burn_source* source, std::ostream& out, const std::string& part, uint64_t& written) {
+  const uint64_t size = static_cast<uint64_t>(source->get_size(source));
+  // The source hands out whole 2 KiB blocks only: a larger request at the
+  // end of the image would be answered with end-of-data. Blocks are gathered
+  // into larger writes.
+  constexpr int kBlock = 2048;
+  std::vector<char> buffer(512 * kBlock);
+  size_t filled = 0;
+  int lastPercent = -1;
+  progress(kWriteStep, 0);
+  auto flush = [&] {
+    if (filled == 0) return true;
+    if (!out.write(buffer.data(), static_cast<std::streamsize>(filled))) return false;
+    written += filled;
+    filled = 0;
+    const int percent = size ? static_cast<int>(written * 100 / size) : 0;
+    if (percent != lastPercent) progress(kWriteStep, lastPercent = percent);
+    return true;
+  };
+  for (;;) {
+    const int got = source->read_xt(source, reinterpret_cast<unsigned char*>(buffer.data() + filled), kBlock);
+    if (got < 0) {
+      log(kLogError, "BootableISO::CreateISO() reading the medium's files failed\n" + isoMessages());
+      return kImageBuilderFailed;
+    }
+    filled += static_cast<size_t>(got);
+    if ((got == 0 || filled == buffer.size()) && !flush()) {
+      const int err = errno;
+      log(kLogError, "BootableISO::CreateISO() writing " + part + " failed: " + std::strerror(err));
+      return err == ENOSPC ? kImageTooLarge : kCreateFailed;
+    }
+    if (got == 0) break;
+  }
+  if (written != size) {
+    log(kLogError, "BootableISO::CreateISO() the image ended after " + std::to_string(written) + " of " +
+                       std::to_string(size) + " bytes\n" + isoMessages());
+    return kImageBuilderFailed;
+  }
+  return kMediaOk;
 }
 
 }  // namespace Velmake

@@ -30,6 +30,8 @@ namespace {
 constexpr const char* kKernelMarker = "iommu=soft";
 constexpr const char* kTftpKey = "tftp_server=";
 constexpr const char* kGrubModules = "/usr/lib/grub/x86_64-efi";
+constexpr const char* kCaller = "BootableIMG::CreateIMG()";
+constexpr const char* kStep = "Writing the network boot directory";
 
 // The embedded configuration of the network loader: find the menu beside the
 // loader on the TFTP server.
@@ -112,6 +114,19 @@ bool concatenate(const std::vector<std::string>& parts, const std::string& targe
   return !ec;
 }
 
+// The entries without those holding `target`: a target inside the working
+// directory never goes into its own archive.
+std::vector<MediumEntry> withoutTarget(const std::vector<MediumEntry>& entries, const fs::path& target) {
+  std::vector<MediumEntry> kept;
+  for (const MediumEntry& e : entries) {
+    const fs::path source = fs::absolute(e.sourcePath).lexically_normal();
+    const auto rel = target.lexically_relative(source);
+    const bool holdsTarget = !rel.empty() && *rel.begin() != "..";
+    if (!holdsTarget) kept.push_back(e);
+  }
+  return kept;
+}
+
 }  // namespace
 
 BootableIMG::BootableIMG(XELO::BMLoggerIfc& l) : BootableMedia(l) {}
@@ -125,84 +140,80 @@ int BootableIMG::CreateIMG(const std::string& workingDir, const std::string& pxe
     return kNoUpdateFiles;
   }
   const fs::path target = fs::absolute(pxeDir).lexically_normal();
-  int code = prepareBootTree(workingDir, toolZip);
-  if (code == kMediaOk) code = writeDirectory(files, target.string());
-  std::error_code ec;
-  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
-  leaveWorkingDirectory();
-  return code;
+  return buildMedium(workingDir, toolZip, [&] { return writeDirectory(files, target.string()); });
 }
 
 int BootableIMG::writeDirectory(std::vector<std::string>& files, const std::string& pxeDir) {
-  std::error_code ec;
-  const fs::path wd(workingDirectory);
-  const fs::path scratch = wd / kScratchDirectory;
-  fs::create_directories(scratch, ec);
-  const std::string toolLog = (scratch / "tools.log").string();
+  const Workspace workspace = openWorkspace();
   const fs::path target(pxeDir);
+  std::error_code ec;
   fs::create_directories(target, ec);
   if (!fs::is_directory(target, ec)) {
     log(kLogError, "BootableIMG::CreateIMG() cannot create " + pxeDir);
     return kCreateFailed;
   }
 
-  const std::string menu = readText((wd / kBootConfigInTree).string());
+  // Only files inside the working directory go into the network boot
+  // directory: the menu, kernel and initrd are copied as they are.
+  const fs::path wd(workingDirectory);
+  const fs::path menuPath = wd / kBootConfigInTree;
+  const std::string menu = fileInWorkingDirectory(kCaller, menuPath) ? readText(menuPath.string()) : "";
   const std::string kernel = firstPath(menu, "linux", true);
   const std::string initrd = firstPath(menu, "initrd", false);
-  const fs::path loader = wd / kEfiLoaderInTree;
-  if (menu.empty() || kernel.empty() || initrd.empty() || !fs::is_regular_file(wd / kernel, ec) ||
-      !fs::is_regular_file(wd / initrd, ec) || !fs::is_regular_file(loader, ec)) {
+  if (menu.empty() || kernel.empty() || initrd.empty() || !fileInWorkingDirectory(kCaller, wd / kernel) ||
+      !fileInWorkingDirectory(kCaller, wd / initrd) || !fileInWorkingDirectory(kCaller, workspace.loader)) {
     log(kLogError, "BootableIMG::CreateIMG() the boot tree lacks its menu, kernel, initrd or loader");
     return kNotFound;
   }
 
   std::vector<MediumEntry> entries;
-  std::string problem;
-  std::vector<std::string> outsideLinks;
-  const int collected = collectEntries(workingDirectory, files, entries, problem, outsideLinks);
-  for (const std::string& link : outsideLinks)
-    log(kLogWarning, "BootableIMG::CreateIMG() leaves out " + link + ": a link to outside the working directory");
-  if (collected != kMediaOk) {
-    log(kLogError, "BootableIMG::CreateIMG() cannot take " + problem);
-    return collected;
-  }
-  // A target inside the working directory never goes into its own archive.
-  std::vector<MediumEntry> kept;
-  for (const MediumEntry& e : entries) {
-    const fs::path source = fs::absolute(e.sourcePath).lexically_normal();
-    const auto rel = target.lexically_relative(source);
-    const bool holdsTarget = !rel.empty() && *rel.begin() != "..";
-    if (!holdsTarget) kept.push_back(e);
-  }
+  if (const int collected = collectMedium(kCaller, files, entries); collected != kMediaOk) return collected;
+  const std::vector<MediumEntry> kept = withoutTarget(entries, target);
 
-  const std::string step = "Writing the network boot directory";
-  progress(step, 0);
-  // The loader.
+  progress(kStep, 0);
+  if (const int code = writeLoader(workspace, target); code != kMediaOk) return code;
+  progress(kStep, 10);
+  if (const int code = writeBootFiles(workspace, menu, kernel, initrd, target); code != kMediaOk) return code;
+  progress(kStep, 30);
+  if (const int code = writeMediumZip(kept, target); code != kMediaOk) return code;
+  progress(kStep, 100);
+  log(kLogVerbose, "BootableIMG::CreateIMG() wrote " + pxeDir);
+  return kMediaOk;
+}
+
+int BootableIMG::writeLoader(const Workspace& workspace, const fs::path& target) {
   const std::string netLoader = (target / "BOOTX64.EFI").string();
   bool built = false;
+  std::error_code ec;
   if (fs::is_directory(kGrubModules, ec) && platform::programAvailable("grub-mkimage")) {
-    const std::string embedded = (scratch / "netboot.cfg").string();
+    const std::string embedded = (workspace.scratch / "netboot.cfg").string();
     built = writeText(embedded, kNetLoaderConfig) &&
-            platform::runProgram({"grub-mkimage", "-O", "x86_64-efi", "-d", kGrubModules, "-o", netLoader + ".part",
-                                  "-p", "(tftp)/", "-c", embedded, "efinet", "tftp", "net", "normal", "linux",
-                                  "configfile", "echo", "gzio", "test", "sleep", "all_video", "search", "part_gpt",
-                                  "part_msdos", "fat", "iso9660"},
-                                 toolLog) == 0;
+            platform::runProgram(
+                {"grub-mkimage", "-O",      "x86_64-efi", "-d",         kGrubModules, "-o",     netLoader + ".part",
+                 "-p",           "(tftp)/", "-c",         embedded,     "efinet",     "tftp",   "net",
+                 "normal",       "linux",   "configfile", "echo",       "gzio",       "test",   "sleep",
+                 "all_video",    "search",  "part_gpt",   "part_msdos", "fat",        "iso9660"},
+                workspace.toolLog) == 0;
     if (built) fs::rename(netLoader + ".part", netLoader, ec);
     built = built && !ec;
-    if (!built) log(kLogWarning, "BootableIMG::CreateIMG() the network loader was not made: " + readText(toolLog));
+    if (!built)
+      log(kLogWarning, "BootableIMG::CreateIMG() the network loader was not made: " + readText(workspace.toolLog));
   }
   if (!built) {
     log(kLogWarning, "BootableIMG::CreateIMG() using the environment's own loader");
-    if (!concatenate({loader.string()}, netLoader)) return kCreateFailed;
+    if (!concatenate({workspace.loader.string()}, netLoader)) return kCreateFailed;
   }
-  progress(step, 10);
+  return kMediaOk;
+}
 
-  // Kernel, initrd with the media configuration, menu.
+int BootableIMG::writeBootFiles(const Workspace& workspace, const std::string& menu, const std::string& kernel,
+                                const std::string& initrd, const fs::path& target) {
+  const fs::path wd(workingDirectory);
   const fs::path config = wd / kMediaConfig;
   std::vector<std::string> initrdParts = {(wd / initrd).string()};
-  if (fs::is_regular_file(config, ec)) {
-    const std::string extra = (scratch / "config.cpio.gz").string();
+  std::error_code ec;
+  if (fileInTree(config, wd)) {
+    const std::string extra = (workspace.scratch / "config.cpio.gz").string();
     std::string error;
     if (!writeCpioGz(extra, kMediaConfig, config.string(), error)) {
       log(kLogError, "BootableIMG::CreateIMG() " + error);
@@ -213,24 +224,23 @@ int BootableIMG::writeDirectory(std::vector<std::string>& files, const std::stri
   if (!concatenate({(wd / kernel).string()}, (target / "img2a").string()) ||
       !concatenate(initrdParts, (target / "img3a").string()) ||
       !writeText((target / "grub.cfg").string(), networkMenu(menu))) {
-    log(kLogError, "BootableIMG::CreateIMG() writing into " + pxeDir + " failed");
+    log(kLogError, "BootableIMG::CreateIMG() writing into " + target.string() + " failed");
     return fs::space(target, ec).available < 16 * 1024 * 1024 ? kOutOfSpace : kCreateFailed;
   }
-  progress(step, 30);
+  return kMediaOk;
+}
 
-  // The medium's files.
+int BootableIMG::writeMediumZip(const std::vector<MediumEntry>& entries, const fs::path& target) {
   const std::string zip = (target / "tc.zip").string();
   std::string error;
-  if (!writeZip(zip + ".part", kept, error)) {
+  std::error_code ec;
+  if (!writeZip(zip + ".part", entries, error)) {
     log(kLogError, "BootableIMG::CreateIMG() zipping the medium failed: " + error);
     fs::remove(zip + ".part", ec);
     return kNotInitialised;  // "zipping failed" for network boot
   }
   fs::rename(zip + ".part", zip, ec);
-  if (ec) return kNotInitialised;
-  progress(step, 100);
-  log(kLogVerbose, "BootableIMG::CreateIMG() wrote " + pxeDir);
-  return kMediaOk;
+  return ec ? kNotInitialised : kMediaOk;
 }
 
 }  // namespace Velmake

@@ -27,6 +27,7 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kMinimumVolume = 40 * kMiB;  // FAT32 needs about 33 MiB
 constexpr uint64_t kFat32MaxFile = 0xFFFFFFFFull;
 constexpr const char* kKeyLabel = "XELOKEY";
+constexpr const char* kCaller = "BootableUSB::CreateUSBKey()";
 
 const std::vector<std::string> kMtoolsEnv = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
 
@@ -119,85 +120,75 @@ int BootableUSB::CreateUSBKey(bool format) {
     return kNotInitialised;
   }
   initialised = false;  // one write per init
-  int code = prepareBootTree(workingDirectory, zipName);
-  if (code == kMediaOk) code = writeKey(format);
-  std::error_code ec;
-  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
-  leaveWorkingDirectory();
-  return code;
+  return buildMedium(workingDirectory, zipName, [&] { return writeKey(format); });
 }
 
 int BootableUSB::writeKey(bool format) {
-  std::error_code ec;
-  const fs::path scratch = fs::path(workingDirectory) / kScratchDirectory;
-  fs::create_directories(scratch, ec);
-  const std::string toolLog = (scratch / "tools.log").string();
-
-  const fs::path loader = fs::path(workingDirectory) / kEfiLoaderInTree;
-  if (!fs::is_regular_file(loader, ec)) {
-    log(kLogError, "BootableUSB::CreateUSBKey() the environment has no UEFI loader " + loader.string());
-    return kBadName;
-  }
+  const Workspace workspace = openWorkspace();
+  if (!loaderInTree(workspace, kCaller, "the environment has no UEFI loader")) return kBadName;
   std::vector<MediumEntry> entries;
-  std::string problem;
-  std::vector<std::string> outsideLinks;
-  const int collected = collectEntries(workingDirectory, fileList, entries, problem, outsideLinks);
-  for (const std::string& link : outsideLinks)
-    log(kLogWarning, "BootableUSB::CreateUSBKey() leaves out " + link + ": a link to outside the working directory");
-  if (collected != kMediaOk) {
-    log(kLogError, "BootableUSB::CreateUSBKey() cannot take " + problem);
-    return collected;
-  }
+  if (const int collected = collectMedium(kCaller, fileList, entries); collected != kMediaOk) return collected;
   uint64_t largest = 0;
-  const uint64_t needed = totalBytes(entries, &largest) + fs::file_size(loader, ec);
+  std::error_code ec;
+  const uint64_t needed = totalBytes(entries, &largest) + fs::file_size(workspace.loader, ec);
   if (largest > kFat32MaxFile) {
     log(kLogError, "BootableUSB::CreateUSBKey() a file of the medium is over 4 GiB, more than FAT32 holds");
     return kCreateFailed;
   }
+  uint64_t start = kPartitionStart;
+  if (const int code = prepareVolume(format, needed, workspace.toolLog, start); code != kMediaOk) return code;
+  if (const int code = copyToKey(format, start, entries, workspace, needed); code != kMediaOk) return code;
+  platform::syncFile(volume);
+  log(kLogVerbose, "BootableUSB::CreateUSBKey() wrote the medium to " + volume);
+  return kMediaOk;
+}
 
+int BootableUSB::prepareVolume(bool format, uint64_t needed, const std::string& toolLog, uint64_t& start) {
   const platform::VolumeInfo info = platform::volumeInfo(volume);
   if (!info.exists || info.inUse) {
     log(kLogError, "BootableUSB::CreateUSBKey() the volume " + volume + " is gone or in use");
     return kVolumeNotFound;
   }
-  uint64_t start = kPartitionStart;
-  if (format) {
-    if (info.sizeBytes < kMinimumVolume) {
-      log(kLogError, "BootableUSB::CreateUSBKey() the volume " + volume + " is too small for a medium");
-      return kOutOfSpace;
-    }
-    const uint64_t sectors = (info.sizeBytes / kSector - kPartitionStart) / kPartitionStart * kPartitionStart;
-    // The file system's tables take a little of the partition.
-    if (needed + needed / 50 + 2 * kMiB > sectors * kSector) {
-      log(kLogError, "BootableUSB::CreateUSBKey() the medium needs " + std::to_string(needed / kMiB) +
-                         " MB, more than the key holds");
-      return kOutOfSpace;
-    }
-    progress("Formatting the USB key", 0);
-    if (!writePartitionTable(volume, info.sizeBytes, sectors)) {
-      log(kLogError, "BootableUSB::CreateUSBKey() writing the partition table of " + volume + " failed");
-      return kRawCopyFailed;
-    }
-    platform::rereadPartitions(volume);
-    if (platform::runProgram({"mkfs.fat", "-F", "32", "-n", kKeyLabel, "--offset=" + std::to_string(start),
-                              "-h", std::to_string(start), volume, std::to_string(sectors * kSector / 1024)},
-                             toolLog) != 0) {
-      log(kLogError, "BootableUSB::CreateUSBKey() making the file system failed: " + readText(toolLog));
-      return kRawCopyFailed;
-    }
-    progress("Formatting the USB key", 100);
-  } else {
+  if (!format) {
     start = ourPartitionStart(volume);
-    if (start == 0) return kNotInitialised;
+    return start == 0 ? kNotInitialised : kMediaOk;
   }
+  if (info.sizeBytes < kMinimumVolume) {
+    log(kLogError, "BootableUSB::CreateUSBKey() the volume " + volume + " is too small for a medium");
+    return kOutOfSpace;
+  }
+  const uint64_t sectors = (info.sizeBytes / kSector - kPartitionStart) / kPartitionStart * kPartitionStart;
+  // The file system's tables take a little of the partition.
+  if (needed + needed / 50 + 2 * kMiB > sectors * kSector) {
+    log(kLogError, "BootableUSB::CreateUSBKey() the medium needs " + std::to_string(needed / kMiB) +
+                       " MB, more than the key holds");
+    return kOutOfSpace;
+  }
+  progress("Formatting the USB key", 0);
+  if (!writePartitionTable(volume, info.sizeBytes, sectors)) {
+    log(kLogError, "BootableUSB::CreateUSBKey() writing the partition table of " + volume + " failed");
+    return kRawCopyFailed;
+  }
+  platform::rereadPartitions(volume);
+  if (platform::runProgram({"mkfs.fat", "-F", "32", "-n", kKeyLabel, "--offset=" + std::to_string(start), "-h",
+                            std::to_string(start), volume, std::to_string(sectors * kSector / 1024)},
+                           toolLog) != 0) {
+    log(kLogError, "BootableUSB::CreateUSBKey() making the file system failed: " + readText(toolLog));
+    return kRawCopyFailed;
+  }
+  progress("Formatting the USB key", 100);
+  return kMediaOk;
+}
 
+int BootableUSB::copyToKey(bool format, uint64_t start, const std::vector<MediumEntry>& entries,
+                           const Workspace& workspace, uint64_t needed) {
   const std::string fat = volume + "@@" + std::to_string(start * kSector);
   auto mtools = [&](std::vector<std::string> argv) {
     argv.insert(argv.begin() + 1, {"-i", fat});
-    return platform::runProgram(argv, toolLog, kMtoolsEnv);
+    return platform::runProgram(argv, workspace.toolLog, kMtoolsEnv);
   };
   auto failed = [&](const std::string& what) {
-    const std::string output = readText(toolLog);
+    const std::string output = readText(workspace.toolLog);
     log(kLogError, "BootableUSB::CreateUSBKey() " + what + " failed: " + output);
     return output.find("Disk full") != std::string::npos || output.find("No space") != std::string::npos
                ? kOutOfSpace
@@ -222,11 +213,12 @@ int BootableUSB::writeKey(bool format) {
     }
   };
   makeDirs("EFI/BOOT");
-  if (mtools({"mcopy", "-o", loader.string(), std::string("::/") + kEfiLoaderPath}) != 0)
+  if (mtools({"mcopy", "-o", workspace.loader.string(), std::string("::/") + kEfiLoaderPath}) != 0)
     return failed("copying the UEFI loader");
 
   const uint64_t total = std::max<uint64_t>(needed, 1);
-  uint64_t done = fs::file_size(loader, ec);
+  std::error_code ec;
+  uint64_t done = fs::file_size(workspace.loader, ec);
   const std::string step = "Copying the medium to the USB key";
   progress(step, static_cast<int>(done * 100 / total));
   for (const MediumEntry& e : entries) {
@@ -243,8 +235,6 @@ int BootableUSB::writeKey(bool format) {
     done += totalBytes({e});
     progress(step, static_cast<int>(done * 100 / total));
   }
-  platform::syncFile(volume);
-  log(kLogVerbose, "BootableUSB::CreateUSBKey() wrote the medium to " + volume);
   return kMediaOk;
 }
 

@@ -36,6 +36,12 @@ std::string readText(const std::string& path) {
 
 namespace {
 
+// `real` (resolved) is `root` or lies below it.
+bool liesWithin(const fs::path& real, const fs::path& root) {
+  const fs::path rel = real.lexically_relative(root);
+  return !rel.empty() && *rel.begin() != "..";
+}
+
 // The link at `link` leads outside `root` once followed: its target (every
 // link on the way resolved) lies outside, cannot be resolved (dangling,
 // looping), or is a directory from which a link below leads outside. A
@@ -43,9 +49,7 @@ namespace {
 bool leadsOutside(const fs::path& link, const fs::path& root, std::set<fs::path>& visited) {
   std::error_code ec;
   const fs::path real = fs::canonical(link, ec);
-  if (ec) return true;
-  const fs::path rel = real.lexically_relative(root);
-  if (rel.empty() || *rel.begin() == "..") return true;
+  if (ec || !liesWithin(real, root)) return true;
   if (!fs::is_directory(real, ec) || !visited.insert(real).second) return false;
   for (auto it = fs::recursive_directory_iterator(real, ec); !ec && it != fs::end(it); it.increment(ec))
     if (it->is_symlink(ec) && leadsOutside(it->path(), root, visited)) return true;
@@ -93,8 +97,8 @@ std::vector<MediumEntry> withoutLinks(const std::vector<MediumEntry>& entries, c
     std::vector<MediumEntry> children;
     std::error_code ec;
     for (const auto& child : fs::directory_iterator(e.sourcePath, ec))
-      children.push_back({e.mediumPath + "/" + child.path().filename().string(), child.path().string(),
-                          child.is_directory(ec)});
+      children.push_back(
+          {e.mediumPath + "/" + child.path().filename().string(), child.path().string(), child.is_directory(ec)});
     std::sort(children.begin(), children.end(),
               [](const MediumEntry& a, const MediumEntry& b) { return a.mediumPath < b.mediumPath; });
     for (const MediumEntry& child : withoutLinks(children, links)) kept.push_back(child);
@@ -103,6 +107,14 @@ std::vector<MediumEntry> withoutLinks(const std::vector<MediumEntry>& entries, c
 }
 
 }  // namespace
+
+bool fileInTree(const fs::path& path, const fs::path& root) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec || !fs::is_regular_file(real, ec)) return false;
+  const fs::path realRoot = fs::canonical(root, ec);
+  return !ec && liesWithin(real, realRoot);
+}
 
 int collectEntries(const std::string& workingDir, const std::vector<std::string>& files,
                    std::vector<MediumEntry>& entries, std::string& problem, std::vector<std::string>& outsideLinks) {
@@ -244,6 +256,53 @@ int BootableMedia::prepareBootTree(const std::string& workingDir, const std::str
     return hook;
   }
   return kMediaOk;
+}
+
+int BootableMedia::buildMedium(const std::string& workingDir, const std::string& toolZip,
+                               const std::function<int()>& write) {
+  int code = prepareBootTree(workingDir, toolZip);
+  if (code == kMediaOk) code = write();
+  std::error_code ec;
+  fs::remove_all(fs::path(workingDirectory) / kScratchDirectory, ec);
+  leaveWorkingDirectory();
+  return code;
+}
+
+Workspace BootableMedia::openWorkspace() const {
+  Workspace workspace;
+  workspace.scratch = fs::path(workingDirectory) / kScratchDirectory;
+  std::error_code ec;
+  fs::create_directories(workspace.scratch, ec);
+  workspace.toolLog = (workspace.scratch / "tools.log").string();
+  workspace.loader = fs::path(workingDirectory) / kEfiLoaderInTree;
+  return workspace;
+}
+
+bool BootableMedia::fileInWorkingDirectory(const std::string& caller, const fs::path& path) {
+  if (fileInTree(path, workingDirectory)) return true;
+  std::error_code ec;
+  if (fs::is_regular_file(path, ec))
+    log(kLogError, caller + " " + path.string() + " lies outside the working directory and is not taken");
+  return false;
+}
+
+bool BootableMedia::loaderInTree(const Workspace& workspace, const std::string& caller, const std::string& missing) {
+  if (fileInWorkingDirectory(caller, workspace.loader)) return true;
+  std::error_code ec;
+  if (!fs::is_regular_file(workspace.loader, ec))
+    log(kLogError, caller + " " + missing + " " + workspace.loader.string());
+  return false;
+}
+
+int BootableMedia::collectMedium(const std::string& caller, const std::vector<std::string>& files,
+                                 std::vector<MediumEntry>& entries) {
+  std::string problem;
+  std::vector<std::string> outsideLinks;
+  const int code = collectEntries(workingDirectory, files, entries, problem, outsideLinks);
+  for (const std::string& link : outsideLinks)
+    log(kLogWarning, caller + " leaves out " + link + ": a link to outside the working directory");
+  if (code != kMediaOk) log(kLogError, caller + " cannot take " + problem);
+  return code;
 }
 
 void BootableMedia::leaveWorkingDirectory() {

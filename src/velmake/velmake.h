@@ -13,7 +13,9 @@
 // Results are 0 or one of the media codes below; nothing throws.
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -25,27 +27,28 @@ namespace Velmake {
 
 namespace detail {
 struct MediumEntry;
-}
+struct Workspace;
+}  // namespace detail
 
 // Media codes returned by the create and burn calls.
 enum MediaCode : int {
   kMediaOk = 0,
   kNoUpdateFiles = 81,
-  kNotFound = 100,            // a directory or file could not be found
-  kVolumeNotFound = 101,      // USB key volume missing or unusable
-  kUnzipFailed = 102,         // a zip file could not be unpacked
-  kNotZip = 103,              // the environment file lacks the .zip extension
-  kRawCopyFailed = 104,       // writing the USB key's partition table failed
+  kNotFound = 100,        // a directory or file could not be found
+  kVolumeNotFound = 101,  // USB key volume missing or unusable
+  kUnzipFailed = 102,     // a zip file could not be unpacked
+  kNotZip = 103,          // the environment file lacks the .zip extension
+  kRawCopyFailed = 104,   // writing the USB key's partition table failed
   kOutOfSpace = 105,
-  kCreateFailed = 106,        // a directory or file could not be created
+  kCreateFailed = 106,  // a directory or file could not be created
   kModeChangeFailed = 107,
-  kBadName = 108,             // ISO name without .iso; environment invalid (USB)
+  kBadName = 108,  // ISO name without .iso; environment invalid (USB)
   kImageBuilderFailed = 109,
-  kNotInitialised = 110,      // USB key not initialised; zipping failed (PXE)
+  kNotInitialised = 110,  // USB key not initialised; zipping failed (PXE)
   kBurnFailed = 111,
   kImageUnusable = 112,
   kImageTooLarge = 113,
-  kNoDisc = 116,              // no disc, or a disc that cannot be written
+  kNoDisc = 116,  // no disc, or a disc that cannot be written
 };
 
 // Progress of a long step: a short description and the share done, 0-100.
@@ -74,6 +77,25 @@ class BootableMedia {
   // previous current directory is restored by leaveWorkingDirectory().
   int prepareBootTree(const std::string& workingDir, const std::string& toolZip);
   void leaveWorkingDirectory();
+  // The frame of a create call: prepareBootTree, then `write` when that
+  // succeeded; afterwards the scratch directory is removed and the previous
+  // current directory restored. The first failure's code, or write's.
+  int buildMedium(const std::string& workingDir, const std::string& toolZip, const std::function<int()>& write);
+  // Makes the scratch directory; the paths a writer works with.
+  detail::Workspace openWorkspace() const;
+  // `path` is a regular file inside the working directory (fileInTree). A
+  // file outside it, reached through a link or "..", is logged as an error
+  // under `caller`; a missing one is left to the caller to report.
+  bool fileInWorkingDirectory(const std::string& caller, const std::filesystem::path& path);
+  // The workspace's UEFI loader is a regular file inside the working
+  // directory; when there is none `missing` followed by the loader's path is
+  // logged under `caller`.
+  bool loaderInTree(const detail::Workspace& workspace, const std::string& caller, const std::string& missing);
+  // The medium's entries of `files` (collectEntries); the links left out are
+  // logged as warnings and a refused entry as an error, under `caller`.
+  // 0 or the media code that ends the create call.
+  int collectMedium(const std::string& caller, const std::vector<std::string>& files,
+                    std::vector<detail::MediumEntry>& entries);
   // The working directory of this object's calls, made absolute.
   void rememberWorkingDirectory(const std::string& workingDir);
   // Remembers a temporary file or directory for removeTempFilesAndDirs.
@@ -105,12 +127,14 @@ class BootableISO : public BootableMedia {
   // regular file that stands for a disc). `fullSpeed` true writes at the
   // drive's best speed; false is the careful retry at the lowest speed.
   // The burner's messages are appended to `logFilePath` when not empty.
-  int BurnISO(const std::string& isoPath, const std::string& driveAddress, std::string logFilePath,
-              bool fullSpeed);
+  int BurnISO(const std::string& isoPath, const std::string& driveAddress, std::string logFilePath, bool fullSpeed);
 
  private:
   int writeImage(const std::vector<detail::MediumEntry>& entries, const std::string& target);
   int writeSource(struct burn_source* source, const std::string& target);
+  // Copies the image from `source` into `out` (the partial file `part`);
+  // `written` counts the bytes. 0 when the whole image was written.
+  int copySource(struct burn_source* source, std::ostream& out, const std::string& part, uint64_t& written);
 };
 
 class BootableUSB : public BootableMedia {
@@ -131,6 +155,12 @@ class BootableUSB : public BootableMedia {
 
  private:
   int writeKey(bool format);
+  // Checks the volume and, with `format`, writes the partition table and the
+  // file system; `start` is then the partition's first sector.
+  int prepareVolume(bool format, uint64_t needed, const std::string& toolLog, uint64_t& start);
+  // Copies the UEFI loader and the entries into the partition at `start`.
+  int copyToKey(bool format, uint64_t start, const std::vector<detail::MediumEntry>& entries,
+                const detail::Workspace& workspace, uint64_t needed);
 
   bool initialised = false;
   bool keyIsOurs = false;
@@ -151,6 +181,13 @@ class BootableIMG : public BootableMedia {
 
  private:
   int writeDirectory(std::vector<std::string>& files, const std::string& pxeDir);
+  // The steps of writeDirectory, each into the directory `target`: the
+  // loader; the kernel, the initrd with the media configuration and the menu;
+  // the zip of the medium's files.
+  int writeLoader(const detail::Workspace& workspace, const std::filesystem::path& target);
+  int writeBootFiles(const detail::Workspace& workspace, const std::string& menu, const std::string& kernel,
+                     const std::string& initrd, const std::filesystem::path& target);
+  int writeMediumZip(const std::vector<detail::MediumEntry>& entries, const std::filesystem::path& target);
 };
 
 // Removes what a create call leaves behind when the process is ended in the
@@ -181,7 +218,7 @@ class DiscDrive {
   bool init(const std::string& devicePath);
   // The loaded medium is a CD-R, CD-RW, DVD-R or DVD-RW (restricted overwrite).
   bool hasBurnableProfile();
-  int erase();                          // 0 or kBurnFailed
+  int erase();                           // 0 or kBurnFailed
   int burn(const std::string& isoPath);  // 0 or a media code
   void release();
 

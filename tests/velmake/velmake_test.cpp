@@ -2,6 +2,8 @@
 // images, USB key images, network boot directories and burning to a
 // pseudo-drive, checked with the tools an administrator would use
 // (xorriso, mtools, fsck.vfat).
+#include "velmake.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
@@ -15,7 +17,6 @@
 #include "host/host.h"
 #include "qemu_boot.h"
 #include "test_support.h"
-#include "velmake.h"
 
 namespace fs = std::filesystem;
 using xelotest::readFile;
@@ -55,7 +56,8 @@ void makeZip(const std::string& path, const std::map<std::string, std::string>& 
 // Bytes that differ from file to file, so copies can be told apart.
 std::string blob(const std::string& seed, size_t size) {
   std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + seed.size() * 7 + seed[i % seed.size()]) & 0xff);
+  for (size_t i = 0; i < size; ++i)
+    data[i] = static_cast<char>((i * 131 + seed.size() * 7 + seed[i % seed.size()]) & 0xff);
   return data;
 }
 
@@ -165,8 +167,8 @@ TEST_F(MediaImage, IsoHoldsTheListedEntriesAndTheBootTreeAndBootsByUefi) {
       << readFile(dir / "x.log") << logger.log;
   EXPECT_TRUE(readFile(extracted) == payload);
   // Nothing but the image is left beside it; an earlier partial image is gone.
-  EXPECT_EQ(xelotest::listFiles(dir.path()), (std::vector<std::string>{"out.iso", "payload.bin", "tool-output.txt",
-                                                                      "work", "x.log"}));
+  EXPECT_EQ(xelotest::listFiles(dir.path()),
+            (std::vector<std::string>{"out.iso", "payload.bin", "tool-output.txt", "work", "x.log"}));
 }
 
 TEST_F(MediaImage, IsoCarriesABiosEntryWhenTheEnvironmentHasABiosLoader) {
@@ -306,7 +308,10 @@ TEST_F(UsbKeyImage, FormattedKeyHoldsTheLoaderAndTheMediumAndPassesFsck) {
 TEST_F(UsbKeyImage, KeyIsLeftAloneUntilFormattingIsAllowed) {
   makeKey(64);
   writeFile(dir / "pattern", blob("user data", 4096));
-  { std::fstream f(key, std::ios::binary | std::ios::in | std::ios::out); f << readFile(dir / "pattern"); }
+  {
+    std::fstream f(key, std::ios::binary | std::ios::in | std::ios::out);
+    f << readFile(dir / "pattern");
+  }
   const std::string before = readFile(key);
 
   Velmake::BootableUSB usb(logger);
@@ -355,8 +360,8 @@ TEST_F(MediaImage, PxeDirectoryHoldsLoaderMenuKernelInitrdAndTheZippedMedium) {
   EXPECT_NE(menu.find("  initrd $cmdpath/img3a\n"), std::string::npos) << menu;
 
   const std::string names = output({"unzip", "-Z1", pxe + "/tc.zip"});
-  for (const char* name : {"xelo.config\n", "boot/EFI/BOOT/grub.cfg\n", "novpi/qor_utl_novpi_9.63.bin\n",
-                           "7X21_fw.xml\n"})
+  for (const char* name :
+       {"xelo.config\n", "boot/EFI/BOOT/grub.cfg\n", "novpi/qor_utl_novpi_9.63.bin\n", "7X21_fw.xml\n"})
     EXPECT_NE(names.find(name), std::string::npos) << name << names;
   EXPECT_EQ(names.find("not_listed"), std::string::npos);
 }
@@ -368,6 +373,128 @@ TEST_F(MediaImage, PxeDirectoryInsideTheWorkingDirectoryIsNotZippedIntoItself) {
   ASSERT_EQ(img.CreateIMG(work, work + "/pxe", files, kZipName), 0) << logger.log;
   const std::string names = output({"unzip", "-Z1", work + "/pxe/tc.zip"});
   EXPECT_EQ(names.find("pxe/"), std::string::npos) << names;
+}
+
+// ---- files of the boot tree that lead to the host ------------------------------
+
+// The regular files below `root` (links not followed) that hold `marker`.
+std::vector<std::string> filesHolding(const std::string& root, const std::string& marker) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec))
+    if (fs::is_regular_file(it->symlink_status()) && readFile(it->path().string()).find(marker) != std::string::npos)
+      found.push_back(it->path().string());
+  return found;
+}
+
+// A host file that a boot tree's link may point at: a usable menu, so that
+// a writer reading it would get on, followed by a marker found in any copy.
+class HostFileLinks : public UsbKeyImage {
+ protected:
+  void SetUp() override {
+    UsbKeyImage::SetUp();
+    host = (fs::path(dir.path()) / "host" / "secret.bin").string();
+    fs::create_directories(fs::path(host).parent_path());
+    writeFile(host, kMenu + "# " + kMarker + "\n" + blob("host", 4096));
+  }
+  // Runs one writer on the staged medium; its code.
+  int write(const std::string& writer, const std::string& name) {
+    if (writer == "iso") return Velmake::BootableISO(logger).CreateISO(work, dir / (name + ".iso"), files, kZipName, 1);
+    if (writer == "pxe") return Velmake::BootableIMG(logger).CreateIMG(work, dir / name, files, kZipName);
+    makeKey(64);
+    Velmake::BootableUSB usb(logger);
+    bool needsFormat = false;
+    if (const int code = usb.init(work, key, files, kZipName, needsFormat); code != 0) return code;
+    return usb.CreateUSBKey(true);
+  }
+  // The hook replaces `inTree` (relative to the working directory) by a link to `target`.
+  void linkInHook(const std::string& inTree, const std::string& target) {
+    logger.extraHook = [inTree, target] {
+      fs::remove(inTree);
+      fs::create_symlink(target, inTree);
+    };
+  }
+  const std::string kMarker = "only on the host";
+  std::string host;
+};
+
+TEST_F(HostFileLinks, NoWriterTakesALoaderThatLinksToAHostFile) {
+  struct Case {
+    const char* writer;
+    const char* target;  // of the loader's link; %HOST% stands for the host file
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {"iso", "%HOST%", 100},
+      {"usb", "%HOST%", 108},
+      {"pxe", "%HOST%", 100},
+      {"iso", "../../../../host/secret.bin", 100},  // relative, out of the working directory
+      {"usb", "../../../../host/secret.bin", 108},
+      // A link that stays inside the boot tree is an ordinary loader.
+      {"iso", "../../vmlinuz", 0},
+      {"usb", "../../vmlinuz", 0},
+  };
+  for (const Case& c : cases) {
+    const std::string target = std::string(c.target) == "%HOST%" ? host : c.target;
+    SCOPED_TRACE(std::string(c.writer) + " with the loader linked to " + target);
+    SetUp();
+    logger = FakeLogger();
+    linkInHook("boot/EFI/BOOT/BOOTX64.EFI", target);
+    EXPECT_EQ(write(c.writer, "loader"), c.expected) << logger.log;
+    EXPECT_EQ(filesHolding(dir.path(), kMarker), std::vector<std::string>{host});
+    if (c.expected != 0) {
+      EXPECT_NE(logger.log.find("BOOTX64.EFI lies outside the working directory"), std::string::npos) << logger.log;
+    }
+    EXPECT_FALSE(fs::exists(work + "/velmake_tmp"));
+  }
+}
+
+TEST_F(HostFileLinks, PxeTakesNoMenuKernelOrInitrdFromTheHost) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& host)> hook;
+  };
+  const std::vector<Case> cases = {
+      {"menu linked to the host",
+       [](auto& host) {
+         fs::remove("boot/EFI/BOOT/grub.cfg");
+         fs::create_symlink(host, "boot/EFI/BOOT/grub.cfg");
+       }},
+      {"kernel linked to the host",
+       [](auto& host) {
+         fs::remove("boot/vmlinuz");
+         fs::create_symlink(host, "boot/vmlinuz");
+       }},
+      {"initrd linked to the host",
+       [](auto& host) {
+         fs::remove("boot/initrd.gz");
+         fs::create_symlink(host, "boot/initrd.gz");
+       }},
+      {"kernel named out of the tree",
+       [](auto&) {
+         std::string menu = kMenu;
+         menu.replace(menu.find("/boot/vmlinuz"), 13, "/../host/secret.bin");
+         writeFile("boot/EFI/BOOT/grub.cfg", menu);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    logger = FakeLogger();
+    logger.extraHook = [&] { c.hook(host); };
+    EXPECT_EQ(write("pxe", "pxe"), 100) << logger.log;
+    EXPECT_EQ(filesHolding(dir.path(), kMarker), std::vector<std::string>{host});
+    EXPECT_NE(logger.log.find("lies outside the working directory"), std::string::npos) << logger.log;
+  }
+  // Links that stay inside the tree are followed as before.
+  SetUp();
+  logger = FakeLogger();
+  logger.extraHook = [] {
+    fs::rename("boot/vmlinuz", "boot/vmlinuz-1");
+    fs::create_symlink("vmlinuz-1", "boot/vmlinuz");
+  };
+  ASSERT_EQ(write("pxe", "pxe-inside"), 0) << logger.log;
+  EXPECT_TRUE(readFile(dir / "pxe-inside/img2a") == kernel);
 }
 
 // ---- burning ----------------------------------------------------------------------
