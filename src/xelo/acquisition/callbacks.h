@@ -28,6 +28,7 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
   // Dispatches each message to its handler below.
   void sendInfo(int messageId, std::string text, int code) override;
 
+  // The library's result (an AcquireResult) of the last failure of a pass.
   int getLastError() const { return lastError; }
   int getFailures() const { return failures; }
   int getCount() const { return count; }
@@ -45,19 +46,19 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
   using Fields = std::vector<std::string>;
 
   // The handlers of the messages whose display differs between the console
-  // and the front end. sendInfo calls them only with as many fields as every
-  // version needs; a message with fewer fields than a handler needs is
-  // ignored.
-  virtual void onPassEnded(const Fields& f);  // 3 fields
+  // and the front end. A message with fewer fields than its handler needs is
+  // ignored: sendInfo checks the count for the handlers that say "at least",
+  // the others check it themselves.
+  virtual void onPassEnded(const Fields& f);  // at least 3 fields
   virtual void onError(const Fields& f, const std::string& text, int code);
-  virtual void onReportLine(int messageId, const Fields& f);  // 2 fields
+  virtual void onReportLine(int messageId, const Fields& f);  // at least 2 fields
   virtual void onNotice(const std::string& text);
   virtual void onFileProgress(const Fields& f);
   virtual void onUpdateStarted(const Fields& f);
-  virtual void onUpdateDone(const Fields& f, bool succeeded);  // 3 fields
+  virtual void onUpdateDone(const Fields& f, bool succeeded);  // at least 3 fields
   virtual void onAlreadyPresent(const Fields& f);
   virtual void onUpdateProgress(const Fields& f);
-  virtual void onFileFailed(const Fields& f, const std::string& text);  // 3 fields
+  virtual void onFileFailed(const Fields& f, const std::string& text);  // at least 3 fields
 
   // Logs and prints a failed file; true for the first failure of the run.
   bool recordFailure(const Fields& f, const std::string& text);
