@@ -6,8 +6,9 @@
 #include <iostream>
 #include <sstream>
 
+#include "core/codes.h"
 #include "core/errors.h"
-#include "core/options.h"
+#include "downloadmanager.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -17,6 +18,8 @@ namespace XELO {
 bool newerVersionSeen = false;
 
 namespace {
+
+using Message = QYXAcquistion::AcquireMessage;
 
 const std::string kDone = " Done\r\n";
 const std::string kFail = " Fail\r\n";
@@ -35,7 +38,7 @@ std::string withoutLineEnds(std::string text) {
 void logVerbose(const std::string& text) { logEntry(LogVerbose, withoutLineEnds(text)); }
 
 // Appends to the report file, opened and closed for every line.
-void report(const std::string& text) {
+void appendToReport(const std::string& text) {
   std::ofstream out(reportFilePath(), std::ios::binary | std::ios::app);
   out << text;
 }
@@ -43,8 +46,7 @@ void report(const std::string& text) {
 int toInt(const std::string& text) { return std::atoi(text.c_str()); }
 
 long long nowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // A "no" to a question asked during acquisition ends the whole process; the
@@ -97,6 +99,9 @@ std::string shortenedName(const std::string& name) { return name.size() > 45 ? n
 
 // ---- console callback -------------------------------------------------------
 
+XeloAcquireCallback::XeloAcquireCallback(const Options& options)
+    : report(options.report), checkUpdate(options.checkUpdate) {}
+
 void XeloAcquireCallback::print(const std::string& text) const {
   if (console) std::cout << text << std::flush;
 }
@@ -108,42 +113,112 @@ void XeloAcquireCallback::printAndLog(const std::string& text) const {
 
 void XeloAcquireCallback::clearLine() const { print("\r" + std::string(79, ' ') + "\r"); }
 
-void XeloAcquireCallback::onPassStart(const std::vector<std::string>& f) {
+void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
+  const auto f = messageFields(text);
+  switch (messageId) {
+    case Message::PassStarted: onPassStart(f); break;
+    case Message::PassEnded:
+      if (f.size() >= 3) onPassEnded(f);
+      break;
+    case Message::ToolsPassEnded:
+      if (f.size() >= 3) endPassLine(f);
+      break;
+    case Message::Error: onError(f, text, code); break;
+    case Message::ReportStarted: onReportStart(f); break;
+    case Message::ReportEnded: onReportCount(f); break;
+    case Message::ReportFilePresent:
+    case Message::ReportFileMissing:
+      if (f.size() >= 2) onReportLine(messageId, f);
+      break;
+    case Message::FilesEnded: printAndLog("\r\n"); break;
+    case Message::ReportFilesEnded: onReportEnd(); break;
+    case Message::ToolsPassStarted: onToolsPass(f); break;
+    case Message::Notice: onNotice(text); break;
+    case Message::FileProgress: onFileProgress(f); break;
+    case Message::UpdateStarted: onUpdateStarted(f); break;
+    case Message::UpdateDone:
+    case Message::UpdateFailed:
+      if (f.size() >= 3) onUpdateDone(f, messageId == Message::UpdateDone);
+      break;
+    case Message::UpdatePresent: onAlreadyPresent(f); break;
+    case Message::UpdateProgress: onUpdateProgress(f); break;
+    case Message::FileFailed:
+      if (f.size() >= 3) onFileFailed(f, text);
+      break;
+    case Message::Log: logEntry(LogTimeStamp, text); break;
+    case Message::Verbose: logEntry(LogVerbose, text); break;
+    default: break;
+  }
+}
+
+void XeloAcquireCallback::onPassStart(const Fields& f) {
   if (f.size() >= 2) printAndLog("\r\nAcquiring list of updates for Machine-Type=" + f[0] + " ... ");
 }
 
-void XeloAcquireCallback::onReportStart(const std::vector<std::string>& f) {
+void XeloAcquireCallback::onPassEnded(const Fields& f) {
+  count = toInt(f[2]);
+  if (count != 0) {
+    // The pass line was printed when the pass started; the log gets it whole.
+    print(kDone);
+    logVerbose("\r\nAcquiring list of updates for Machine-Type=" + f[0] + " ... " + kDone);
+  } else {
+    printAndLog(kNone);
+  }
+}
+
+void XeloAcquireCallback::endPassLine(const Fields& f) {
+  count = toInt(f[2]);
+  printAndLog(count != 0 ? kDone : kNone);
+}
+
+void XeloAcquireCallback::onError(const Fields& f, const std::string& text, int code) {
+  if (f.size() < 2) {
+    // A pass with nothing to acquire asks whether to go on; other failures
+    // are kept for the job to report.
+    if (code == QYXAcquistion::ACQUIRE_NO_UPDATES) {
+      printAndLog(kWarningPrefix + text + "\r\n");
+      continueOrEndProcess(Exit::NoApplicableUpdate);
+    } else {
+      lastError = code;
+    }
+    return;
+  }
+  const bool esxi = f[1].find("qor_fw_esxi_") != std::string::npos && f[1].find("xelo_32-64") != std::string::npos;
+  printAndLog((esxi ? kWarningPrefix : kErrorPrefix) + text + "\r\n");
+  if (code != QYXAcquistion::ACQUIRE_NO_UPDATES) lastError = code;
+}
+
+void XeloAcquireCallback::onReportStart(const Fields& f) {
   lastWasLocal = false;
   currentId.clear();
   otherVersionSeen = false;
   if (f.size() < 2) return;
   const std::string line = "\r\nReporting acquisition status of updates for Machine-Type=" + f[0];
   printAndLog(line);
-  report(line);
+  appendToReport(line);
 }
 
-void XeloAcquireCallback::onReportCount(const std::vector<std::string>& f) {
+void XeloAcquireCallback::onReportCount(const Fields& f) {
   if (f.size() == 3 && f[2] == "0") {
     printAndLog(kNone + "\r\n");
-    report(kNone);
+    appendToReport(kNone);
   } else {
     printAndLog(kDone + "\r\n");
-    report(kDone);
+    appendToReport(kDone);
   }
 }
 
-void XeloAcquireCallback::onReportLine(int messageId, const std::vector<std::string>& f) {
-  if (f.size() < 2) return;
+void XeloAcquireCallback::onReportLine(int messageId, const Fields& f) {
   if (f[0] != currentId) {
     // An update is shown with the availability of the file that introduces it.
-    const bool local = messageId == 8;
+    const bool local = messageId == Message::ReportFilePresent;
     const std::string line = f[0] + (local ? kLocal : kRemote) + "\r\n";
     printAndLog(line);
-    report(line);
+    appendToReport(line);
     currentId = f[0];
     lastWasLocal = local;
     if (currentId != kSelfPackageId && currentId.rfind("qor_utl_xelo_", 0) == 0) otherVersionSeen = true;
-  } else if (messageId == 9) {
+  } else if (messageId == Message::ReportFileMissing) {
     lastWasLocal = false;
   }
 }
@@ -151,25 +226,34 @@ void XeloAcquireCallback::onReportLine(int messageId, const std::vector<std::str
 void XeloAcquireCallback::onReportEnd() {
   // A repository may answer the running version together with the version
   // that replaces it, in any order: any other version in the pass is newer.
-  if (processOptions().checkUpdate && !currentId.empty()) newerVersionSeen = otherVersionSeen;
+  if (checkUpdate && !currentId.empty()) newerVersionSeen = otherVersionSeen;
 }
 
-void XeloAcquireCallback::onToolsPass(const std::vector<std::string>& f) {
+void XeloAcquireCallback::onToolsPass(const Fields& f) {
   if (f.size() == 2) printAndLog("Acquiring list of " + f[0] + " for " + f[1] + " ... ");
 }
 
-void XeloAcquireCallback::onUpdateDone(const std::vector<std::string>& f, bool succeeded) {
-  if (f.size() < 3) return;
+void XeloAcquireCallback::onNotice(const std::string&) {}
+
+void XeloAcquireCallback::onFileProgress(const Fields& f) {
+  if (f.size() < 6) return;
+  clearLine();
+  print("Acquiring : " + shortenedName(f[1]) + " " + f[2] + " KB of " + f[3] + " KB");
+}
+
+void XeloAcquireCallback::onUpdateStarted(const Fields&) {}
+
+void XeloAcquireCallback::onUpdateDone(const Fields& f, bool succeeded) {
   clearLine();
   const std::string end = succeeded ? kDone : kFail;
   printAndLog(toInt(f[1]) < 2 ? f[0] + " ..." + end : counter(f) + f[0] + " ..." + end);
 }
 
-void XeloAcquireCallback::onAlreadyPresent(const std::vector<std::string>& f) {
-  if (processOptions().report) {
+void XeloAcquireCallback::onAlreadyPresent(const Fields& f) {
+  if (report) {
     if (f.empty()) return;
     printAndLog(f[0] + kLocal + "\r\n");
-    report(f[0] + kLocal + "\r\n");
+    appendToReport(f[0] + kLocal + "\r\n");
     return;
   }
   if (f.size() < 3) return;
@@ -177,101 +261,25 @@ void XeloAcquireCallback::onAlreadyPresent(const std::vector<std::string>& f) {
   printAndLog(toInt(f[1]) < 2 ? f[0] + "  " + kAlready : counter(f) + shortenedName(f[0]) + "  " + kAlready);
 }
 
-bool XeloAcquireCallback::onFileFailed(const std::vector<std::string>& f, const std::string& text) {
+void XeloAcquireCallback::onUpdateProgress(const Fields&) {}
+
+bool XeloAcquireCallback::recordFailure(const Fields& f, const std::string& text) {
   ++failures;
   logVerbose(kErrorPrefix + text);
   std::string rest = text;
   for (const std::string* field : {&f[0], &f[1]}) {
     if (field->empty()) continue;
-    for (auto at = rest.find(*field); at != std::string::npos; at = rest.find(*field, at)) rest.erase(at, field->size());
+    for (auto at = rest.find(*field); at != std::string::npos; at = rest.find(*field, at))
+      rest.erase(at, field->size());
   }
   print(kErrorPrefix + rest);
   return failures == 1;
 }
 
-void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
-  const auto f = messageFields(text);
-  switch (messageId) {
-    case 3:
-      onPassStart(f);
-      break;
-    case 4:
-      if (f.size() < 3) break;
-      count = toInt(f[2]);
-      if (count != 0) {
-        print(kDone);
-        logVerbose("\r\nAcquiring list of updates for Machine-Type=" + f[0] + " ... " + kDone);
-      } else {
-        printAndLog(kNone);
-      }
-      break;
-    case 17:
-      if (f.size() < 3) break;
-      count = toInt(f[2]);
-      printAndLog(count != 0 ? kDone : kNone);
-      break;
-    case 5:
-      if (f.size() < 2) {
-        if (code == 3) {
-          printAndLog(kWarningPrefix + text + "\r\n");
-          continueOrEndProcess(202);
-        } else {
-          lastError = code;
-        }
-        break;
-      }
-      printAndLog((f[1].find("qor_fw_esxi_") != std::string::npos && f[1].find("xelo_32-64") != std::string::npos
-                       ? kWarningPrefix
-                       : kErrorPrefix) +
-                  text + "\r\n");
-      if (code != 3) lastError = code;
-      break;
-    case 6:
-      onReportStart(f);
-      break;
-    case 7:
-      onReportCount(f);
-      break;
-    case 8:
-    case 9:
-      onReportLine(messageId, f);
-      break;
-    case 14:
-      printAndLog("\r\n");
-      break;
-    case 15:
-      onReportEnd();
-      break;
-    case 16:
-      onToolsPass(f);
-      break;
-    case 21:
-      if (f.size() < 6) break;
-      clearLine();
-      print("Acquiring : " + shortenedName(f[1]) + " " + f[2] + " KB of " + f[3] + " KB");
-      break;
-    case 24:
-    case 25:
-      onUpdateDone(f, messageId == 24);
-      break;
-    case 26:
-      onAlreadyPresent(f);
-      break;
-    case 30:
-      if (f.size() < 3) break;
-      if (onFileFailed(f, text)) {
-        print("Some update files are missed,");
-        continueOrEndProcess(200);
-      }
-      break;
-    case 31:
-      logEntry(LogTimeStamp, text);
-      break;
-    case 32:
-      logEntry(LogVerbose, text);
-      break;
-    default:
-      break;
+void XeloAcquireCallback::onFileFailed(const Fields& f, const std::string& text) {
+  if (recordFailure(f, text)) {
+    print("Some update files are missed,");
+    continueOrEndProcess(Exit::DownloadFailed);
   }
 }
 
@@ -295,84 +303,74 @@ void XeloAcquireCallback4XML::setStatus(const std::string& updateId, const std::
   if (current >= 0) nodes[current].setStatus(updateId, status);
 }
 
-void XeloAcquireCallback4XML::sendInfo(int messageId, std::string text, int code) {
-  const auto f = messageFields(text);
-  switch (messageId) {
-    case 4:
-    case 17:
-      if (f.size() < 3) break;
-      count = toInt(f[2]);
-      printAndLog(count != 0 ? kDone : kNone);
-      break;
-    case 5:
-      printAndLog(kErrorPrefix + text + "\r\n");
-      if (code != 3) lastError = code;
-      break;
-    case 8:
-    case 9: {
-      const std::string before = currentId;
-      onReportLine(messageId, f);
-      if (f.size() >= 2 && f[0] != before) setStatus(f[0], lastWasLocal ? "Locally available" : "Remotely available");
-      break;
-    }
-    case 18:
-      printAndLog("\r\n" + text);
-      break;
-    case 21:
-      break;
-    case 23:
-      if (f.empty()) break;
-      startTimes[f[0]] = nowSeconds();
-      setStatus(f[0], "Acquiring");
-      writeProgressFile(f[0]);
-      break;
-    case 24:
-    case 25:
-      if (f.size() < 3) break;
-      onUpdateDone(f, messageId == 24);
-      if (current >= 0 && messageId == 24 && nodes[current].getStatus(f[0]) != "Error") {
-        nodes[current].setFullDownloadedSize(f[0]);
-        setStatus(f[0], "Done");
-      } else if (messageId == 25) {
-        setStatus(f[0], "Error");
-      }
-      writeProgressFile(f[0]);
-      break;
-    case 26:
-      if (f.empty()) break;
-      if (processOptions().report) {
-        onAlreadyPresent(f);
-        setStatus(f[0], "Locally available");
-      } else {
-        printAndLog(kAlready + "\r\n");
-        if (current >= 0) nodes[current].setFullDownloadedSize(f[0]);
-        setStatus(f[0], "Already Downloaded");
-      }
-      writeProgressFile(f[0]);
-      break;
-    case 27: {
-      if (f.size() < 2 || current < 0) break;
-      const long kb = toInt(f[1]);
-      nodes[current].setDownloadedSize(f[0], kb);
-      const auto start = startTimes.find(f[0]);
-      const long long elapsed = start == startTimes.end() ? 0 : nowSeconds() - start->second;
-      nodes[current].setDownloadSpeed(f[0], elapsed > 0 ? static_cast<long>(kb / elapsed) : 0);
-      writeProgressFile(f[0]);
-      break;
-    }
-    case 30:
-      if (f.size() < 3) break;
-      setStatus(f[0], "Error");
-      writeProgressFile(f[0]);
-      onFileFailed(f, text);
-      if (!waitGuiConfirm()) {
-        writeCliError(0, "User confirms to stop!", 0);
-        endProcess(0);
-      }
-      break;
-    default:
-      XeloAcquireCallback::sendInfo(messageId, text, code);
-      break;
+// The front end shows the pass in its own view: the pass line ends at once.
+void XeloAcquireCallback4XML::onPassEnded(const Fields& f) { endPassLine(f); }
+
+void XeloAcquireCallback4XML::onError(const Fields&, const std::string& text, int code) {
+  printAndLog(kErrorPrefix + text + "\r\n");
+  if (code != QYXAcquistion::ACQUIRE_NO_UPDATES) lastError = code;
+}
+
+void XeloAcquireCallback4XML::onReportLine(int messageId, const Fields& f) {
+  const std::string before = currentId;
+  XeloAcquireCallback::onReportLine(messageId, f);
+  if (f[0] != before) setStatus(f[0], lastWasLocal ? "Locally available" : "Remotely available");
+}
+
+void XeloAcquireCallback4XML::onNotice(const std::string& text) { printAndLog("\r\n" + text); }
+
+// The front end shows the progress of the package, not of the file.
+void XeloAcquireCallback4XML::onFileProgress(const Fields&) {}
+
+void XeloAcquireCallback4XML::onUpdateStarted(const Fields& f) {
+  if (f.empty()) return;
+  startTimes[f[0]] = nowSeconds();
+  setStatus(f[0], "Acquiring");
+  writeProgressFile(f[0]);
+}
+
+void XeloAcquireCallback4XML::onUpdateDone(const Fields& f, bool succeeded) {
+  XeloAcquireCallback::onUpdateDone(f, succeeded);
+  if (current >= 0 && succeeded && nodes[current].getStatus(f[0]) != "Error") {
+    nodes[current].setFullDownloadedSize(f[0]);
+    setStatus(f[0], "Done");
+  } else if (!succeeded) {
+    setStatus(f[0], "Error");
+  }
+  writeProgressFile(f[0]);
+}
+
+void XeloAcquireCallback4XML::onAlreadyPresent(const Fields& f) {
+  if (f.empty()) return;
+  if (report) {
+    XeloAcquireCallback::onAlreadyPresent(f);
+    setStatus(f[0], "Locally available");
+  } else {
+    printAndLog(kAlready + "\r\n");
+    if (current >= 0) nodes[current].setFullDownloadedSize(f[0]);
+    setStatus(f[0], "Already Downloaded");
+  }
+  writeProgressFile(f[0]);
+}
+
+void XeloAcquireCallback4XML::onUpdateProgress(const Fields& f) {
+  if (f.size() < 2 || current < 0) return;
+  const long kb = toInt(f[1]);
+  nodes[current].setDownloadedSize(f[0], kb);
+  const auto start = startTimes.find(f[0]);
+  const long long elapsed = start == startTimes.end() ? 0 : nowSeconds() - start->second;
+  nodes[current].setDownloadSpeed(f[0], elapsed > 0 ? static_cast<long>(kb / elapsed) : 0);
+  writeProgressFile(f[0]);
+}
+
+// The front end asks the question itself and leaves its answer in a file.
+void XeloAcquireCallback4XML::onFileFailed(const Fields& f, const std::string& text) {
+  setStatus(f[0], "Error");
+  writeProgressFile(f[0]);
+  recordFailure(f, text);
+  if (!waitGuiConfirm()) {
+    writeCliError(Exit::Success, "User confirms to stop!", 0);
+    endProcess(0);
   }
 }
 
@@ -392,15 +390,23 @@ void displayNames(ContentNode& node, bool isCurrent, const std::string& displayN
   const bool esxi = has("qor_fw_esxi_") && has("xelo_32-64");
   std::string mt, os;
   if (pkgs.size() == 1) {
-    if (has("qor_utl_novpi_")) mt = "Tool", os = "NOVPI";
-    else if (has("qor_utl_boot_tools-") && has("_anyos_x86-64")) mt = "Tool", os = "Bootable Environment";
-    else if (has("qor_utl_kyt_")) mt = "Tool", os = "KYT";
-    else if (has("qor_utl_dnxelo_")) mt = "Tool", os = "DNXelo";
-    else if (has("qor_utl_vzad_")) mt = "Tool", os = "Update Package";
-    else if (esxi) mt = "VMWare ESXi Updates", os = "SLES 10";
+    if (has("qor_utl_novpi_"))
+      mt = "Tool", os = "NOVPI";
+    else if (has("qor_utl_boot_tools-") && has("_anyos_x86-64"))
+      mt = "Tool", os = "Bootable Environment";
+    else if (has("qor_utl_kyt_"))
+      mt = "Tool", os = "KYT";
+    else if (has("qor_utl_dnxelo_"))
+      mt = "Tool", os = "DNXelo";
+    else if (has("qor_utl_vzad_"))
+      mt = "Tool", os = "Update Package";
+    else if (esxi)
+      mt = "VMWare ESXi Updates", os = "SLES 10";
   } else {
-    if (has("qor_utl_vzad_")) mt = "Tool", os = "Update Package";
-    else if (esxi) mt = "VMWare ESXi Updates", os = "SLES 10";
+    if (has("qor_utl_vzad_"))
+      mt = "Tool", os = "Update Package";
+    else if (esxi)
+      mt = "VMWare ESXi Updates", os = "SLES 10";
   }
   if (!mt.empty()) {
     node.setMT(mt);
@@ -417,16 +423,20 @@ void XeloAcquireCallback4XML::writeProgressFile(const std::string& currentUpdate
   for (int i = 0; i < static_cast<int>(nodes.size()); ++i) {
     ContentNode node = nodes[i];
     displayNames(node, i == current, displayName);
-    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << xmlText(node.getMT()) << "</MT>" << "\n\t\t<OS>"
-        << xmlText(node.getOS()) << "</OS>" << "\n\t\t<TOTAL>" << node.getTotal() << "</TOTAL>"
-        << "\n\t\t<CURRENTUPDATEID>" << xmlText(i == current ? currentUpdateId : std::string())
-        << "</CURRENTUPDATEID>";
+    out << "\n\t<CONTENT>"
+        << "\n\t\t<MT>" << xmlText(node.getMT()) << "</MT>"
+        << "\n\t\t<OS>" << xmlText(node.getOS()) << "</OS>"
+        << "\n\t\t<TOTAL>" << node.getTotal() << "</TOTAL>"
+        << "\n\t\t<CURRENTUPDATEID>" << xmlText(i == current ? currentUpdateId : std::string()) << "</CURRENTUPDATEID>";
     for (const auto& p : node.getPkgs())
-      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << xmlText(p.updateId) << "</UPDATEID>"
-          << "\n\t\t\t<COMPONENT>" << xmlText(p.component) << "</COMPONENT>" << "\n\t\t\t<SIZE>" << p.size
-          << "</SIZE>" << "\n\t\t\t<DOWNLOADSIZE>" << p.downloadedSize << "</DOWNLOADSIZE>"
-          << "\n\t\t\t<DOWNLOADSPEED>" << p.downloadSpeed << "</DOWNLOADSPEED>" << "\n\t\t\t<STATUS>"
-          << xmlText(p.status) << "</STATUS>" << "\n\t\t</PACKAGE>";
+      out << "\n\t\t<PACKAGE>"
+          << "\n\t\t\t<UPDATEID>" << xmlText(p.updateId) << "</UPDATEID>"
+          << "\n\t\t\t<COMPONENT>" << xmlText(p.component) << "</COMPONENT>"
+          << "\n\t\t\t<SIZE>" << p.size << "</SIZE>"
+          << "\n\t\t\t<DOWNLOADSIZE>" << p.downloadedSize << "</DOWNLOADSIZE>"
+          << "\n\t\t\t<DOWNLOADSPEED>" << p.downloadSpeed << "</DOWNLOADSPEED>"
+          << "\n\t\t\t<STATUS>" << xmlText(p.status) << "</STATUS>"
+          << "\n\t\t</PACKAGE>";
     out << "\n\t</CONTENT>";
   }
   out << "\n</ACQUISITION>";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "acquireutil.h"
+#include "core/options.h"
 
 namespace XELO {
 
@@ -22,29 +23,47 @@ using QYXAcquistion::ContentNode;
 // Console progress.
 class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
  public:
-  XeloAcquireCallback() = default;
+  // Takes the run's settings the messages depend on from `options`.
+  explicit XeloAcquireCallback(const Options& options);
+  // Dispatches each message to its handler below.
   void sendInfo(int messageId, std::string text, int code) override;
 
+  // The library's result (an AcquireResult) of the last failure of a pass.
   int getLastError() const { return lastError; }
   int getFailures() const { return failures; }
   int getCount() const { return count; }
   // Printing on the console (log entries and the report file are written
   // either way).
   bool console = true;
+  // The run only reports what the repository holds: an update already
+  // present is a report line.
+  bool report = false;
+  // The run checks for a newer version of the tool: a report pass tells
+  // whether it saw one (newerVersionSeen).
+  bool checkUpdate = false;
 
  protected:
-  // The handlers both callbacks share; a message with fewer fields than a
-  // handler needs is ignored.
-  void onPassStart(const std::vector<std::string>& fields);
-  void onReportStart(const std::vector<std::string>& fields);
-  void onReportCount(const std::vector<std::string>& fields);
-  void onReportLine(int messageId, const std::vector<std::string>& fields);
-  void onReportEnd();
-  void onToolsPass(const std::vector<std::string>& fields);
-  void onUpdateDone(const std::vector<std::string>& fields, bool succeeded);
-  void onAlreadyPresent(const std::vector<std::string>& fields);
+  using Fields = std::vector<std::string>;
+
+  // The handlers of the messages whose display differs between the console
+  // and the front end. A message with fewer fields than its handler needs is
+  // ignored: sendInfo checks the count for the handlers that say "at least",
+  // the others check it themselves.
+  virtual void onPassEnded(const Fields& f);  // at least 3 fields
+  virtual void onError(const Fields& f, const std::string& text, int code);
+  virtual void onReportLine(int messageId, const Fields& f);  // at least 2 fields
+  virtual void onNotice(const std::string& text);
+  virtual void onFileProgress(const Fields& f);
+  virtual void onUpdateStarted(const Fields& f);
+  virtual void onUpdateDone(const Fields& f, bool succeeded);  // at least 3 fields
+  virtual void onAlreadyPresent(const Fields& f);
+  virtual void onUpdateProgress(const Fields& f);
+  virtual void onFileFailed(const Fields& f, const std::string& text);  // at least 3 fields
+
   // Logs and prints a failed file; true for the first failure of the run.
-  bool onFileFailed(const std::vector<std::string>& fields, const std::string& text);
+  bool recordFailure(const Fields& f, const std::string& text);
+  // Records the update count of a pass and ends its line.
+  void endPassLine(const Fields& f);
 
   void print(const std::string& text) const;
   void printAndLog(const std::string& text) const;
@@ -56,22 +75,40 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
   int count = 0;
   int lastError = 0;
   int failures = 0;
+
+ private:
+  void onPassStart(const Fields& f);
+  void onReportStart(const Fields& f);
+  void onReportCount(const Fields& f);
+  void onReportEnd();
+  void onToolsPass(const Fields& f);
 };
 
 // Progress for the graphical front end: everything the console callback
 // does, plus the package records of every pass in the progress file.
 class XeloAcquireCallback4XML : public XeloAcquireCallback {
  public:
-  XeloAcquireCallback4XML() = default;
+  using XeloAcquireCallback::XeloAcquireCallback;
   // Clears the per-job state (not the records of earlier passes).
   void reset();
   void setDisplayName(const std::string& name) { displayName = name; }
   void sendMessage(ContentNode node, bool downloading) override;
-  void sendInfo(int messageId, std::string text, int code) override;
 
   const std::vector<ContentNode>& getNodes() const { return nodes; }
   // Rewrites the progress file; `currentUpdateId` is shown for the last pass.
   void writeProgressFile(const std::string& currentUpdateId);
+
+ protected:
+  void onPassEnded(const Fields& f) override;
+  void onError(const Fields& f, const std::string& text, int code) override;
+  void onReportLine(int messageId, const Fields& f) override;
+  void onNotice(const std::string& text) override;
+  void onFileProgress(const Fields& f) override;
+  void onUpdateStarted(const Fields& f) override;
+  void onUpdateDone(const Fields& f, bool succeeded) override;
+  void onAlreadyPresent(const Fields& f) override;
+  void onUpdateProgress(const Fields& f) override;
+  void onFileFailed(const Fields& f, const std::string& text) override;
 
  private:
   void setStatus(const std::string& updateId, const std::string& status);

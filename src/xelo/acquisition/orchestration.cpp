@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
 #include "host/host.h"
@@ -33,15 +34,17 @@ void configureIdentity(DownloadManager& manager, const HTTPProxyInfo& proxy) {
 // run has XML output, else with a new console callback. A pass whose files
 // failed still ends with success; the error it reported on the way is
 // handed back in `passError`.
-int startWithRunCallback(DownloadManager& manager, bool console = true, int* passError = nullptr) {
+int startWithRunCallback(DownloadManager& manager, const Options& options, bool console = true,
+                         int* passError = nullptr) {
   int result;
   int error;
-  if (processOptions().xmlOutput) {
-    runXmlCallback().reset();
-    result = manager.startDownload(runXmlCallback());
-    error = runXmlCallback().getLastError();
+  if (options.xmlOutput) {
+    XeloAcquireCallback4XML& callback = runXmlCallback(options);
+    callback.reset();
+    result = manager.startDownload(callback);
+    error = callback.getLastError();
   } else {
-    XeloAcquireCallback callback;
+    XeloAcquireCallback callback(options);
     callback.console = console;
     result = manager.startDownload(callback);
     error = callback.getLastError();
@@ -58,75 +61,76 @@ void reportFailure(int code, const std::string& text, const std::string& logText
 
 }  // namespace
 
-XeloAcquireCallback4XML& runXmlCallback() {
-  static XeloAcquireCallback4XML callback;
+XeloAcquireCallback4XML& runXmlCallback(const Options& options) {
+  static XeloAcquireCallback4XML callback(options);
+  callback.report = options.report;
+  callback.checkUpdate = options.checkUpdate;
   return callback;
 }
 
-std::string packageDownloadPath(const std::string& name) {
-  const std::string& workingDir = processOptions().workingDir;
+std::string packageDownloadPath(const std::string& name, const std::string& workingDir) {
   if (name == kNovpiPackage || name == kNovpiWindowsPackage) return joinPath(workingDir, "novpi");
   if (name == kKytPackage) return joinPath(workingDir, "kyt");
   if (name == kDunvarPackage) return joinPath(workingDir, "dunvar");
   return workingDir;
 }
 
-void waitForFrontEnd() {
-  if (!processOptions().xmlOutput) return;
+void waitForFrontEnd(bool xmlOutput) {
+  if (!xmlOutput) return;
   bool overridden = false;
   const std::string testWait = getEnv("XELO_TEST_XML_WAIT_MS", &overridden);
   sleepMilliseconds(overridden ? std::max(0, std::atoi(testWait.c_str())) : 10000);
 }
 
-int acquirePackage(const std::string& name, const HTTPProxyInfo& proxy, bool report, bool console,
-                   bool useTestService) {
-  if (useTestService)
+int acquirePackage(const std::string& name, const HTTPProxyInfo& proxy, const Options& options,
+                   const PackageRequest& request) {
+  if (request.useTestService)
     useTestServiceProvider();
   else
     restoreProductionServiceProvider();
 
   DownloadManager manager;
-  manager.setDownloadPath(packageDownloadPath(name));
-  manager.setMachineTypes(processOptions().machineTypes);
+  manager.setDownloadPath(packageDownloadPath(name, options.workingDir));
+  manager.setMachineTypes(options.machineTypes);
   manager.setOperatingSystems({});
   manager.setIsLatest(true);
   manager.setFixIds({name});
-  manager.setIsReport(report);
+  manager.setIsReport(request.report);
   manager.setSubjectVersion("");
   configureIdentity(manager, proxy);
 
   int passError = 0;
-  int code = acquisitionCode(startWithRunCallback(manager, console, &passError));
+  int code = acquisitionCode(startWithRunCallback(manager, options, request.console, &passError));
   // A package fetched by name is needed whole: a file that failed for good
   // fails the job even though the pass itself ended.
-  if (code == 0 && passError != 0 && !report) code = acquisitionCode(passError);
+  if (code == Exit::Success && passError != QYXAcquistion::ACQUIRE_OK && !request.report)
+    code = acquisitionCode(passError);
   // A package asked for by name that the repository does not have is an
   // update id that was not found, not an empty list of updates.
-  if (code == 202) code = 203;
-  if (code == 203) {
-    const std::string message = errorMessage(203);
+  if (code == Exit::NoApplicableUpdate) code = Exit::UpdateIdNotFound;
+  if (code == Exit::UpdateIdNotFound) {
+    const std::string message = errorMessage(code);
     reportFailure(code, message + name, "main()::Acquire " + message + name);
-  } else if (code == 201) {
-    const std::string text = errorMessage(201) + ": " + manager.getDownloadPath();
+  } else if (code == Exit::CreateDirectoryFailed) {
+    const std::string text = errorMessage(code) + ": " + manager.getDownloadPath();
     reportFailure(code, text, "main()::Acquire " + text);
-  } else if (code != 0) {
+  } else if (code != Exit::Success) {
     reportFailure(code, errorMessage(code), "main()::Acquire " + name + " :: " + errorMessage(code));
   }
   restoreProductionServiceProvider();
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   return code;
 }
 
-std::set<std::string> requisiteIds(const std::set<std::string>& xmlFiles) {
+std::set<std::string> requisiteIds(const std::string& workingDir, const std::set<std::string>& xmlFiles) {
   logEntry(LogVerbose, "Get co/pre requisites from xmlFiles specified");
-  const auto ids =
-      collectRequisites(processOptions().workingDir, std::vector<std::string>(xmlFiles.begin(), xmlFiles.end()));
+  const auto ids = collectRequisites(workingDir, std::vector<std::string>(xmlFiles.begin(), xmlFiles.end()));
   logEntry(LogVerbose, "Get co/pre requisites from xmlFiles specified");
   return ids;
 }
 
-int acquireRequisites(const std::set<std::string>& xmlFiles, DownloadManager& manager) {
-  const auto ids = requisiteIds(xmlFiles);
+int acquireRequisites(const Options& options, const std::set<std::string>& xmlFiles, DownloadManager& manager) {
+  const auto ids = requisiteIds(options.workingDir, xmlFiles);
   std::cout << std::endl << "Acquiring list of requisite packages" << std::endl;
   if (ids.empty()) {
     std::cout << "No additional requisite packages required" << std::endl << std::endl;
@@ -134,15 +138,15 @@ int acquireRequisites(const std::set<std::string>& xmlFiles, DownloadManager& ma
   }
   manager.setFixIds(std::vector<std::string>(ids.begin(), ids.end()));
   manager.setIsLatest(false);
-  XeloAcquireCallback callback;
+  XeloAcquireCallback callback(options);
   const int result = manager.startDownload(callback);
   std::cout << std::endl;
   return result;
 }
 
-int acquireRequisitesXml(XeloAcquireCallback4XML& callback, const std::set<std::string>& xmlFiles,
-                         DownloadManager& manager) {
-  const auto ids = requisiteIds(xmlFiles);
+int acquireRequisitesXml(XeloAcquireCallback4XML& callback, const Options& options,
+                         const std::set<std::string>& xmlFiles, DownloadManager& manager) {
+  const auto ids = requisiteIds(options.workingDir, xmlFiles);
   if (ids.empty()) {
     ContentNode node;
     node.setMT("Requisite Package");
@@ -184,14 +188,13 @@ std::vector<std::string> readEsxiReport(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> getEsxiFixIds() {
+std::vector<std::string> getEsxiFixIds(const Options& options) {
   useTestServiceProvider();
   const std::string reportFile = reportFilePath();
   if (!isDirectory(reportFile) && fileReadable(reportFile)) {
     restoreProductionServiceProvider();
     return readEsxiReport(reportFile);
   }
-  const Options& options = processOptions();
   DownloadManager manager;
   manager.setDownloadPath(options.workingDir);
   manager.setMachineTypes({"all"});
@@ -200,20 +203,19 @@ std::vector<std::string> getEsxiFixIds() {
   configureIdentity(manager, runProxyRecord());
   manager.setOperatingSystems({{206, QYXAcquistion::ARCH_X64}});
   manager.setIsReport(true);
-  const int code = acquisitionCode(startWithRunCallback(manager));
-  if (code != 0) {
+  const int code = acquisitionCode(startWithRunCallback(manager, options));
+  if (code != Exit::Success) {
     std::cout << errorMessage(code) << std::endl;
     logEntry(LogError, "main()::get fixId for vmware update::" + errorMessage(code));
   }
   auto ids = readEsxiReport(reportFile);
   restoreProductionServiceProvider();
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   return ids;
 }
 
-int acquireEsxiUpdates(AcquireCallbackIfc& callback) {
-  const Options& options = processOptions();
-  const auto ids = getEsxiFixIds();
+int acquireEsxiUpdates(const Options& options, AcquireCallbackIfc& callback) {
+  const auto ids = getEsxiFixIds(options);
   std::vector<std::string> selection;
   for (const auto& version : options.vmwareVersions) {
     if (version == "all") {
@@ -228,7 +230,7 @@ int acquireEsxiUpdates(AcquireCallbackIfc& callback) {
     node.setMT("VMWARE ESXi Updates");
     node.setOS("SLES 10");
     callback.sendMessage(node, true);
-    waitForFrontEnd();
+    waitForFrontEnd(options.xmlOutput);
     return 0;
   }
   useTestServiceProvider();
@@ -242,35 +244,42 @@ int acquireEsxiUpdates(AcquireCallbackIfc& callback) {
   manager.setSubjectVersion("");
   configureIdentity(manager, runProxyRecord());
   manager.setUpdateType(QYXAcquistion::UPDATES_VMWARE_ESXI);
-  const int code = acquisitionCode(startWithRunCallback(manager));
-  if (code != 0) {
+  const int code = acquisitionCode(startWithRunCallback(manager, options));
+  if (code != Exit::Success) {
     logEntry(LogError, "main()::Acquire VMWare ESXi Update :: " + errorMessage(code));
     writeCliError(code, errorMessage(code), 0);
   }
   restoreProductionServiceProvider();
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   return code;
 }
 
-void writeLocalReport() {
-  for (const auto& machineType : processOptions().machineTypes) {
+void writeLocalReport(const std::vector<std::string>& machineTypes) {
+  for (const auto& machineType : machineTypes) {
     std::cout << "\r\nReporting list of updates for Machine-Type=" << machineType << " ... " << std::endl;
     const auto ids = updatesForMachineType(machineType);
     if (ids.empty()) std::cout << "No Updates Available." << std::endl;
-    for (const auto& id : ids) std::cout << id << " - " << "Locally available" << std::endl;
+    for (const auto& id : ids)
+      std::cout << id << " - "
+                << "Locally available" << std::endl;
   }
 }
 
-void writeLocalReportXml() {
+void writeLocalReportXml(const std::vector<std::string>& machineTypes) {
   std::ostringstream out;
   out << "<LOCAL_REPORT>";
-  for (const auto& machineType : processOptions().machineTypes) {
+  for (const auto& machineType : machineTypes) {
     const auto ids = updatesForMachineType(machineType);
-    out << "\n\t<CONTENT>" << "\n\t\t<MT>" << xmlText(machineType) << "</MT>" << "\n\t\t<TOTAL>" << ids.size()
-        << "</TOTAL>";
+    out << "\n\t<CONTENT>"
+        << "\n\t\t<MT>" << xmlText(machineType) << "</MT>"
+        << "\n\t\t<TOTAL>" << ids.size() << "</TOTAL>";
     for (const auto& id : ids)
-      out << "\n\t\t<PACKAGE>" << "\n\t\t\t<UPDATEID>" << xmlText(id) << "</UPDATEID>" << "\n\t\t\t<STATUS>"
-          << "Locally available" << "</STATUS>" << "\n\t\t</PACKAGE>";
+      out << "\n\t\t<PACKAGE>"
+          << "\n\t\t\t<UPDATEID>" << xmlText(id) << "</UPDATEID>"
+          << "\n\t\t\t<STATUS>"
+          << "Locally available"
+          << "</STATUS>"
+          << "\n\t\t</PACKAGE>";
     out << "\n\t</CONTENT>";
   }
   out << "\n</LOCAL_REPORT>";

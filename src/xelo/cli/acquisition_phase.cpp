@@ -45,31 +45,32 @@ int acquireUpdatePacks(Options& options) {
 
   int result;
   if (xml) {
-    runXmlCallback().reset();
+    runXmlCallback(options).reset();
     removeGuiConfirm();
-    result = manager.startDownload(runXmlCallback());
+    result = manager.startDownload(runXmlCallback(options));
   } else {
-    XeloAcquireCallback callback;
+    XeloAcquireCallback callback(options);
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
   if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
 
   const auto xmlFiles = manager.getXMLFiles();
-  result = xml ? acquireRequisitesXml(runXmlCallback(), xmlFiles, manager) : acquireRequisites(xmlFiles, manager);
-  if (xml) runXmlCallback().setDisplayName("");
+  result = xml ? acquireRequisitesXml(runXmlCallback(options), options, xmlFiles, manager)
+               : acquireRequisites(options, xmlFiles, manager);
+  if (xml) runXmlCallback(options).setDisplayName("");
   code = acquisitionCode(result);
   if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::acquireRequisites");
 
   logEntry(LogTimeStamp, label + "- END");
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   return 0;
 }
 
 // One tool package by name, bracketed by its START and END lines.
-int acquireTool(const std::string& label, const std::string& package) {
+int acquireTool(const Options& options, const std::string& label, const std::string& package) {
   logEntry(LogTimeStamp, label + " - START");
-  const int code = acquirePackage(package, runProxyRecord(), false, true, true);
+  const int code = acquirePackage(package, runProxyRecord(), options, {.useTestService = true});
   logEntry(LogTimeStamp, label + " - END");
   return code;
 }
@@ -131,22 +132,22 @@ int acquireFromRepository(Options& options, bool& finished) {
   if (!options.vmwareVersions.empty() && has(functions, "novpi")) {
     int code;
     if (options.xmlOutput) {
-      code = acquireEsxiUpdates(runXmlCallback());
+      code = acquireEsxiUpdates(options, runXmlCallback(options));
     } else {
-      XeloAcquireCallback callback;
-      code = acquireEsxiUpdates(callback);
+      XeloAcquireCallback callback(options);
+      code = acquireEsxiUpdates(options, callback);
     }
     if (code == 200) return 200;
   }
 
   if (has(functions, "novpi"))
-    if (const int code = acquireTool("Acquiring NOVPI binary", kNovpiPackage); code != 0) return code;
+    if (const int code = acquireTool(options, "Acquiring NOVPI binary", kNovpiPackage); code != 0) return code;
   if (has(functions, "kyt"))
-    if (const int code = acquireTool("Acquiring KYT binary", kKytPackage); code != 0) return code;
+    if (const int code = acquireTool(options, "Acquiring KYT binary", kKytPackage); code != 0) return code;
 
   const std::string baseName = bootToolsBaseName(functions);
   if (!baseName.empty() && options.toolZip.empty()) {
-    if (const int code = acquireTool("Acquiring MCP toolzip", baseName); code != 0) return code;
+    if (const int code = acquireTool(options, "Acquiring MCP toolzip", baseName); code != 0) return code;
     options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
   }
 

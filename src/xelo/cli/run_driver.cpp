@@ -396,9 +396,9 @@ Outcome acquireOrCheckLocal(Options& options) {
   indexUpdateDescriptors(descriptorIndex(), options);
   if (options.report) {
     if (options.xmlOutput)
-      writeLocalReportXml();
+      writeLocalReportXml(options.machineTypes);
     else
-      writeLocalReport();
+      writeLocalReport(options.machineTypes);
   }
   if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
   if (!toolZipPresent(options)) return failWith(218, errorMessage(218), "main()::");

@@ -247,19 +247,19 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
     xmlCallback.reset();
     result = manager.startDownload(xmlCallback);
   } else {
-    XeloAcquireCallback callback;
+    XeloAcquireCallback callback(options);
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
   if (code != 0 && code != 202) {
     reportFailure(code, errorMessage(code), "XeloDN::downloadUpdates()");
-    waitForFrontEnd();
+    waitForFrontEnd(options.xmlOutput);
     return code;
   }
 
   const std::set<std::string> xmlFiles = manager.getXMLFiles();
-  result = options.xmlOutput ? acquireRequisitesXml(xmlCallback, xmlFiles, manager)
-                             : acquireRequisites(xmlFiles, manager);
+  result = options.xmlOutput ? acquireRequisitesXml(xmlCallback, options, xmlFiles, manager)
+                             : acquireRequisites(options, xmlFiles, manager);
   xmlFilesOut.insert(xmlFiles.begin(), xmlFiles.end());
   if (options.xmlOutput) xmlCallback.setDisplayName("");
   code = acquisitionCode(result);
@@ -267,7 +267,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
     reportFailure(code, errorMessage(code), "XeloDN->downloadUpdates->acquireRequisites,");
     return code;
   }
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   return code;
 }
 
@@ -275,7 +275,7 @@ int XeloDN::acquire(const std::string& /*isoPath*/) {
   step = kStepAcquire;
   HTTPProxyInfo proxy;
   fillProxyRecord(proxy, options);
-  XeloAcquireCallback4XML& xmlCallback = runXmlCallback();
+  XeloAcquireCallback4XML& xmlCallback = runXmlCallback(options);
 
   // Acquisition reports its own failures; here they are logged under this
   // job's name and recorded once more for the front end.
@@ -293,10 +293,10 @@ int XeloDN::acquire(const std::string& /*isoPath*/) {
       const int code = downloadUpdates(proxy, xmlCallback, xmlFiles);
       if (code != 0 && code != 202) return failed(code, "XeloDN::acquire()");
     }
-    const int code = acquirePackage(kNovpiWindowsPackage, proxy, false, true, true);
+    const int code = acquirePackage(kNovpiWindowsPackage, proxy, options, {.useTestService = true});
     if (code != 0) return failed(code, "XeloDN::acquire()");
   }
-  const int code = acquirePackage(kDunvarPackage, proxy, false, true, true);
+  const int code = acquirePackage(kDunvarPackage, proxy, options, {.useTestService = true});
   if (code != 0) return failed(code, "XeloDN::createDNISO()");
   return 0;
 }
@@ -357,7 +357,7 @@ int XeloDN::copyDeploymentTools() {
   reportStatus("Copying tools for Dunvar creation", kStepTools);
   std::cout << " Copying tools for Dunvar creation..." << std::endl;
   logEntry(LogStatus, " Copying tools for Dunvar creation...");
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
 
   std::string programDir;
   getModuleDirectory(programDir);
@@ -401,7 +401,7 @@ int XeloDN::stageDeploymentKit() {
 
   reportStatus("Extracting files to working directory", kStepExtract);
   std::cout << " Extracting files to working directory..." << std::endl;
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   // Failures of the unpacking are also written to "stdout.txt", where the
   // out-of-space check looks for them.
   const int unzipped =
@@ -422,7 +422,7 @@ int XeloDN::stageDeploymentKit() {
   reportStatus("Copying files to working directory", kStepCopy);
   std::cout << " Copying files to working directory..." << std::endl;
   logEntry(LogStatus, "Start to copy updates and novpi.");
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
 
   if (has(options.functions, "novpi")) {
     // The kit need not carry the update directory itself.
@@ -442,7 +442,7 @@ int XeloDN::stageDeploymentKit() {
   reportStatus("Removing temporary files", kStepRemove);
   std::cout << " Removing temporary files..." << std::endl;
   logEntry(LogStatus, "Start to remove temporary files");
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   return 0;
 }
 
@@ -511,7 +511,7 @@ int XeloDN::BurnDNISO() {
   reportStatus("Burning the CD/DVD media", kStepBurn);
   std::cout << " Burning the CD/DVD media..." << std::endl;
   logEntry(LogStatus, "Burning the CD/DVD media.");
-  waitForFrontEnd();
+  waitForFrontEnd(options.xmlOutput);
   code = burnCD(isoPath, options.cdDevice);
   if (code == 235) {
     logEntry(LogError, "Volume isn't a valid CD/DVD volume");

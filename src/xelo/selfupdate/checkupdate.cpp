@@ -31,7 +31,8 @@ int endWith(int code, const std::string& prefix) {
 // saw when it returns 0.
 int reportPass() {
   newerVersionSeen = false;
-  return acquirePackage(kSelfPackageId, runProxyRecord(), true, false, true);
+  return acquirePackage(kSelfPackageId, runProxyRecord(), processOptions(),
+                        {.report = true, .console = false, .useTestService = true});
 }
 
 // Without --report: check (unless the front end runs the program), then
@@ -57,7 +58,7 @@ int checkAndDownload(Options& options) {
     }
   }
 
-  const int result = acquirePackage(kSelfPackageId, runProxyRecord(), false, true, true);
+  const int result = acquirePackage(kSelfPackageId, runProxyRecord(), options, {.useTestService = true});
   if (result == 201) {
     logEntry(LogTimeStamp, kEndLine);
     return 201;

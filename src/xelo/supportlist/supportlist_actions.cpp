@@ -152,29 +152,32 @@ bool endsWithXml(const std::string& name) { return boost::algorithm::iends_with(
 
 // Collects the descriptors of the tool list packages as they arrive.
 class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
+  using Message = QYXAcquistion::AcquireMessage;
+
  public:
   explicit SupportListResultBuilder(bool gui) : gui(gui) {}
-  void sendInfo(int messageId, std::string text, int code) override {
+  // A failure is only logged: a tool list that did not arrive is found
+  // missing by its descriptor.
+  void sendInfo(int messageId, std::string text, int /*code*/) override {
     const auto pieces = messageFields(text);
     std::string items;
     for (std::size_t i = 0; i < pieces.size(); ++i) items += "\nitem[" + std::to_string(i) + "]=" + pieces[i];
     logEntry(LogVerbose, items);
     const std::string lead = gui ? "" : "\n";
     switch (messageId) {
-      case 0:
+      case Message::FileStarted:
         logEntry(LogVerbose, lead + "File download started");
         break;
-      case 1:
-      case 2:
+      case Message::FileHandled:
+      case Message::FilePresent:
         if (pieces.size() >= 2 && endsWithXml(pieces[1])) xmlFiles[pieces[0]] = pieces[1];
-        logEntry(LogVerbose, lead + (messageId == 1 ? "Done: " : "Already Downloaded: ") +
+        logEntry(LogVerbose, lead + (messageId == Message::FileHandled ? "Done: " : "Already Downloaded: ") +
                                  (pieces.size() >= 2 ? pieces[1] : std::string()));
         break;
-      case 5:
+      case Message::Error:
         logEntry(LogVerbose, text);
-        if (code != 3) lastError = code;
         break;
-      case 14:
+      case Message::FilesEnded:
         logEntry(LogVerbose, lead + "File download ended");
         break;
       default:
@@ -183,10 +186,8 @@ class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
         break;
     }
   }
-  void clearLastError() { lastError = 0; }
 
   std::map<std::string, std::string> xmlFiles;  // package id -> descriptor name
-  int lastError = 0;
 
  private:
   bool gui;
