@@ -5,13 +5,14 @@
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
+#include "core/validation.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "media/environment.h"
 #include "metadata/descriptors.h"
-#include "core/validation.h"
 #include "supportlist/supportlist.h"
 #include "supportlist/supportlist_actions.h"
 
@@ -53,13 +54,15 @@ int acquireUpdatePacks(Options& options) {
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
-  if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate)
+    return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
 
   const auto xmlFiles = manager.getXMLFiles();
   result = xml ? acquireRequisitesXml(runXmlCallback(), xmlFiles, manager) : acquireRequisites(xmlFiles, manager);
   if (xml) runXmlCallback().setDisplayName("");
   code = acquisitionCode(result);
-  if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::acquireRequisites");
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate)
+    return failWith(code, errorMessage(code), "main()::acquireRequisites");
 
   logEntry(LogTimeStamp, label + "- END");
   waitForFrontEnd();
@@ -97,14 +100,14 @@ int acquireFromRepository(Options& options, bool& finished) {
     if (result != 0) {
       std::cout << message << std::endl;
       logEntry(LogError, message);
-      writeCliError(result, message, 0);
+      writeCliError(result, message, Step::None);
       return result;
     }
   }
 
   if ((has(functions, "novpi") || has(functions, "kyt") || has(functions, "linuxtk")) && !options.toolZip.empty() &&
       !toolZipPresent(options))
-    return failWith(218, errorMessage(218), "main()::");
+    return failWith(Exit::EnvironmentInvalid, errorMessage(Exit::EnvironmentInvalid), "main()::");
 
   if (!options.machineTypes.empty() && has(functions, "novpi")) {
     bool testProvider = false;
@@ -124,7 +127,7 @@ int acquireFromRepository(Options& options, bool& finished) {
     const std::string text = "Acquisition report successfully completed";
     std::cout << text << std::endl;
     logEntry(LogTimeStamp, text);
-    writeCliError(0, text, 0);
+    writeCliError(Exit::Success, text, Step::None);
     return 0;
   }
 
@@ -136,7 +139,7 @@ int acquireFromRepository(Options& options, bool& finished) {
       XeloAcquireCallback callback;
       code = acquireEsxiUpdates(callback);
     }
-    if (code == 200) return 200;
+    if (code == Exit::DownloadFailed) return Exit::DownloadFailed;
   }
 
   if (has(functions, "novpi"))

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "cli/config.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "core/validation.h"
 #include "host/host.h"
@@ -170,15 +171,13 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
        [](Options& o, const std::string& v) {
          if (v == "YES" && !hasEntry(o.functions, "dunvar"))
            return refuse("Error: Selected to create a MCP image but specified --no-firmware.");
-         return readFlag(v, o.noFirmware) ||
-                refuse("Invalid value for QOR_SYSTEM_NO_FIRMWARE_UPDATE configuration.");
+         return readFlag(v, o.noFirmware) || refuse("Invalid value for QOR_SYSTEM_NO_FIRMWARE_UPDATE configuration.");
        }},
       {"QOR_SYSTEM_DEPLOY_ARCHITECTURE",
        [](Options& o, const std::string& v) {
          if (v == "NULL") return true;
          auto arch = splitList(v);
-         if (hasEntry(o.functions, "dunvar") &&
-             (arch.size() > 1 || (arch[0] != "x86" && arch[0] != "x64")))
+         if (hasEntry(o.functions, "dunvar") && (arch.size() > 1 || (arch[0] != "x86" && arch[0] != "x64")))
            return refuse("Error: The valid values for arch option is \"x86\" or \"x64\".");
          o.deployArch = arch;
          return true;
@@ -224,7 +223,8 @@ bool writeMediaConfig() {
   std::ofstream out(joinPath(options.workingDir, "xelo.config"), std::ios::binary | std::ios::trunc);
   if (!out) return true;
   out << serializeConfig(options);
-  for (const auto& [function, key] : {std::pair{"novpi", "QOR_SYSTEM_MT_NOVPI"}, std::pair{"kyt", "QOR_SYSTEM_MT_KYT"}}) {
+  for (const auto& [function, key] :
+       {std::pair{"novpi", "QOR_SYSTEM_MT_NOVPI"}, std::pair{"kyt", "QOR_SYSTEM_MT_KYT"}}) {
     if (!hasEntry(options.functions, function)) continue;
     const std::string types = joinList(supportedMachineTypes(function));
     out << key << "=" << (types.empty() ? "NULL" : types) << "\n";
@@ -243,10 +243,10 @@ std::string resolvePortablePath(const std::string& execDir, const std::string& p
 namespace {
 
 int refuseMerged(const std::string& word) {
-  const std::string text = errorMessage(101) + word;
+  const std::string text = errorMessage(Exit::OptionsInvalid) + word;
   logEntry(LogError, "main()::Options::" + text);
-  writeCliError(101, text, 0);
-  return 101;
+  writeCliError(Exit::OptionsInvalid, text, Step::None);
+  return Exit::OptionsInvalid;
 }
 
 }  // namespace
@@ -313,8 +313,8 @@ int checkUnattendedUrl(Options& options) {
   for (const char* protocol : {"tftp", "ftp", "nfs", "smb"})
     std::cout << "    --unattended=" << protocol << "://192.0.2.10/logdir" << std::endl;
   std::cout << "    --unattended=usb:/logdir" << std::endl;
-  writeCliError(101, message + "invalid unattended mode configuration", 0);
-  return 101;
+  writeCliError(Exit::OptionsInvalid, message + "invalid unattended mode configuration", Step::None);
+  return Exit::OptionsInvalid;
 }
 
 }  // namespace XELO

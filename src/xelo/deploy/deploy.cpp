@@ -9,6 +9,7 @@
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "host/paths.h"
 #include "host/unzip.h"
@@ -35,17 +36,6 @@ constexpr ScenarioLog kScenarioLogs[] = {
     {"Local_DunvarCombinedScenario", "WinPE_x86.log"},
 };
 
-// Steps named in the status records, so the front end can tell how far the
-// job got.
-constexpr int kStepAcquire = 1;
-constexpr int kStepTools = 2;
-constexpr int kStepExtract = 3;
-constexpr int kStepCopy = 4;
-constexpr int kStepRemove = 5;
-constexpr int kStepCreate = 6;
-constexpr int kStepBurn = 7;
-constexpr int kStepBurned = 8;
-
 const std::string kCreatedText = "The bootable media was created successfully!";
 
 bool has(const std::vector<std::string>& list, const std::string& value) {
@@ -64,8 +54,8 @@ bool makeExecutable(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
   if (!fs::is_regular_file(path, error)) return false;
-  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                  fs::perm_options::add, error);
+  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add,
+                  error);
   return !error;
 }
 
@@ -114,20 +104,15 @@ std::vector<std::string> XeloDN::deploymentToolNames() {
 
 int XeloDN::mapCreatorExitCode(int status) {
   switch (status) {
-    case 0:
-      return 0;
+    case 0: return Exit::Success;
     case 1:
-    case 255:
-      return 244;
-    case 2:
-      return 241;
-    case 3:
-      return 242;
-    case 4:
-      return 243;
+    case 255: return Exit::DeploymentInitFailed;
+    case 2: return Exit::DeploymentKitMissing;
+    case 3: return Exit::NoSpaceForDeploymentWork;
+    case 4: return Exit::NoSpaceForDeploymentIso;
     default:
       // Any other status, a status above 255 and a creator ended by a signal.
-      return 255;
+      return Exit::Unmapped;
   }
 }
 
@@ -142,9 +127,9 @@ std::string XeloDN::temporaryIsoName(const LocalTime& date) {
 
 // ---- reporting ---------------------------------------------------------------
 
-void XeloDN::reportStatus(const std::string& text, int newStep) {
+void XeloDN::reportStatus(const std::string& text, Step::Serial newStep) {
   step = newStep;
-  writeCliError(20, text, step);
+  writeCliError(Exit::Initializing, text, step);
 }
 
 void XeloDN::reportFailure(int code, const std::string& message, const std::string& logPrefix) {
@@ -179,11 +164,11 @@ int XeloDN::isValidDNXelo(std::string& message) {
   deploymentKitZip = findDeploymentKitZip();
   int result = 0;
   if (deploymentKitZip.empty()) {
-    message = errorMessage(210) + " DNXelo zip file";
-    result = 210;
+    message = errorMessage(Exit::EnvironmentIncomplete) + " DNXelo zip file";
+    result = Exit::EnvironmentIncomplete;
   } else if (!endsWith(deploymentKitZip, ".zip")) {
-    message = errorMessage(214) + deploymentKitZip;
-    result = 214;
+    message = errorMessage(Exit::ZipExtensionMissing) + deploymentKitZip;
+    result = Exit::ZipExtensionMissing;
   }
   if (result != 0) logEntry(LogError, "isValidDNXelo()::" + message);
   return result;
@@ -251,19 +236,19 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
-  if (code != 0 && code != 202) {
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate) {
     reportFailure(code, errorMessage(code), "XeloDN::downloadUpdates()");
     waitForFrontEnd();
     return code;
   }
 
   const std::set<std::string> xmlFiles = manager.getXMLFiles();
-  result = options.xmlOutput ? acquireRequisitesXml(xmlCallback, xmlFiles, manager)
-                             : acquireRequisites(xmlFiles, manager);
+  result =
+      options.xmlOutput ? acquireRequisitesXml(xmlCallback, xmlFiles, manager) : acquireRequisites(xmlFiles, manager);
   xmlFilesOut.insert(xmlFiles.begin(), xmlFiles.end());
   if (options.xmlOutput) xmlCallback.setDisplayName("");
   code = acquisitionCode(result);
-  if (code != 0 && code != 202) {
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate) {
     reportFailure(code, errorMessage(code), "XeloDN->downloadUpdates->acquireRequisites,");
     return code;
   }
@@ -272,7 +257,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
 }
 
 int XeloDN::acquire(const std::string& /*isoPath*/) {
-  step = kStepAcquire;
+  step = Step::Acquire;
   HTTPProxyInfo proxy;
   fillProxyRecord(proxy, options);
   XeloAcquireCallback4XML& xmlCallback = runXmlCallback();
@@ -291,7 +276,7 @@ int XeloDN::acquire(const std::string& /*isoPath*/) {
     if (!options.machineTypes.empty() && !(options.xmlOutput && options.machineTypes.front() == "all")) {
       std::set<std::string> xmlFiles;
       const int code = downloadUpdates(proxy, xmlCallback, xmlFiles);
-      if (code != 0 && code != 202) return failed(code, "XeloDN::acquire()");
+      if (code != Exit::Success && code != Exit::NoApplicableUpdate) return failed(code, "XeloDN::acquire()");
     }
     const int code = acquirePackage(kNovpiWindowsPackage, proxy, false, true, true);
     if (code != 0) return failed(code, "XeloDN::acquire()");
@@ -310,7 +295,7 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   // run stands now.
   const std::string target = absolutePath(isoPath);
 
-  step = kStepAcquire;
+  step = Step::Acquire;
   std::string message;
   int code;
   if (options.acquire) {
@@ -348,13 +333,13 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   }
   std::cout << kCreatedText << std::endl;
   logEntry(LogStatus, kCreatedText);
-  writeCliError(0, "Create iso file successfully", kStepCreate);
+  writeCliError(Exit::Success, "Create iso file successfully", Step::Create);
   return 0;
 }
 
 int XeloDN::copyDeploymentTools() {
   logEntry(LogStatus, "XeloDN::CreateDNISO() starts");
-  reportStatus("Copying tools for Dunvar creation", kStepTools);
+  reportStatus("Copying tools for Dunvar creation", Step::Tools);
   std::cout << " Copying tools for Dunvar creation..." << std::endl;
   logEntry(LogStatus, " Copying tools for Dunvar creation...");
   waitForFrontEnd();
@@ -364,7 +349,7 @@ int XeloDN::copyDeploymentTools() {
   for (const auto& tool : deploymentToolNames()) {
     if (copyFileOver(joinPath(programDir, tool), joinPath(workDir, tool)) != 0) {
       logEntry(LogError, "Copying tool " + tool + " fails.");
-      return 211;
+      return Exit::FileNotFound;
     }
   }
   return 0;
@@ -386,20 +371,20 @@ int XeloDN::stageDeploymentKit() {
 
   if (makeDirectory(toolkitDirectory()) != 0 && lackSpace()) {
     logEntry(LogError, "No space left on device.");
-    return 212;
+    return Exit::CreateFileFailed;
   }
   if (const int code = copyDeploymentTools(); code != 0) return code;
 
   if (!changeDirectory(workDir)) {
     std::cout << "Change to working directory fails." << std::endl;
     logEntry(LogError, "Changing working directory fails.");
-    return 211;
+    return Exit::FileNotFound;
   }
   logEntry(LogStatus, "After changing, current working directory is " + workDir + ".");
 
   if (deploymentKitZip.empty()) deploymentKitZip = findDeploymentKitZip();
 
-  reportStatus("Extracting files to working directory", kStepExtract);
+  reportStatus("Extracting files to working directory", Step::Extract);
   std::cout << " Extracting files to working directory..." << std::endl;
   waitForFrontEnd();
   // Failures of the unpacking are also written to "stdout.txt", where the
@@ -410,16 +395,16 @@ int XeloDN::stageDeploymentKit() {
     std::cout << "Extracting DNXelo zip file fails." << std::endl;
     logEntry(LogError, "Extracting DNXelo zip file fails.");
     options.zipInError = deploymentKitZip;
-    return 213;
+    return Exit::UnzipFailed;
   }
   // The creator is run as a program of its own.
   const std::string creator = joinPath(kitDirectory(), kCreatorProgram);
   if (!makeExecutable(creator)) {
     logEntry(LogError, "Changing the mode of " + creator + " fails.");
-    return 216;
+    return Exit::ModeChangeFailed;
   }
 
-  reportStatus("Copying files to working directory", kStepCopy);
+  reportStatus("Copying files to working directory", Step::Copy);
   std::cout << " Copying files to working directory..." << std::endl;
   logEntry(LogStatus, "Start to copy updates and novpi.");
   waitForFrontEnd();
@@ -439,7 +424,7 @@ int XeloDN::stageDeploymentKit() {
     }
   }
 
-  reportStatus("Removing temporary files", kStepRemove);
+  reportStatus("Removing temporary files", Step::Remove);
   std::cout << " Removing temporary files..." << std::endl;
   logEntry(LogStatus, "Start to remove temporary files");
   waitForFrontEnd();
@@ -459,18 +444,18 @@ void XeloDN::startDnLog() {
 int XeloDN::CreateDN(const std::string& isoPath) {
   if (!endsWith(isoPath, ".iso")) {
     logEntry(LogError, "ISO file does not end with iso extension. In XeloDN::CreateDN()");
-    return 220;
+    return Exit::IsoExtensionMissing;
   }
   if ((options.force || !options.cdDevice.empty()) && isRegularFile(isoPath)) deleteFile(isoPath);
 
   const std::string kitDir = kitDirectory();
   if (!changeDirectory(kitDir)) {
     logEntry(LogError, "Changing to directory " + kitDir + " fails.");
-    return 211;
+    return Exit::FileNotFound;
   }
   startDnLog();
 
-  reportStatus("Creating Dunvar ISO", kStepCreate);
+  reportStatus("Creating Dunvar ISO", Step::Create);
   std::cout << " Creating Dunvar ISO ..." << std::endl;
   logEntry(LogStatus, "Start to create Dunvar iso.");
 
@@ -483,7 +468,7 @@ int XeloDN::CreateDN(const std::string& isoPath) {
   // the media.
   if (code == 0 && !isRegularFile(isoPath)) {
     logEntry(LogError, std::string(kCreatorProgram) + " wrote no image at " + isoPath + ". In XeloDN::CreateDN()");
-    return 211;
+    return Exit::FileNotFound;
   }
   return code;
 }
@@ -500,29 +485,30 @@ int XeloDN::BurnDNISO() {
     const std::string text = "Changing to directory " + workDir + " fails.";
     std::cout << text << std::endl;
     logEntry(LogError, text + "In XeloODN::BurnDNISO()");
-    return 211;
+    return Exit::FileNotFound;
   }
   if (isDirectory(isoPath) || !fileReadable(isoPath)) {
     logEntry(LogError, "ISO file does not exist. In BootableISO::BurnISO()");
-    return 222;
+    return Exit::BurnFailed;
   }
 
   logEntry(LogStatus, "XeloDN::BurnDNISO() starts");
-  reportStatus("Burning the CD/DVD media", kStepBurn);
+  reportStatus("Burning the CD/DVD media", Step::Burn);
   std::cout << " Burning the CD/DVD media..." << std::endl;
   logEntry(LogStatus, "Burning the CD/DVD media.");
   waitForFrontEnd();
   code = burnCD(isoPath, options.cdDevice);
-  if (code == 235) {
+  if (code == Exit::DiscNotRewritable) {
     logEntry(LogError, "Volume isn't a valid CD/DVD volume");
     return code;
   }
-  if (code == 223) {
+  if (code == Exit::NoSpaceForIso) {
     // The image stays for a larger disc.
     logEntry(LogError, "Failed to allocate the required memory of CD.");
     return code;
   }
-  if (code != 0) logEntry(LogError, "Burning " + isoPath + " to " + options.cdDevice + " failed. In XeloDN::BurnDNISO()");
+  if (code != 0)
+    logEntry(LogError, "Burning " + isoPath + " to " + options.cdDevice + " failed. In XeloDN::BurnDNISO()");
 
   removeTempFiles();
   if (code != 0) {
@@ -531,7 +517,7 @@ int XeloDN::BurnDNISO() {
   }
   std::cout << kCreatedText << std::endl;
   logEntry(LogStatus, kCreatedText);
-  writeCliError(0, "Create CD/DVD bootable media successfully", kStepBurned);
+  writeCliError(Exit::Success, "Create CD/DVD bootable media successfully", Step::Burned);
   return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "acquisition/callbacks.h"
+#include "core/codes.h"
 #include "core/options.h"
 #include "downloadmanager.h"
 #include "host/host.h"
@@ -44,11 +45,12 @@ class XeloDN {
 
   // The Windows update pass for the selected machine types and its
   // requisites; the descriptors it fetched are added to `xmlFilesOut`.
-  // 0, 202 or an error code.
+  // Success, NoApplicableUpdate or an error code.
   int downloadUpdates(const QYXAcquistion::HTTPProxyInfo& proxy, XeloAcquireCallback4XML& xmlCallback,
                       std::set<std::string>& xmlFilesOut);
 
-  // Chooses the kit zip in the kit package directory: 0, 210 (none) or 214
+  // Chooses the kit zip in the kit package directory: Success,
+  // EnvironmentIncomplete (none) or ZipExtensionMissing
   // (not a ".zip"); `message` holds the text of a failure.
   int isValidDNXelo(std::string& message);
 
@@ -72,7 +74,7 @@ class XeloDN {
   int stageDeploymentKit();
 
   // Copies the outside tools the job runs from the program directory into
-  // the working directory. 0 or 211.
+  // the working directory. Success or FileNotFound.
   int copyDeploymentTools();
 
   // Runs the creator in the kit directory for `isoPath`; its output is
@@ -116,8 +118,8 @@ class XeloDN {
   // `forBurning`: the image is the temporary one of a CD/DVD run, which must
   // outlive this step.
   int createDNISO(const std::string& isoPath, bool forBurning);
-  // Status record (code 20) for the front end; later failures name its step.
-  void reportStatus(const std::string& text, int step);
+  // Status record (Initializing) for the front end; later failures name its step.
+  void reportStatus(const std::string& text, Step::Serial step);
   // Logs `logPrefix` + message at level Error, prints the message and
   // records it with the current step.
   void reportFailure(int code, const std::string& message, const std::string& logPrefix);
@@ -129,7 +131,7 @@ class XeloDN {
   std::string workDir;
   std::string deploymentKitZip;
   std::string tempIsoName;
-  int step = 0;
+  Step::Serial step = Step::None;
 };
 
 }  // namespace XELO

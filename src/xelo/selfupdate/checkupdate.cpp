@@ -5,6 +5,7 @@
 #include "acquisition/callbacks.h"
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "host/host.h"
 #include "log/logger.h"
@@ -22,7 +23,7 @@ constexpr const char* kDownloaded = "Download the latest version of Xelo success
 // Logs `prefix` + the message of `code`, records the code and ends the phase.
 int endWith(int code, const std::string& prefix) {
   logEntry(LogError, prefix + errorMessage(code));
-  writeCliError(code, errorMessage(code), 0);
+  writeCliError(code, errorMessage(code), Step::None);
   logEntry(LogTimeStamp, kEndLine);
   return code;
 }
@@ -45,48 +46,50 @@ int checkAndDownload(Options& options) {
     newerVersionSeen = true;
   } else {
     const int result = reportPass();
-    if (result == 201) {
+    if (result == Exit::CreateDirectoryFailed) {
       logEntry(LogTimeStamp, kEndLine);
-      return 201;
+      return Exit::CreateDirectoryFailed;
     }
-    if (result == 202 || result == 203) return endWith(31, "main()::check-update: ");
-    if (result != 0) return endWith(result, "main()::check-update: ");
+    if (result == Exit::NoApplicableUpdate || result == Exit::UpdateIdNotFound)
+      return endWith(Exit::NoNewerVersion, "main()::check-update: ");
+    if (result != Exit::Success) return endWith(result, "main()::check-update: ");
     if (!newerVersionSeen) {
-      std::cout << errorMessage(31) << std::endl;
-      return endWith(31, "main()::check-update: ");
+      std::cout << errorMessage(Exit::NoNewerVersion) << std::endl;
+      return endWith(Exit::NoNewerVersion, "main()::check-update: ");
     }
   }
 
   const int result = acquirePackage(kSelfPackageId, runProxyRecord(), false, true, true);
-  if (result == 201) {
+  if (result == Exit::CreateDirectoryFailed) {
     logEntry(LogTimeStamp, kEndLine);
-    return 201;
+    return Exit::CreateDirectoryFailed;
   }
-  if (result != 0) return endWith(result, "main()::check-update: ");
+  if (result != Exit::Success) return endWith(result, "main()::check-update: ");
   const std::string text = "Latest version of this tool is available at: " + options.workingDir +
                            "\nWarning:Some legacy systems might be supported by older versions only, please have "
                            "a check before switching to the latest version.";
   logEntry(LogWarning, text);
   std::cout << text << std::endl;
   logEntry(LogTimeStamp, kEndLine);
-  writeCliError(0, kDownloaded, 0);
-  return 0;
+  writeCliError(Exit::Success, kDownloaded, Step::None);
+  return Exit::Success;
 }
 
-// With --report: only tell whether a newer version exists (30) or not (31).
+// With --report: only tell whether a newer version exists or not.
 int reportOnly() {
   const int result = reportPass();
-  if (result == 201) {
+  if (result == Exit::CreateDirectoryFailed) {
     logEntry(LogTimeStamp, kEndLine);
-    return 201;
+    return Exit::CreateDirectoryFailed;
   }
-  if (result == 202 || result == 203) return endWith(31, "main()::check-update report: ");
-  if (result != 0) return endWith(result, "main()::check-update report: ");
-  const int code = newerVersionSeen ? 30 : 31;
-  const std::string text = newerVersionSeen ? kNewerAvailable : errorMessage(31);
+  if (result == Exit::NoApplicableUpdate || result == Exit::UpdateIdNotFound)
+    return endWith(Exit::NoNewerVersion, "main()::check-update report: ");
+  if (result != Exit::Success) return endWith(result, "main()::check-update report: ");
+  const int code = newerVersionSeen ? Exit::NewerVersionAvailable : Exit::NoNewerVersion;
+  const std::string text = newerVersionSeen ? kNewerAvailable : errorMessage(Exit::NoNewerVersion);
   logEntry(LogWarning, "main()::check-update report: " + text);
   std::cout << text << std::endl;
-  writeCliError(code, text, 0);
+  writeCliError(code, text, Step::None);
   logEntry(LogTimeStamp, kEndLine);
   return code;
 }
@@ -96,7 +99,8 @@ int reportOnly() {
 int runCheckUpdate(Options& options) {
   logEntry(LogTimeStamp, kStartLine);
   std::cout << "Checking QOR Web Site for the latest version of this tool...." << std::endl;
-  if (options.workingDir.empty()) return failWith(101, errorMessage(101) + "local", "main()::Options::");
+  if (options.workingDir.empty())
+    return failWith(Exit::OptionsInvalid, errorMessage(Exit::OptionsInvalid) + "local", "main()::Options::");
   return options.report ? reportOnly() : checkAndDownload(options);
 }
 
