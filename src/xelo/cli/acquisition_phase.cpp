@@ -1,6 +1,5 @@
 #include "cli/acquisition_phase.h"
 
-#include <algorithm>
 #include <iostream>
 
 #include "acquisition/orchestration.h"
@@ -8,6 +7,7 @@
 #include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
+#include "core/text.h"
 #include "core/validation.h"
 #include "host/host.h"
 #include "log/logger.h"
@@ -19,10 +19,6 @@
 namespace XELO {
 
 namespace {
-
-bool has(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
 
 // The update packs of the selected machine types and their requisites.
 // 0 to go on, or the code that ends the run.
@@ -95,7 +91,7 @@ int acquireFromRepository(Options& options, bool& finished) {
   finished = true;
   const auto& functions = options.functions;
 
-  if (!has(functions, "dunvar") && !options.latest) {
+  if (!contains(functions, "dunvar") && !options.latest) {
     const auto [result, message] = checkSelectedSystems(supportCheckTools(options), options.machineTypes);
     if (result != 0) {
       std::cout << message << std::endl;
@@ -105,11 +101,11 @@ int acquireFromRepository(Options& options, bool& finished) {
     }
   }
 
-  if ((has(functions, "novpi") || has(functions, "kyt") || has(functions, "linuxtk")) && !options.toolZip.empty() &&
-      !toolZipPresent(options))
+  if ((contains(functions, "novpi") || contains(functions, "kyt") || contains(functions, "linuxtk")) &&
+      !options.toolZip.empty() && !toolZipPresent(options))
     return failWith(Exit::EnvironmentInvalid, errorMessage(Exit::EnvironmentInvalid), "main()::");
 
-  if (!options.machineTypes.empty() && has(functions, "novpi")) {
+  if (!options.machineTypes.empty() && contains(functions, "novpi")) {
     bool testProvider = false;
     getEnv("PKG_TEST_FSP", &testProvider);
     if (testProvider)
@@ -131,7 +127,7 @@ int acquireFromRepository(Options& options, bool& finished) {
     return 0;
   }
 
-  if (!options.vmwareVersions.empty() && has(functions, "novpi")) {
+  if (!options.vmwareVersions.empty() && contains(functions, "novpi")) {
     int code;
     if (options.xmlOutput) {
       code = acquireEsxiUpdates(runXmlCallback());
@@ -142,9 +138,9 @@ int acquireFromRepository(Options& options, bool& finished) {
     if (code == Exit::DownloadFailed) return Exit::DownloadFailed;
   }
 
-  if (has(functions, "novpi"))
+  if (contains(functions, "novpi"))
     if (const int code = acquireTool("Acquiring NOVPI binary", kNovpiPackage); code != 0) return code;
-  if (has(functions, "kyt"))
+  if (contains(functions, "kyt"))
     if (const int code = acquireTool("Acquiring KYT binary", kKytPackage); code != 0) return code;
 
   const std::string baseName = bootToolsBaseName(functions);

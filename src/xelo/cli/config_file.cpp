@@ -20,10 +20,6 @@ namespace XELO {
 
 namespace {
 
-bool hasEntry(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
-
 // Splits a configuration line into key and value: the first "=" divides
 // them, and the value ends at its first '@', '#' or '$'. False when the line
 // holds no key with a non-empty value.
@@ -158,9 +154,9 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
       {"QOR_SYSTEM_VMWARE_ESXI_UPDATE",
        [](Options& o, const std::string& v) {
          if (v == "NULL") return true;
-         if (hasEntry(o.functions, "dunvar"))
+         if (o.hasFunction("dunvar"))
            return refuse("Error: Specified --vmware-esxi-update when creating a dunvar media");
-         if (!hasEntry(o.functions, "novpi"))
+         if (!o.hasFunction("novpi"))
            return refuse("Error: The option vmware-esxi-update doesn't work unless novpi is enabled");
          auto versions = splitList(v);
          if (versions.size() > 1) return refuse("Error: Please specify only one version of VMWare Update.");
@@ -169,7 +165,7 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
        }},
       {"QOR_SYSTEM_NO_FIRMWARE_UPDATE",
        [](Options& o, const std::string& v) {
-         if (v == "YES" && !hasEntry(o.functions, "dunvar"))
+         if (v == "YES" && !o.hasFunction("dunvar"))
            return refuse("Error: Selected to create a MCP image but specified --no-firmware.");
          return readFlag(v, o.noFirmware) || refuse("Invalid value for QOR_SYSTEM_NO_FIRMWARE_UPDATE configuration.");
        }},
@@ -177,7 +173,7 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
        [](Options& o, const std::string& v) {
          if (v == "NULL") return true;
          auto arch = splitList(v);
-         if (hasEntry(o.functions, "dunvar") && (arch.size() > 1 || (arch[0] != "x86" && arch[0] != "x64")))
+         if (o.hasFunction("dunvar") && (arch.size() > 1 || (arch[0] != "x86" && arch[0] != "x64")))
            return refuse("Error: The valid values for arch option is \"x86\" or \"x64\".");
          o.deployArch = arch;
          return true;
@@ -225,7 +221,7 @@ bool writeMediaConfig() {
   out << serializeConfig(options);
   for (const auto& [function, key] :
        {std::pair{"novpi", "QOR_SYSTEM_MT_NOVPI"}, std::pair{"kyt", "QOR_SYSTEM_MT_KYT"}}) {
-    if (!hasEntry(options.functions, function)) continue;
+    if (!options.hasFunction(function)) continue;
     const std::string types = joinList(supportedMachineTypes(function));
     out << key << "=" << (types.empty() ? "NULL" : types) << "\n";
   }

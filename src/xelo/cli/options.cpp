@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/config.h"
+#include "core/text.h"
 #include "core/validation.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -236,16 +237,6 @@ const po::options_description& allowedOptions() {
   return allowed;
 }
 
-std::string lowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-bool contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
-}
-
 void say(const std::string& line) { std::cout << line << std::endl; }
 
 // Prints a refusal; with `asText` it also becomes the error text.
@@ -276,7 +267,7 @@ class Parse {
   std::string text(const char* name) const { return o.variableMap[name].as<std::string>(); }
   void setKey(const std::string& key, const std::string& value) { setConfigValue(o, key, value); }
   void setFlagKey(const std::string& key, bool on) { setKey(key, on ? "YES" : "NO"); }
-  bool hasFunction(const std::string& name) const { return contains(o.functions, name); }
+  bool hasFunction(const std::string& name) const { return o.hasFunction(name); }
   // Deployment media.
   bool deployment() const { return hasFunction("dunvar"); }
   int refuseText(const std::string& message) { return refuse(message, errorText, true); }
@@ -360,7 +351,7 @@ int Parse::machineTypes() {
     return 0;
   }
   std::vector<std::string> types = splitList(text("machine-type"));
-  for (auto& type : types) type = lowerAscii(type);
+  for (auto& type : types) type = lowerCase(type);
   for (const auto& type : types)
     if (!isMachineType(type)) return refuseText("Acquisition error: Invalid machine-type(s) specified");
 
@@ -396,7 +387,7 @@ int Parse::workingDirectory() {
     std::cout << std::endl;
     return 1;
   }
-  if (lowerAscii(answer).find('y') == std::string::npos) return 1;
+  if (lowerCase(answer).find('y') == std::string::npos) return 1;
   o.workingDir = "workingdir";
   setKey("QOR_SYSTEM_WORKINGDIR", "workingdir");
   return 0;

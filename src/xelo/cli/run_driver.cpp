@@ -3,8 +3,6 @@
 // way out of a run logs, prints and records its code.
 #include "cli/run_driver.h"
 
-#include <algorithm>
-#include <cctype>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -20,6 +18,7 @@
 #include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
+#include "core/text.h"
 #include "deploy/deploy.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -39,16 +38,6 @@ namespace {
 using Outcome = std::optional<int>;
 
 const std::string M101 = "Options error: Argument invalid or missing: ";
-
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-bool contains(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
 
 void timeStamp(const std::string& text) { logEntry(LogTimeStamp, text); }
 
@@ -254,8 +243,7 @@ bool overwriteAllowed(Options& options, bool iso) {
               << "Do you want to overwrite the " << name << "?(y or n)" << std::flush;
     std::string word;
     std::cin >> word;
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
+    word = lowerCase(word);
     if (word.find('y') != std::string::npos) {
       logEntry(LogWarning, "User select to overwrite the " + object);
       options.force = true;
@@ -407,7 +395,7 @@ Outcome acquireOrCheckLocal(Options& options) {
   if (!toolZipPresent(options))
     return failWith(Exit::EnvironmentInvalid, errorMessage(Exit::EnvironmentInvalid), "main()::");
 
-  if (!contains(options.functions, "dunvar") && !options.xmlOutput) {
+  if (!options.hasFunction("dunvar") && !options.xmlOutput) {
     const auto [result, message] = checkLocalSystemSupportability(supportCheckTools(options), options.machineTypes);
     if (result == Exit::NoNovpiUpdates) {
       writeCliError(Exit::NoNovpiUpdates, "No NOVPI updates found in the working directory you specified", Step::None);
@@ -420,10 +408,10 @@ Outcome acquireOrCheckLocal(Options& options) {
       return result;
     }
   }
-  if (contains(options.functions, "novpi") &&
+  if (options.hasFunction("novpi") &&
       !readableFile(joinPath(joinPath(options.workingDir, "novpi"), selectNovpiBinary(options))))
     return missingTool(" novpi.");
-  if (contains(options.functions, "kyt") &&
+  if (options.hasFunction("kyt") &&
       !readableFile(joinPath(joinPath(options.workingDir, "kyt"), selectKytPackage(options))))
     return missingTool(" kyt.");
   for (std::string version : options.vmwareVersions) {
@@ -485,7 +473,7 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
   copyFileOver(joinPath(supportListDirectory(), kSupportListName), menu);
   copyFileOver(kSupportListName, joinPath(menu, std::string("bundle_") + kSupportListName));
   if (serviceRun) moveFileOver(startBackup, startScript);
-  if (contains(options.functions, "kyt"))
+  if (options.hasFunction("kyt"))
     if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
 
   if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));

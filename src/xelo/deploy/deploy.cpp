@@ -1,6 +1,5 @@
 #include "deploy/deploy.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include "acquisition/service.h"
 #include "core/codes.h"
 #include "core/errors.h"
+#include "core/text.h"
 #include "host/paths.h"
 #include "host/unzip.h"
 #include "log/logger.h"
@@ -37,16 +37,6 @@ constexpr ScenarioLog kScenarioLogs[] = {
 };
 
 const std::string kCreatedText = "The bootable media was created successfully!";
-
-bool has(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // Lets the owner, group and others run `path`. The kit may come from a zip
 // written on a system that keeps no execute permission.
@@ -117,8 +107,8 @@ int XeloDN::mapCreatorExitCode(int status) {
 }
 
 std::string XeloDN::architectureCode(const std::vector<std::string>& deployArch) {
-  if (!has(deployArch, "x86")) return "3";
-  return has(deployArch, "x64") ? "1" : "2";
+  if (!contains(deployArch, "x86")) return "3";
+  return contains(deployArch, "x64") ? "1" : "2";
 }
 
 std::string XeloDN::temporaryIsoName(const LocalTime& date) {
@@ -146,7 +136,7 @@ std::string XeloDN::findDeploymentKitZip() {
   std::string best;
   int bestNumber = 0;
   for (const auto& name : names) {
-    if (!startsWith(name, kKitZipPrefix) || name.find(kKitZipSuffix) == std::string::npos) continue;
+    if (!name.starts_with(kKitZipPrefix) || name.find(kKitZipSuffix) == std::string::npos) continue;
     const std::string version = name.substr(std::string(kKitZipPrefix).size(), 4);
     logEntry(LogStatus, "Find a DNXelo file: " + name + " , version number is: " + version);
     // Only the major version counts; among equals the first listed stays.
@@ -166,7 +156,7 @@ int XeloDN::isValidDNXelo(std::string& message) {
   if (deploymentKitZip.empty()) {
     message = errorMessage(Exit::EnvironmentIncomplete) + " DNXelo zip file";
     result = Exit::EnvironmentIncomplete;
-  } else if (!endsWith(deploymentKitZip, ".zip")) {
+  } else if (!deploymentKitZip.ends_with(".zip")) {
     message = errorMessage(Exit::ZipExtensionMissing) + deploymentKitZip;
     result = Exit::ZipExtensionMissing;
   }
@@ -181,7 +171,7 @@ std::vector<std::string> XeloDN::findNovpiWindowsFiles() {
   std::string installer;
   int bestNumber = 0;
   for (const auto& name : names) {
-    if (!startsWith(name, "novpi") || !endsWith(name, ".exe")) continue;
+    if (!name.starts_with("novpi") || !name.ends_with(".exe")) continue;
     const std::string version = name.substr(5, 3);
     logEntry(LogStatus, "Find a NOVPI binary file: " + name + " ,version number is: " + version);
     const int number = std::atoi(version.c_str());
@@ -194,7 +184,7 @@ std::vector<std::string> XeloDN::findNovpiWindowsFiles() {
   if (installer.empty()) return files;
   files.push_back(installer);
   for (const auto& name : names) {
-    if (!endsWith(name, ".xml")) continue;
+    if (!name.ends_with(".xml")) continue;
     const std::string descriptor = joinPath(dir, name);
     if (readDescriptorProperty(descriptor, "payload") != installer) continue;
     for (const char* property : {"readme", "revisionHistoryFile"}) {
@@ -271,7 +261,7 @@ int XeloDN::acquire(const std::string& /*isoPath*/) {
     return code;
   };
 
-  const bool novpi = has(options.functions, "novpi");
+  const bool novpi = options.hasFunction("novpi");
   if (novpi) {
     if (!options.machineTypes.empty() && !(options.xmlOutput && options.machineTypes.front() == "all")) {
       std::set<std::string> xmlFiles;
@@ -357,7 +347,7 @@ int XeloDN::copyDeploymentTools() {
 
 void XeloDN::pushFile(const std::string& sourceDir, const std::string& name) {
   const std::string source = joinPath(sourceDir, name);
-  if (endsWith(name, ".xml") && !descriptorComplete(source)) {
+  if (name.ends_with(".xml") && !descriptorComplete(source)) {
     logEntry(LogStatus, "Do not copy the damaged xml file:" + name);
     return;
   }
@@ -409,7 +399,7 @@ int XeloDN::stageDeploymentKit() {
   logEntry(LogStatus, "Start to copy updates and novpi.");
   waitForFrontEnd();
 
-  if (has(options.functions, "novpi")) {
+  if (options.hasFunction("novpi")) {
     // The kit need not carry the update directory itself.
     ensureDirectory(updateDirectory());
     for (const auto& machineType : options.machineTypes) {
@@ -442,7 +432,7 @@ void XeloDN::startDnLog() {
 }
 
 int XeloDN::CreateDN(const std::string& isoPath) {
-  if (!endsWith(isoPath, ".iso")) {
+  if (!isoPath.ends_with(".iso")) {
     logEntry(LogError, "ISO file does not end with iso extension. In XeloDN::CreateDN()");
     return Exit::IsoExtensionMissing;
   }

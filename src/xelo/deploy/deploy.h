@@ -36,8 +36,6 @@ class XeloDN {
   // move it.
   explicit XeloDN(Options& options);
 
-  static bool isWaikInstalled() { return XELO::isWaikInstalled(); }
-
   // Acquires the Windows updates and the Windows NOVPI (when the tool list
   // holds "novpi") and the deployment kit package. 0 or an error code,
   // already printed, logged and recorded.
@@ -104,7 +102,6 @@ class XeloDN {
   // <support directory>/xelo_dn.dat
   static std::string dnLogPath();
 
-  const std::string& workDirectory() const { return workDir; }
   std::string toolkitDirectory() const;     // <work>/wtoolkit
   std::string kitDirectory() const;         // the creator's directory in the toolkit
   std::string updateDirectory() const;      // <toolkit>/dndeploy/updates/novp
@@ -112,7 +109,6 @@ class XeloDN {
   std::string novpiDirectory() const;       // <work>/novpi
 
   const std::string& getDeploymentKitZip() const { return deploymentKitZip; }
-  const std::string& getTempIsoName() const { return tempIsoName; }
 
  private:
   // `forBurning`: the image is the temporary one of a CD/DVD run, which must

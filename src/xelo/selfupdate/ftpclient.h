@@ -49,9 +49,6 @@ std::string curlLibraryName();
 // host and port of XELO_FTP_SERVER (or the defaults).
 std::string serviceFilesUrl();
 
-// `text` with every occurrence of `from` replaced by `to`.
-std::string replaceAll(std::string text, const std::string& from, const std::string& to);
-
 // A name from a remote listing as it goes into a URL: every byte other than
 // letters, digits and "-._~" percent-encoded.
 std::string encodeUrlName(const std::string& name);
@@ -125,8 +122,7 @@ class FtpClient {
   // Lists `remoteUrl` and copies its entries; `subDirectory` accepts an
   // empty listing.
   bool downloadTree(const std::string& remoteUrl, const std::string& localDir, bool subDirectory);
-  bool copyEntries(const std::string& remoteUrl, const std::string& localDir,
-                   const std::vector<std::string>& entries);
+  bool copyEntries(const std::string& remoteUrl, const std::string& localDir, const std::vector<std::string>& entries);
   // Counts a folder of `entries` names into the walk; false (logged, and the
   // walk stopped) when it breaks a bound.
   bool enterFolder(const std::string& remoteUrl, std::size_t entries);

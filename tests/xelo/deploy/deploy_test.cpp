@@ -77,7 +77,6 @@ TEST(DeployRules, ToolkitIsFoundOnlyThroughItsVariable) {
   xelotest::makeWaikInstallation(kit.path());
   xelotest::ScopedEnv variable("TK_Path_WAIK_Source", kit.path());
   EXPECT_TRUE(XELO::isWaikInstalled());
-  EXPECT_TRUE(XeloDN::isWaikInstalled());
 }
 
 class DeployTest : public ::testing::Test {
