@@ -98,13 +98,8 @@ bool proxyComplete(const Options& options) { return !options.proxyAddress.empty(
 // Resolves a path against the portable installation directory; a result
 // that is only the root becomes the root of that directory's volume.
 std::string resolveAgainstPortable(const std::string& execDir, const std::string& path) {
-  std::string resolved = resolvePortablePath(execDir, path);
-  if (resolved == std::string(1, kPathSeparator)) {
-#if defined(_WIN32)
-    resolved = std::string(1, execDir[0]) + ":" + std::string(1, kPathSeparator);
-#endif
-  }
-  return resolved;
+  const std::string resolved = resolvePortablePath(execDir, path);
+  return resolved == std::string(1, kPathSeparator) ? volumeRoot(execDir) : resolved;
 }
 
 // ---- Phase 1 ----------------------------------------------------------------

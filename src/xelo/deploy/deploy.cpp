@@ -53,14 +53,6 @@ std::string twoDigits(int value) { return (value < 10 ? "0" : "") + std::to_stri
 
 }  // namespace
 
-bool isWaikInstalled() {
-  bool defined = false;
-  const std::string root = getEnv("TK_Path_WAIK_Source", &defined);
-  if (!defined) return false;
-  const std::string script = joinPath(joinPath(joinPath(root, "Tools"), "PETools"), "copype.cmd");
-  return isRegularFile(script) && fileReadable(script);
-}
-
 XeloDN::XeloDN(Options& options) : options(options), workDir(absolutePath(options.workingDir)) {}
 
 // ---- names -------------------------------------------------------------------
@@ -82,15 +74,6 @@ std::string XeloDN::kitPackageDirectory() const { return joinPath(workDir, "dunv
 std::string XeloDN::novpiDirectory() const { return joinPath(workDir, "novpi"); }
 
 std::string XeloDN::dnLogPath() { return joinPath(supportDirectory(), kCreatorLogName); }
-
-std::vector<std::string> XeloDN::deploymentToolNames() {
-#if defined(_WIN32)
-  return {"miniunz.exe", "cdrecord.exe", "cygwinz.dll"};
-#else
-  // Unpacking and burning are done in-process here; nothing to copy.
-  return {};
-#endif
-}
 
 int XeloDN::mapCreatorExitCode(int status) {
   switch (status) {
@@ -336,7 +319,7 @@ int XeloDN::copyDeploymentTools() {
 
   std::string programDir;
   getModuleDirectory(programDir);
-  for (const auto& tool : deploymentToolNames()) {
+  for (const auto& tool : deploymentHelperPrograms()) {
     if (copyFileOver(joinPath(programDir, tool), joinPath(workDir, tool)) != 0) {
       logEntry(LogError, "Copying tool " + tool + " fails.");
       return Exit::FileNotFound;
@@ -525,7 +508,7 @@ void XeloDN::removeTempFiles() {
     logEntry(LogError, "Changing to working directory fails in removeTempFiles() .");
   }
   removeDirectory(toolkitDirectory());
-  for (const auto& tool : deploymentToolNames()) deleteFile(joinPath(workDir, tool));
+  for (const auto& tool : deploymentHelperPrograms()) deleteFile(joinPath(workDir, tool));
   if (!options.cdDevice.empty() && !tempIsoName.empty()) deleteFile(joinPath(workDir, tempIsoName));
   deleteFile(joinPath(workDir, "stdout.txt"));
 }

@@ -4,8 +4,8 @@
 // filled with the Windows updates and the Windows NOVPI installer, and the
 // creator is run from it. A CD/DVD run burns the creator's image afterwards.
 //
-// The creator needs the Windows deployment toolkit on the host; it is found
-// through the environment variable TK_Path_WAIK_Source.
+// The creator needs the Windows deployment toolkit on the host
+// (isWaikInstalled in host/host.h).
 #pragma once
 #include <set>
 #include <string>
@@ -18,10 +18,6 @@
 #include "host/host.h"
 
 namespace XELO {
-
-// A supported deployment toolkit is installed: TK_Path_WAIK_Source names a
-// directory holding Tools/PETools/copype.cmd as a readable file.
-bool isWaikInstalled();
 
 class XeloDN {
  public:
@@ -97,8 +93,6 @@ class XeloDN {
   static std::string architectureCode(const std::vector<std::string>& deployArch);
   // "tmpDN" + year + month + day (no leading zeros) + ".iso".
   static std::string temporaryIsoName(const LocalTime& date);
-  // The tools copyDeploymentTools copies (none where they run in-process).
-  static std::vector<std::string> deploymentToolNames();
   // <support directory>/xelo_dn.dat
   static std::string dnLogPath();
 

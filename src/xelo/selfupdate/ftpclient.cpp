@@ -51,7 +51,7 @@ std::string directoryWithSeparator(const std::string& dir) {
 
 std::string curlLibraryName() {
   const std::string name = getEnv("XELO_CURL_LIBRARY");
-  return name.empty() ? kDefaultCurlLibrary : name;
+  return name.empty() ? defaultCurlLibraryName() : name;
 }
 
 long ftpStallSeconds() {

@@ -7,7 +7,7 @@
 //                      of the FTP server of the service files. Default
 //                      "ftp.qor.example", port 21.
 //   XELO_CURL_LIBRARY  file name of the libcurl library loaded at run time.
-//                      Default "libcurl.so.4" ("libcurl.dll" on Windows).
+//                      Default: the host's (defaultCurlLibraryName in host/host.h).
 //   XELO_FTP_STALL_SECONDS  seconds without a reply or a byte after which a
 //                      transfer fails (1 to 99999, default 60).
 #pragma once
@@ -29,11 +29,6 @@ inline constexpr const char* kServiceFilesPassword = "visitorid";
 inline constexpr const char* kServiceFilesDirectory = "/vendrel/Xelosft/sft/";
 // Each remote listing is written here (current directory) and read back.
 inline constexpr const char* kListingFile = "stpDirFile.log";
-#if defined(_WIN32)
-inline constexpr const char* kDefaultCurlLibrary = "libcurl.dll";
-#else
-inline constexpr const char* kDefaultCurlLibrary = "libcurl.so.4";
-#endif
 
 inline constexpr long kFtpConnectSeconds = 30;
 inline constexpr long kDefaultFtpStallSeconds = 60;
