@@ -436,26 +436,14 @@ Outcome prepareBootTree(const Options& options, const std::string& dirName) {
   return std::nullopt;
 }
 
-Outcome buildMedia(Options& options, const std::string& portableDir) {
-  const bool serviceRun = options.service && options.acquire;
-  if (serviceRun && !downloadServiceFiles(options))
-    return failWith(Exit::FtpDownloadFailed, errorMessage(Exit::FtpDownloadFailed), "main()::");
+// No medium was asked for: the run only acquired or reported.
+bool noMediumAsked(const Options& options) {
+  return options.isoName.empty() && options.usbKey.empty() && options.cdDevice.empty() && options.pxeDir.empty();
+}
 
-  if (options.isoName.empty() && options.usbKey.empty() && options.cdDevice.empty() && options.pxeDir.empty()) {
-    std::cout << ((options.report && !options.acquire) ? "Reporting was finished successfully!"
-                                                       : "Acquiring was finished successfully!")
-              << std::endl;
-    return Exit::Success;
-  }
-
-  const std::string startScript = joinPath(options.workingDir, "start.sh");
-  const std::string startBackup = joinPath(options.workingDir, "start.sh.XeloServiceBak");
-  if (serviceRun) moveFileOver(startScript, startBackup);
-
-  timeStamp("Creating Bootable Media - START");
-  std::cout << "Creating bootable media..." << std::endl;
-  timeStamp("Prepare All Files for Media - START");
-
+// The boot environment tree of the medium, with the support lists in its
+// menu folder.
+Outcome prepareEnvironmentTree(const Options& options) {
   // Environment folders left by an interrupted run would be merged into this
   // run's environment.
   removeTree(joinPath(options.workingDir, "linuxboot"));
@@ -467,35 +455,29 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
   ensureDirectory(menu);
   copyFileOver(joinPath(supportListDirectory(), kSupportListName), menu);
   copyFileOver(kSupportListName, joinPath(menu, std::string("bundle_") + kSupportListName));
-  if (serviceRun) moveFileOver(startBackup, startScript);
-  if (options.hasFunction("kyt"))
-    if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
+  return std::nullopt;
+}
 
+// The boot environment zip, and the third party tool directory named from
+// the current directory (or dropped with a warning when it is missing).
+void settleTools(Options& options, const std::string& portableDir) {
   if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
-
-  if (!options.extToolDir.empty()) {
-    options.extToolDir = resolvePortablePath(portableDir, options.extToolDir);
-    if (!isDirectory(options.extToolDir)) {
-      options.extToolDir.clear();
-      setConfigValue(options, "QOR_SYSTEM_EXT_TOOL", "");
-      logEntry(LogWarning, "main():: The third party tool directory doesn't exist.");
-      std::cout << " Warning! "
-                << "The third party tool directory doesn't exist." << std::endl;
-    } else {
-      // The boot tree is assembled with the working directory as the
-      // current directory; the tool directory is named from here.
-      options.extToolDir = absolutePath(options.extToolDir);
-    }
+  if (options.extToolDir.empty()) return;
+  options.extToolDir = resolvePortablePath(portableDir, options.extToolDir);
+  if (!isDirectory(options.extToolDir)) {
+    options.extToolDir.clear();
+    setConfigValue(options, "QOR_SYSTEM_EXT_TOOL", "");
+    logEntry(LogWarning, "main():: The third party tool directory doesn't exist.");
+    std::cout << " Warning! The third party tool directory doesn't exist." << std::endl;
+  } else {
+    // The boot tree is assembled with the working directory as the
+    // current directory; the tool directory is named from here.
+    options.extToolDir = absolutePath(options.extToolDir);
   }
+}
 
-  writeMediaConfig();
-  std::vector<std::string> pushed = stageMediaFiles(options);
-  for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
-  timeStamp("Prepare All Files for Media - END");
-
-  // The media-image library asks for the boot tree through the logger.
-  processLogger().setBootTreeHook([&options] { return assembleBootTree(options); });
-
+// Makes the one medium the run asks for from the staged files.
+Outcome createMedium(Options& options, std::vector<std::string>& pushed) {
   struct Medium {
     const char* kind;
     const std::string& target;
@@ -514,6 +496,44 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
     timeStamp(label + " - END");
     break;
   }
+  return std::nullopt;
+}
+
+Outcome buildMedia(Options& options, const std::string& portableDir) {
+  const bool serviceRun = options.service && options.acquire;
+  if (serviceRun && !downloadServiceFiles(options))
+    return failWith(Exit::FtpDownloadFailed, errorMessage(Exit::FtpDownloadFailed), "main()::");
+
+  if (noMediumAsked(options)) {
+    std::cout << ((options.report && !options.acquire) ? "Reporting was finished successfully!"
+                                                       : "Acquiring was finished successfully!")
+              << std::endl;
+    return Exit::Success;
+  }
+
+  // The service files' start script is kept aside while the environment
+  // tree is made.
+  const std::string startScript = joinPath(options.workingDir, "start.sh");
+  const std::string startBackup = joinPath(options.workingDir, "start.sh.XeloServiceBak");
+  if (serviceRun) moveFileOver(startScript, startBackup);
+
+  timeStamp("Creating Bootable Media - START");
+  std::cout << "Creating bootable media..." << std::endl;
+  timeStamp("Prepare All Files for Media - START");
+  if (auto outcome = prepareEnvironmentTree(options)) return outcome;
+  if (serviceRun) moveFileOver(startBackup, startScript);
+  if (options.hasFunction("kyt"))
+    if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
+  settleTools(options, portableDir);
+
+  writeMediaConfig();
+  std::vector<std::string> pushed = stageMediaFiles(options);
+  for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
+  timeStamp("Prepare All Files for Media - END");
+
+  // The media-image library asks for the boot tree through the logger.
+  processLogger().setBootTreeHook([&options] { return assembleBootTree(options); });
+  if (auto outcome = createMedium(options, pushed)) return outcome;
 
   const std::string done = "The bootable media was created successfully!";
   std::cout << done << std::endl;
