@@ -1,6 +1,7 @@
 #include "selfupdate/checkupdate.h"
 
 #include <iostream>
+#include <optional>
 
 #include "acquisition/callbacks.h"
 #include "acquisition/orchestration.h"
@@ -35,6 +36,20 @@ int reportPass() {
   return acquirePackage(kSelfPackageId, runProxyRecord(), true, false, true);
 }
 
+// What ends the job after a report pass; nullopt when the pass succeeded.
+// A package that does not apply or is not found means there is no newer
+// version.
+std::optional<int> reportPassFailure(int result, const std::string& prefix) {
+  if (result == Exit::CreateDirectoryFailed) {
+    logEntry(LogTimeStamp, kEndLine);
+    return Exit::CreateDirectoryFailed;
+  }
+  if (result == Exit::NoApplicableUpdate || result == Exit::UpdateIdNotFound)
+    return endWith(Exit::NoNewerVersion, prefix);
+  if (result != Exit::Success) return endWith(result, prefix);
+  return std::nullopt;
+}
+
 // Without --report: check (unless the front end runs the program), then
 // download the newer package into the working directory.
 int checkAndDownload(Options& options) {
@@ -45,14 +60,7 @@ int checkAndDownload(Options& options) {
     logEntry(LogWarning, "XELO_GUI_ENVIRONMENT environment variable is defined");
     newerVersionSeen = true;
   } else {
-    const int result = reportPass();
-    if (result == Exit::CreateDirectoryFailed) {
-      logEntry(LogTimeStamp, kEndLine);
-      return Exit::CreateDirectoryFailed;
-    }
-    if (result == Exit::NoApplicableUpdate || result == Exit::UpdateIdNotFound)
-      return endWith(Exit::NoNewerVersion, "main()::check-update: ");
-    if (result != Exit::Success) return endWith(result, "main()::check-update: ");
+    if (auto failure = reportPassFailure(reportPass(), "main()::check-update: ")) return *failure;
     if (!newerVersionSeen) {
       std::cout << errorMessage(Exit::NoNewerVersion) << std::endl;
       return endWith(Exit::NoNewerVersion, "main()::check-update: ");
@@ -77,14 +85,7 @@ int checkAndDownload(Options& options) {
 
 // With --report: only tell whether a newer version exists or not.
 int reportOnly() {
-  const int result = reportPass();
-  if (result == Exit::CreateDirectoryFailed) {
-    logEntry(LogTimeStamp, kEndLine);
-    return Exit::CreateDirectoryFailed;
-  }
-  if (result == Exit::NoApplicableUpdate || result == Exit::UpdateIdNotFound)
-    return endWith(Exit::NoNewerVersion, "main()::check-update report: ");
-  if (result != Exit::Success) return endWith(result, "main()::check-update report: ");
+  if (auto failure = reportPassFailure(reportPass(), "main()::check-update report: ")) return *failure;
   const int code = newerVersionSeen ? Exit::NewerVersionAvailable : Exit::NoNewerVersion;
   const std::string text = newerVersionSeen ? kNewerAvailable : errorMessage(Exit::NoNewerVersion);
   logEntry(LogWarning, "main()::check-update report: " + text);
