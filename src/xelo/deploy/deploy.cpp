@@ -1,10 +1,8 @@
 #include "deploy/deploy.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <system_error>
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
@@ -37,17 +35,6 @@ constexpr ScenarioLog kScenarioLogs[] = {
 };
 
 const std::string kCreatedText = "The bootable media was created successfully!";
-
-// Lets the owner, group and others run `path`. The kit may come from a zip
-// written on a system that keeps no execute permission.
-bool makeExecutable(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (!fs::is_regular_file(path, error)) return false;
-  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add,
-                  error);
-  return !error;
-}
 
 std::string twoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
@@ -370,7 +357,8 @@ int XeloDN::stageDeploymentKit() {
     options.zipInError = deploymentKitZip;
     return Exit::UnzipFailed;
   }
-  // The creator is run as a program of its own.
+  // The creator is run as a program of its own; the kit may come from a zip
+  // written on a system that keeps no execute permission.
   const std::string creator = joinPath(kitDirectory(), kCreatorProgram);
   if (!makeExecutable(creator)) {
     logEntry(LogError, "Changing the mode of " + creator + " fails.");

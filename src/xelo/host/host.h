@@ -111,6 +111,9 @@ int copyFileOver(const std::string& src, const std::string& dst);
 int moveFileOver(const std::string& src, const std::string& dst);
 // Deletes one file; the outcome is ignored.
 void deleteFile(const std::string& path);
+// Lets the owner, group and others run the regular file `path` (execute
+// permission added); false when it is no regular file or that fails.
+bool makeExecutable(const std::string& path);
 
 // `path` when absolute, else the current directory joined with it.
 std::string absolutePath(const std::string& path);

@@ -419,6 +419,15 @@ int moveFileOver(const std::string& src, const std::string& dst) {
 
 void deleteFile(const std::string& path) { ::unlink(path.c_str()); }
 
+bool makeExecutable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) return false;
+  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add,
+                  error);
+  return !error;
+}
+
 std::string absolutePath(const std::string& path) {
   return isAbsolutePath(path) ? path : joinPath(currentDirectory(), path);
 }
