@@ -1,27 +1,24 @@
 #include "cli/acquisition_phase.h"
 
-#include <algorithm>
 #include <iostream>
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
+#include "core/text.h"
+#include "core/validation.h"
 #include "host/host.h"
 #include "log/logger.h"
 #include "media/environment.h"
 #include "metadata/descriptors.h"
-#include "core/validation.h"
 #include "supportlist/supportlist.h"
 #include "supportlist/supportlist_actions.h"
 
 namespace XELO {
 
 namespace {
-
-bool has(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
 
 // The update packs of the selected machine types and their requisites.
 // 0 to go on, or the code that ends the run.
@@ -53,14 +50,16 @@ int acquireUpdatePacks(Options& options) {
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
-  if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate)
+    return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
 
   const auto xmlFiles = manager.getXMLFiles();
   result = xml ? acquireRequisitesXml(runXmlCallback(options), options, xmlFiles, manager)
                : acquireRequisites(options, xmlFiles, manager);
   if (xml) runXmlCallback(options).setDisplayName("");
   code = acquisitionCode(result);
-  if (code != 0 && code != 202) return failWith(code, errorMessage(code), "main()::acquireRequisites");
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate)
+    return failWith(code, errorMessage(code), "main()::acquireRequisites");
 
   logEntry(LogTimeStamp, label + "- END");
   waitForFrontEnd(options.xmlOutput);
@@ -93,21 +92,21 @@ int acquireFromRepository(Options& options, bool& finished) {
   finished = true;
   const auto& functions = options.functions;
 
-  if (!has(functions, "dunvar") && !options.latest) {
+  if (!contains(functions, "dunvar") && !options.latest) {
     const auto [result, message] = checkSelectedSystems(supportCheckTools(options), options.machineTypes);
     if (result != 0) {
       std::cout << message << std::endl;
       logEntry(LogError, message);
-      writeCliError(result, message, 0);
+      writeCliError(result, message, Step::None);
       return result;
     }
   }
 
-  if ((has(functions, "novpi") || has(functions, "kyt") || has(functions, "linuxtk")) && !options.toolZip.empty() &&
-      !toolZipPresent(options))
-    return failWith(218, errorMessage(218), "main()::");
+  if ((contains(functions, "novpi") || contains(functions, "kyt") || contains(functions, "linuxtk")) &&
+      !options.toolZip.empty() && !toolZipPresent(options))
+    return failWith(Exit::EnvironmentInvalid, errorMessage(Exit::EnvironmentInvalid), "main()::");
 
-  if (!options.machineTypes.empty() && has(functions, "novpi")) {
+  if (!options.machineTypes.empty() && contains(functions, "novpi")) {
     bool testProvider = false;
     getEnv("PKG_TEST_FSP", &testProvider);
     if (testProvider)
@@ -125,11 +124,11 @@ int acquireFromRepository(Options& options, bool& finished) {
     const std::string text = "Acquisition report successfully completed";
     std::cout << text << std::endl;
     logEntry(LogTimeStamp, text);
-    writeCliError(0, text, 0);
+    writeCliError(Exit::Success, text, Step::None);
     return 0;
   }
 
-  if (!options.vmwareVersions.empty() && has(functions, "novpi")) {
+  if (!options.vmwareVersions.empty() && contains(functions, "novpi")) {
     int code;
     if (options.xmlOutput) {
       code = acquireEsxiUpdates(options, runXmlCallback(options));
@@ -137,12 +136,12 @@ int acquireFromRepository(Options& options, bool& finished) {
       XeloAcquireCallback callback(options);
       code = acquireEsxiUpdates(options, callback);
     }
-    if (code == 200) return 200;
+    if (code == Exit::DownloadFailed) return Exit::DownloadFailed;
   }
 
-  if (has(functions, "novpi"))
+  if (contains(functions, "novpi"))
     if (const int code = acquireTool(options, "Acquiring NOVPI binary", kNovpiPackage); code != 0) return code;
-  if (has(functions, "kyt"))
+  if (contains(functions, "kyt"))
     if (const int code = acquireTool(options, "Acquiring KYT binary", kKytPackage); code != 0) return code;
 
   const std::string baseName = bootToolsBaseName(functions);

@@ -1,12 +1,12 @@
 #include "cli/cancel.h"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <iostream>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <boost/algorithm/string/predicate.hpp>
-
+#include "core/codes.h"
 #include "core/errors.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -67,7 +67,7 @@ void watchForCancel() {
     const std::string text = "Xelo was cancelled by " + signalName + "; the temporary files of this run were removed.";
     logEntry(LogError, "main()::" + text);
     std::cout << std::endl << text << std::endl;
-    writeCliError(status, text, 0);
+    writeCliError(status, text, Step::None);
   });
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "cli/config.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "core/validation.h"
 #include "host/host.h"
@@ -18,10 +19,6 @@
 namespace XELO {
 
 namespace {
-
-bool hasEntry(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
 
 // Splits a configuration line into key and value: the first "=" divides
 // them, and the value ends at its first '@', '#' or '$'. False when the line
@@ -157,9 +154,9 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
       {"QOR_SYSTEM_VMWARE_ESXI_UPDATE",
        [](Options& o, const std::string& v) {
          if (v == "NULL") return true;
-         if (hasEntry(o.functions, "dunvar"))
+         if (o.hasFunction("dunvar"))
            return refuse("Error: Specified --vmware-esxi-update when creating a dunvar media");
-         if (!hasEntry(o.functions, "novpi"))
+         if (!o.hasFunction("novpi"))
            return refuse("Error: The option vmware-esxi-update doesn't work unless novpi is enabled");
          auto versions = splitList(v);
          if (versions.size() > 1) return refuse("Error: Please specify only one version of VMWare Update.");
@@ -168,17 +165,15 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
        }},
       {"QOR_SYSTEM_NO_FIRMWARE_UPDATE",
        [](Options& o, const std::string& v) {
-         if (v == "YES" && !hasEntry(o.functions, "dunvar"))
+         if (v == "YES" && !o.hasFunction("dunvar"))
            return refuse("Error: Selected to create a MCP image but specified --no-firmware.");
-         return readFlag(v, o.noFirmware) ||
-                refuse("Invalid value for QOR_SYSTEM_NO_FIRMWARE_UPDATE configuration.");
+         return readFlag(v, o.noFirmware) || refuse("Invalid value for QOR_SYSTEM_NO_FIRMWARE_UPDATE configuration.");
        }},
       {"QOR_SYSTEM_DEPLOY_ARCHITECTURE",
        [](Options& o, const std::string& v) {
          if (v == "NULL") return true;
          auto arch = splitList(v);
-         if (hasEntry(o.functions, "dunvar") &&
-             (arch.size() > 1 || (arch[0] != "x86" && arch[0] != "x64")))
+         if (o.hasFunction("dunvar") && (arch.size() > 1 || (arch[0] != "x86" && arch[0] != "x64")))
            return refuse("Error: The valid values for arch option is \"x86\" or \"x64\".");
          o.deployArch = arch;
          return true;
@@ -224,8 +219,9 @@ bool writeMediaConfig() {
   std::ofstream out(joinPath(options.workingDir, "xelo.config"), std::ios::binary | std::ios::trunc);
   if (!out) return true;
   out << serializeConfig(options);
-  for (const auto& [function, key] : {std::pair{"novpi", "QOR_SYSTEM_MT_NOVPI"}, std::pair{"kyt", "QOR_SYSTEM_MT_KYT"}}) {
-    if (!hasEntry(options.functions, function)) continue;
+  for (const auto& [function, key] :
+       {std::pair{"novpi", "QOR_SYSTEM_MT_NOVPI"}, std::pair{"kyt", "QOR_SYSTEM_MT_KYT"}}) {
+    if (!options.hasFunction(function)) continue;
     const std::string types = joinList(supportedMachineTypes(function));
     out << key << "=" << (types.empty() ? "NULL" : types) << "\n";
   }
@@ -243,10 +239,10 @@ std::string resolvePortablePath(const std::string& execDir, const std::string& p
 namespace {
 
 int refuseMerged(const std::string& word) {
-  const std::string text = errorMessage(101) + word;
+  const std::string text = errorMessage(Exit::OptionsInvalid) + word;
   logEntry(LogError, "main()::Options::" + text);
-  writeCliError(101, text, 0);
-  return 101;
+  writeCliError(Exit::OptionsInvalid, text, Step::None);
+  return Exit::OptionsInvalid;
 }
 
 }  // namespace
@@ -313,8 +309,8 @@ int checkUnattendedUrl(Options& options) {
   for (const char* protocol : {"tftp", "ftp", "nfs", "smb"})
     std::cout << "    --unattended=" << protocol << "://192.0.2.10/logdir" << std::endl;
   std::cout << "    --unattended=usb:/logdir" << std::endl;
-  writeCliError(101, message + "invalid unattended mode configuration", 0);
-  return 101;
+  writeCliError(Exit::OptionsInvalid, message + "invalid unattended mode configuration", Step::None);
+  return Exit::OptionsInvalid;
 }
 
 }  // namespace XELO

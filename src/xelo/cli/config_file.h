@@ -20,10 +20,12 @@ bool writeMediaConfig();
 std::string resolvePortablePath(const std::string& execDir, const std::string& path);
 
 // Re-checks options merged from a configuration file (function names,
-// machine types, serial console). 0, or 101 after reporting the refusal.
+// machine types, serial console). 0, or Exit::OptionsInvalid after reporting
+// the refusal.
 int recheckMergedOptions(Options& options);
 
-// Checks the --unattended location. 0, or 101 after reporting the refusal.
+// Checks the --unattended location. 0, or Exit::OptionsInvalid after
+// reporting the refusal.
 int checkUnattendedUrl(Options& options);
 
 }  // namespace XELO

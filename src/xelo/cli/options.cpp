@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/config.h"
+#include "core/text.h"
 #include "core/validation.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -27,9 +28,9 @@ namespace {
 
 constexpr unsigned kLineLength = 80;
 
-// The options the help text lists.
-po::options_description buildVisibleOptions() {
-  po::options_description visible("Available options", kLineLength);
+// What the program tells about itself.
+void addInformationOptions(po::options_description& visible) {
+  // clang-format off
   visible.add_options()
       ("help,h",
        "Show this help text and exit.\n"
@@ -42,7 +43,14 @@ po::options_description buildVisibleOptions() {
       ("license",
        "Show the license and exit.\n"
        "Default value: off\n"
-       "Example: --license")
+       "Example: --license");
+  // clang-format on
+}
+
+// The working directory and the medium to make.
+void addTargetOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("local,l", po::value<std::string>()->value_name("dir"),
        "Working directory that holds everything acquired and staged for the media.\n"
        "Default value: \".\"\n"
@@ -68,7 +76,14 @@ po::options_description buildVisibleOptions() {
       ("toolzip,t", po::value<std::string>()->value_name("file"),
        "Use this bootable environment zip from the working directory.\n"
        "Default value: none\n"
-       "Example: --toolzip=bootenv.zip")
+       "Example: --toolzip=bootenv.zip");
+  // clang-format on
+}
+
+// What goes on the medium and how it starts.
+void addContentOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("kernel-args", po::value<std::string>()->value_name("text"),
        "Kernel parameters added to the boot loader configuration. A serial console "
        "must be ttyS0 or ttyS1 at 9600, 19200, 38400, 57600 or 115200 baud, followed "
@@ -98,7 +113,14 @@ po::options_description buildVisibleOptions() {
       ("tui",
        "Run the media with the text user interface.\n"
        "Default value: off\n"
-       "Example: --tui")
+       "Example: --tui");
+  // clang-format on
+}
+
+// The HTTP proxy of the acquisition.
+void addProxyOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("proxy-address", po::value<std::string>()->value_name("host"),
        "HTTP proxy host (IP address or DNS name).\n"
        "Default value: none\n"
@@ -114,7 +136,14 @@ po::options_description buildVisibleOptions() {
       ("proxy-password", po::value<std::string>()->value_name("password"),
        "Password for the HTTP proxy. It is never stored or logged.\n"
        "Default value: none\n"
-       "Example: --proxy-password=secret")
+       "Example: --proxy-password=secret");
+  // clang-format on
+}
+
+// How the run goes about its work.
+void addRunOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("no-acquire",
        "Do not acquire anything; work only from the working directory.\n"
        "Default value: off\n"
@@ -134,7 +163,14 @@ po::options_description buildVisibleOptions() {
       ("function", po::value<std::string>()->value_name("list"),
        "Comma-separated tools on the media: novpi, kyt, dunvar, linuxtk.\n"
        "Default value: novpi\n"
-       "Example: --function=novpi,kyt")
+       "Example: --function=novpi,kyt");
+  // clang-format on
+}
+
+// The system support list.
+void addSupportListOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("show-supportlist",
        "Show the system support list and exit.\n"
        "Default value: off\n"
@@ -146,7 +182,14 @@ po::options_description buildVisibleOptions() {
       ("rollback-supportlist",
        "Restore the system support list that came with this tool.\n"
        "Default value: off\n"
-       "Example: --rollback-supportlist")
+       "Example: --rollback-supportlist");
+  // clang-format on
+}
+
+// Network boot, unattended updates, ejection, extra tools and service keys.
+void addBootServiceOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("tftp-pxe-address", po::value<std::string>()->value_name("host"),
        "TFTP server that hosts the PXE image; used together with --pxe.\n"
        "Default value: 192.0.2.10\n"
@@ -171,7 +214,14 @@ po::options_description buildVisibleOptions() {
       ("new,n",
        "Force the update of HBA and CNA adapters.\n"
        "Default value: off\n"
-       "Example: --new")
+       "Example: --new");
+  // clang-format on
+}
+
+// The VLAN configured on the medium.
+void addVlanOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("vlan-id", po::value<std::string>()->value_name("id"),
        "VLAN to configure on the media, 0 to 4095.\n"
        "Default value: none\n"
@@ -179,7 +229,14 @@ po::options_description buildVisibleOptions() {
       ("vlan-ip", po::value<std::string>()->value_name("address"),
        "IP address for that VLAN.\n"
        "Default value: none\n"
-       "Example: --vlan-ip=192.0.2.30")
+       "Example: --vlan-ip=192.0.2.30");
+  // clang-format on
+}
+
+// Deployment media and the VMware ESXi update.
+void addDeploymentOptions(po::options_description& visible) {
+  // clang-format off
+  visible.add_options()
       ("no-firmware",
        "Leave firmware updates out of deployment media.\n"
        "Default value: off\n"
@@ -192,12 +249,22 @@ po::options_description buildVisibleOptions() {
        "Add the VMware ESXi update of this version.\n"
        "Default value: none\n"
        "Example: --vmware-esxi-update=5.0");
+  // clang-format on
+}
+
+// The options the help text lists, group by group in the order of the help.
+po::options_description buildVisibleOptions() {
+  po::options_description visible("Available options", kLineLength);
+  for (auto addGroup : {addInformationOptions, addTargetOptions, addContentOptions, addProxyOptions, addRunOptions,
+                        addSupportListOptions, addBootServiceOptions, addVlanOptions, addDeploymentOptions})
+    addGroup(visible);
   return visible;
 }
 
 // Options accepted but not listed by the help text.
 po::options_description buildHiddenOptions() {
   po::options_description hidden("Hidden options", kLineLength);
+  // clang-format off
   hidden.add_options()
       ("xml",
        "Write XML progress and result files for the graphical front end.\n"
@@ -219,6 +286,7 @@ po::options_description buildHiddenOptions() {
        "Acquire or stage only these update ids (file names without extension).\n"
        "Default value: none\n"
        "Example: -i qor_fw_bmc_1.00_anyos_noarch");
+  // clang-format on
   return hidden;
 }
 
@@ -234,16 +302,6 @@ const po::options_description& allowedOptions() {
     return all;
   }();
   return allowed;
-}
-
-std::string lowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-bool contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
 }
 
 void say(const std::string& line) { std::cout << line << std::endl; }
@@ -276,7 +334,7 @@ class Parse {
   std::string text(const char* name) const { return o.variableMap[name].as<std::string>(); }
   void setKey(const std::string& key, const std::string& value) { setConfigValue(o, key, value); }
   void setFlagKey(const std::string& key, bool on) { setKey(key, on ? "YES" : "NO"); }
-  bool hasFunction(const std::string& name) const { return contains(o.functions, name); }
+  bool hasFunction(const std::string& name) const { return o.hasFunction(name); }
   // Deployment media.
   bool deployment() const { return hasFunction("dunvar"); }
   int refuseText(const std::string& message) { return refuse(message, errorText, true); }
@@ -288,30 +346,49 @@ class Parse {
   // An option that ends a run before any work: such runs need neither a
   // machine type nor a working directory.
   bool runsWithoutMedia() const {
-    for (const char* name : {"check-update", "help", "version", "configfile", "anotherhelp",
-                             "show-supportlist", "update-supportlist", "rollback-supportlist"})
+    for (const char* name : {"check-update", "help", "version", "configfile", "anotherhelp", "show-supportlist",
+                             "update-supportlist", "rollback-supportlist"})
       if (given(name)) return true;
     return false;
   }
 
+  int store(const std::vector<std::string>& args);
   bool rejectAbbreviations(const po::parsed_options& parsed);
   int controlCharacters();
   void printLicense();
+
+  // The steps of the parse: each 0, or non-zero after refusing the line.
   int machineTypes();
   int workingDirectory();
   int functions();
-  void isoTarget();
+  int isoTarget();
   int cdTarget();
   int usbTarget();
   int pxeTarget();
   int kernelArgs();
+  int unattended();
+  int toolZip();
+  int runSwitches();
+  int labelAndUpdates();
+  int helpServiceVersion();
+  int report();
+  int tui();
   int autorun();
+  int architecture();
+  int noFirmware();
   int proxy();
+  int readTimeout();
   int vmwareUpdate();
-  void placeTargets();
+  int configFile();
+  int checkTimeout();
+  int placeTargets();
+  int targetCount();
+  int extras();
 
   Options& o;
   std::string& errorText;
+  bool anyArguments = false;
+  long long requestedTimeout = 0;
 };
 
 // The parser accepts unambiguous prefixes of long names; a long option must
@@ -360,12 +437,12 @@ int Parse::machineTypes() {
     return 0;
   }
   std::vector<std::string> types = splitList(text("machine-type"));
-  for (auto& type : types) type = lowerAscii(type);
+  for (auto& type : types) type = lowerCase(type);
   for (const auto& type : types)
     if (!isMachineType(type)) return refuseText("Acquisition error: Invalid machine-type(s) specified");
 
-  const auto special = std::find_if(types.begin(), types.end(),
-                                    [](const std::string& t) { return t == "none" || t == "all"; });
+  const auto special =
+      std::find_if(types.begin(), types.end(), [](const std::string& t) { return t == "none" || t == "all"; });
   if (special == types.end()) {
     o.machineTypes = types;
     setKey("QOR_SYSTEM_MACHINETYPE", joinList(withoutDuplicates(types)));
@@ -396,7 +473,7 @@ int Parse::workingDirectory() {
     std::cout << std::endl;
     return 1;
   }
-  if (lowerAscii(answer).find('y') == std::string::npos) return 1;
+  if (lowerCase(answer).find('y') == std::string::npos) return 1;
   o.workingDir = "workingdir";
   setKey("QOR_SYSTEM_WORKINGDIR", "workingdir");
   return 0;
@@ -424,8 +501,8 @@ int Parse::functions() {
   return 0;
 }
 
-void Parse::isoTarget() {
-  if (!given("iso")) return;
+int Parse::isoTarget() {
+  if (!given("iso")) return 0;
   const std::string value = text("iso");
   const auto at = lastSeparator(value);
   if (at == std::string::npos) {
@@ -436,6 +513,7 @@ void Parse::isoTarget() {
     o.isoName = value.substr(at + 1);
   }
   setKey("QOR_SYSTEM_ISO_FILE", value);
+  return 0;
 }
 
 int Parse::cdTarget() {
@@ -443,8 +521,7 @@ int Parse::cdTarget() {
   const std::string value = text("cd");
   const std::string volume = volumeWithColon(value);
   if (volume != value)
-    std::cout << "\nWarning: The CD or DVD device " << value << " cannot be used. Change it to "
-              << volume << std::endl;
+    std::cout << "\nWarning: The CD or DVD device " << value << " cannot be used. Change it to " << volume << std::endl;
   if (!isOpticalVolume(volume)) return refuseText("Volume " + volume + " isn't a valid CD/DVD volume");
   std::string message;
   if (!cdBurnerStatus(volume, message)) return refuseText(message);
@@ -465,8 +542,7 @@ int Parse::usbTarget() {
 
 int Parse::pxeTarget() {
   if (!given("pxe")) {
-    if (given("tftp-pxe-address"))
-      return refuseText("Parameter tftp-pxe-address should be used together with pxe");
+    if (given("tftp-pxe-address")) return refuseText("Parameter tftp-pxe-address should be used together with pxe");
     return 0;
   }
   if (deployment()) return refuseForDeployment("pxe");
@@ -545,8 +621,7 @@ int Parse::vmwareUpdate() {
   if (contains(versions, "all")) return refuseText("Error: Please specify the version number of VMWare Update.");
   if (versions.size() > 1) return refuseText("Error: Please specify only one version of VMWare Update.");
   const std::string& version = versions.front();
-  if (!contains(listVmwareUpdateVersions(), version))
-    return refuseText("Error: Specified VMWare Update is not valid.");
+  if (!contains(listVmwareUpdateVersions(), version)) return refuseText("Error: Specified VMWare Update is not valid.");
   const auto column = readToolColumn("vmwareupdate" + version);
   for (const auto& machineType : o.machineTypes) {
     if (machineType == "all" || machineType == "none") continue;
@@ -561,9 +636,9 @@ int Parse::vmwareUpdate() {
 
 // Bare target names are placed in the working directory, and the target keys
 // take the full paths.
-void Parse::placeTargets() {
+int Parse::placeTargets() {
   // --report dropped the targets: nothing is placed then.
-  if (o.report) return;
+  if (o.report) return 0;
   if (given("iso")) {
     if (lastSeparator(text("iso")) == std::string::npos) o.isoDir = o.workingDir;
     setKey("QOR_SYSTEM_ISO_FILE", doubleSeparators(joinPath(o.isoDir, o.isoName)));
@@ -573,52 +648,41 @@ void Parse::placeTargets() {
       o.pxeDir = joinPath(o.workingDir, o.pxeDir);
     setKey("QOR_SYSTEM_PXE_FILE", doubleSeparators(o.pxeDir));
   }
+  return 0;
 }
 
-int Parse::run(const std::vector<std::string>& args) {
-  // No positional arguments are accepted: a stray word (such as a machine
-  // type written after a blank instead of a comma) is refused rather than
-  // silently dropped.
+// Reads the command line into the variable map: no positional arguments are
+// accepted, so a stray word (such as a machine type written after a blank
+// instead of a comma) is refused rather than silently dropped.
+int Parse::store(const std::vector<std::string>& args) {
   const po::positional_options_description noPositional;
   const po::parsed_options parsed =
       po::command_line_parser(args).options(allowedOptions()).positional(noPositional).run();
   if (rejectAbbreviations(parsed)) return 1;
   po::store(parsed, o.variableMap);
-  if (int rc = controlCharacters()) return rc;
+  return controlCharacters();
+}
 
-  if (o.variableMap.empty()) {
-    o.showHelp = true;
-    o.helpText = buildHelpText();
-  }
-  setKey("QOR_SYSTEM_VERSION", o.configVersion);
+int Parse::unattended() {
+  if (!given("unattended")) return 0;
+  if (deployment()) return refuseForDeployment("unattended");
+  o.unattended = text("unattended");
+  setKey("QOR_SYSTEM_UNATTENDED", o.unattended);
+  setKey("QOR_SYSTEM_PAUSE_ON_ERROR", "60");
+  setKey("QOR_SYSTEM_NO_TIMESTAMP", "NO");
+  return 0;
+}
 
-  if (given("license")) {
-    printLicense();
-    return kParseExitSuccess;
-  }
+int Parse::toolZip() {
+  if (!given("toolzip")) return 0;
+  if (deployment()) return refuseForDeployment("toolzip");
+  o.toolZip = text("toolzip");
+  setKey("QOR_SYSTEM_TOOL_FILE", o.toolZip);
+  return 0;
+}
 
-  if (int rc = machineTypes()) return rc;
-  if (int rc = workingDirectory()) return rc;
-  if (int rc = functions()) return rc;
-  isoTarget();
-  if (int rc = cdTarget()) return rc;
-  if (int rc = usbTarget()) return rc;
-  if (int rc = pxeTarget()) return rc;
-  if (int rc = kernelArgs()) return rc;
-
-  if (given("unattended")) {
-    if (deployment()) return refuseForDeployment("unattended");
-    o.unattended = text("unattended");
-    setKey("QOR_SYSTEM_UNATTENDED", o.unattended);
-    setKey("QOR_SYSTEM_PAUSE_ON_ERROR", "60");
-    setKey("QOR_SYSTEM_NO_TIMESTAMP", "NO");
-  }
-  if (given("toolzip")) {
-    if (deployment()) return refuseForDeployment("toolzip");
-    o.toolZip = text("toolzip");
-    setKey("QOR_SYSTEM_TOOL_FILE", o.toolZip);
-  }
-
+// Acquisition, ejection, overwriting and the front end's switches.
+int Parse::runSwitches() {
   o.acquire = !given("no-acquire");
   setFlagKey("QOR_SYSTEM_ACQUIRE", o.acquire);
   if (given("no-eject")) {
@@ -630,15 +694,20 @@ int Parse::run(const std::vector<std::string>& args) {
   setFlagKey("QOR_SYSTEM_FORCE_OVERWRITE", o.force);
   if (given("oem")) o.oem = true;
   if (given("xml")) o.xmlOutput = true;
+  return 0;
+}
 
+int Parse::labelAndUpdates() {
   o.mediaLabel = given("description") ? text("description") : "Bootable Media-" + currentTimeText();
   setKey("QOR_SYSTEM_MEDIALABEL", o.mediaLabel);
-
   o.latest = given("latest");
   setFlagKey("QOR_SYSTEM_LATEST", o.latest);
   o.checkUpdate = given("check-update");
   setFlagKey("QOR_SYSTEM_CHECKUPDATE", o.checkUpdate);
+  return 0;
+}
 
+int Parse::helpServiceVersion() {
   if (given("help") || given("anotherhelp")) {
     o.showHelp = true;
     o.helpText = buildHelpText();
@@ -649,79 +718,101 @@ int Parse::run(const std::vector<std::string>& args) {
     o.tui = true;
   }
   if (given("version")) o.showVersion = true;
-  if (given("report")) {
-    o.report = true;
-    o.isoName.clear();
-    o.cdDevice.clear();
-    o.usbKey.clear();
-    o.pxeDir.clear();
-    if (!hasFunction("novpi"))
-      return refuseText("Error: The option \"--report\" doesn't work unless novpi is enabled.");
-  }
+  return 0;
+}
+
+// --report lists what would be acquired: every target is dropped.
+int Parse::report() {
+  if (!given("report")) return 0;
+  o.report = true;
+  o.isoName.clear();
+  o.cdDevice.clear();
+  o.usbKey.clear();
+  o.pxeDir.clear();
+  if (!hasFunction("novpi")) return refuseText("Error: The option \"--report\" doesn't work unless novpi is enabled.");
+  return 0;
+}
+
+int Parse::tui() {
   if (given("tui")) {
     if (deployment()) return refuseForDeployment("tui");
     o.tui = true;
   }
   setFlagKey("QOR_SYSTEM_TUI", o.tui);
+  return 0;
+}
 
-  if (int rc = autorun()) return rc;
-
-  if (given("arch")) {
-    const std::string value = text("arch");
-    const std::vector<std::string> arch = splitList(value);
-    if (deployment() && (arch.size() != 1 || (arch.front() != "x86" && arch.front() != "x64")))
-      return refuseText("Error: The valid values for arch option is \"x86\" or \"x64\".");
-    o.deployArch = arch;
-    setKey("QOR_SYSTEM_DEPLOY_ARCHITECTURE", value);
-  } else {
+int Parse::architecture() {
+  if (!given("arch")) {
     setKey("QOR_SYSTEM_DEPLOY_ARCHITECTURE", "x64");
+    return 0;
   }
+  const std::string value = text("arch");
+  const std::vector<std::string> arch = splitList(value);
+  if (deployment() && (arch.size() != 1 || (arch.front() != "x86" && arch.front() != "x64")))
+    return refuseText("Error: The valid values for arch option is \"x86\" or \"x64\".");
+  o.deployArch = arch;
+  setKey("QOR_SYSTEM_DEPLOY_ARCHITECTURE", value);
+  return 0;
+}
 
+int Parse::noFirmware() {
   if (given("no-firmware")) {
-    if (!deployment())
-      return refuseText("Error: \"--no-firmware\" is not supported when creating a non-DN media.");
-    if (!hasFunction("novpi"))
-      return refuseText("Error: The option no-firmware doesn't work unless novpi is enabled");
+    if (!deployment()) return refuseText("Error: \"--no-firmware\" is not supported when creating a non-DN media.");
+    if (!hasFunction("novpi")) return refuseText("Error: The option no-firmware doesn't work unless novpi is enabled");
     o.noFirmware = true;
   }
   setFlagKey("QOR_SYSTEM_NO_FIRMWARE_UPDATE", o.noFirmware);
+  return 0;
+}
 
-  if (int rc = proxy()) return rc;
+// Read wide so that negative and oversized values meet the range check,
+// which comes only after the configuration file option was checked.
+int Parse::readTimeout() {
+  requestedTimeout = o.timeout;
+  if (!given("timeout")) return 0;
+  if (deployment()) return refuseForDeployment("timeout");
+  requestedTimeout = o.variableMap["timeout"].as<long long>();
+  return 0;
+}
 
-  // Read wide so that negative and oversized values meet the range check.
-  long long timeout = o.timeout;
-  if (given("timeout")) {
-    if (deployment()) return refuseForDeployment("timeout");
-    timeout = o.variableMap["timeout"].as<long long>();
-  }
-
-  if (int rc = vmwareUpdate()) return rc;
-
-  if (given("configfile")) {
-    for (const char* name : {"machine-type", "no-acquire", "function", "kernel-args", "autorun", "toolzip",
-                             "local", "iso", "cd", "usbkey", "pxe"})
-      if (given(name))
-        return refusePrinted(
-            "ERROR: Since you have set the --configfile option, It is no need to set other option such as -m -t...");
-    o.configFile = text("configfile");
-    setKey("QOR_SYSTEM_CONFIG_FILE", doubleSeparators(o.configFile));
-  }
-
-  if (timeout < 1 || timeout > 65535) return refusePrinted("Please specify --timeout in scope 1~65535.");
-  o.timeout = static_cast<unsigned int>(timeout);
+int Parse::checkTimeout() {
+  if (requestedTimeout < 1 || requestedTimeout > 65535)
+    return refusePrinted("Please specify --timeout in scope 1~65535.");
+  o.timeout = static_cast<unsigned int>(requestedTimeout);
   setKey("QOR_SYSTEM_TIMEOUT", std::to_string(o.timeout));
+  return 0;
+}
 
-  placeTargets();
+// A configuration file brings all media arguments: none may be given beside it.
+int Parse::configFile() {
+  if (!given("configfile")) return 0;
+  for (const char* name : {"machine-type", "no-acquire", "function", "kernel-args", "autorun", "toolzip", "local",
+                           "iso", "cd", "usbkey", "pxe"})
+    if (given(name))
+      return refusePrinted(
+          "ERROR: Since you have set the --configfile option, It is no need to set other option such as -m -t...");
+  o.configFile = text("configfile");
+  setKey("QOR_SYSTEM_CONFIG_FILE", doubleSeparators(o.configFile));
+  return 0;
+}
 
+// At most one medium per run, and a run that acquires nothing must make one
+// (or report).
+int Parse::targetCount() {
   int targets = 0;
   for (const char* name : {"iso", "pxe", "usbkey", "cd"})
     if (given(name)) ++targets;
   if (targets > 1)
     return refusePrinted(deployment() ? "Please specify no more than one option from --iso/--cd."
                                       : "Please specify no more than one option from --iso/--usbkey/--cd/--pxe.");
-  if (targets == 0 && !args.empty() && given("no-acquire") && !given("report"))
+  if (targets == 0 && anyArguments && given("no-acquire") && !given("report"))
     return refusePrinted("Please specify one and only one option of --iso/--usbkey/--cd/--pxe.");
+  return 0;
+}
 
+// The third party tools, the VLAN and the chosen update ids.
+int Parse::extras() {
   if (given("ext-tool")) {
     o.extToolDir = text("ext-tool");
     setKey("QOR_SYSTEM_EXT_TOOL", "Xelo_3rdPartyTool");
@@ -738,6 +829,38 @@ int Parse::run(const std::vector<std::string>& args) {
     o.updateIds = withoutDuplicates(splitList(text("update-id")));
     setKey("QOR_SYSTEM_UPDATE_ID", joinList(o.updateIds));
   }
+  return 0;
+}
+
+int Parse::run(const std::vector<std::string>& args) {
+  anyArguments = !args.empty();
+  if (int rc = store(args)) return rc;
+
+  if (o.variableMap.empty()) {
+    o.showHelp = true;
+    o.helpText = buildHelpText();
+  }
+  setKey("QOR_SYSTEM_VERSION", o.configVersion);
+
+  if (given("license")) {
+    printLicense();
+    return kParseExitSuccess;
+  }
+
+  // The steps in the order in which their checks and refusals are made; the
+  // first refusal ends the parse.
+  using Step = int (Parse::*)();
+  static constexpr Step kSteps[] = {
+      &Parse::machineTypes,       &Parse::workingDirectory, &Parse::functions,    &Parse::isoTarget,
+      &Parse::cdTarget,           &Parse::usbTarget,        &Parse::pxeTarget,    &Parse::kernelArgs,
+      &Parse::unattended,         &Parse::toolZip,          &Parse::runSwitches,  &Parse::labelAndUpdates,
+      &Parse::helpServiceVersion, &Parse::report,           &Parse::tui,          &Parse::autorun,
+      &Parse::architecture,       &Parse::noFirmware,       &Parse::proxy,        &Parse::readTimeout,
+      &Parse::vmwareUpdate,       &Parse::configFile,       &Parse::checkTimeout, &Parse::placeTargets,
+      &Parse::targetCount,        &Parse::extras,
+  };
+  for (const Step step : kSteps)
+    if (int rc = (this->*step)()) return rc;
   return 0;
 }
 

@@ -15,7 +15,7 @@ inline constexpr int kParseExitSuccess = -2;
 
 // Parses the command line into `options` and its configuration keys.
 // 0 on success; kParseExitSuccess when the process must end with status 0;
-// any other value when the run must stop with code 101, `errorText` then
+// any other value when the run must stop with Exit::OptionsInvalid, `errorText` then
 // holding the message for the result file (empty when none). Prints its own
 // console messages; questions read words from std::cin. Never throws.
 int parseOptions(char** argv, std::string& errorText, Options& options, int argc);

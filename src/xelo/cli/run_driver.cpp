@@ -3,22 +3,22 @@
 // way out of a run logs, prints and records its code.
 #include "cli/run_driver.h"
 
-#include <algorithm>
-#include <cctype>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "cli/acquisition_phase.h"
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "cli/acquisition_phase.h"
 #include "cli/cancel.h"
 #include "cli/config.h"
 #include "cli/config_file.h"
+#include "cli/options.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
-#include "cli/options.h"
+#include "core/text.h"
 #include "deploy/deploy.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -38,16 +38,6 @@ namespace {
 using Outcome = std::optional<int>;
 
 const std::string M101 = "Options error: Argument invalid or missing: ";
-
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-bool contains(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
 
 void timeStamp(const std::string& text) { logEntry(LogTimeStamp, text); }
 
@@ -108,13 +98,8 @@ bool proxyComplete(const Options& options) { return !options.proxyAddress.empty(
 // Resolves a path against the portable installation directory; a result
 // that is only the root becomes the root of that directory's volume.
 std::string resolveAgainstPortable(const std::string& execDir, const std::string& path) {
-  std::string resolved = resolvePortablePath(execDir, path);
-  if (resolved == std::string(1, kPathSeparator)) {
-#if defined(_WIN32)
-    resolved = std::string(1, execDir[0]) + ":" + std::string(1, kPathSeparator);
-#endif
-  }
-  return resolved;
+  const std::string resolved = resolvePortablePath(execDir, path);
+  return resolved == std::string(1, kPathSeparator) ? volumeRoot(execDir) : resolved;
 }
 
 // ---- Phase 1 ----------------------------------------------------------------
@@ -136,27 +121,27 @@ Outcome initializeEnvironment(Options& options, int argc, char** argv) {
     logEntry(LogVerbose, "XELO_TEST_FSP environment variable is defined to " + testFspValue);
   }
 
-  writeCliError(20, "Xelo initializing...", 0);
+  writeCliError(Exit::Initializing, "Xelo initializing...", Step::None);
   initOptionKeys(options);
   std::string errorText;
   const int parsed = parseOptions(argv, errorText, options, argc);
-  if (parsed == kParseExitSuccess) return 0;
+  if (parsed == kParseExitSuccess) return Exit::Success;
   if (parsed != 0) {
     // A refused option is quoted in the error text; a password must not
     // reach the result file or the log that way.
     errorText = maskedProxyPassword(errorText);
-    writeCliError(101, errorText, 0);
+    writeCliError(Exit::OptionsInvalid, errorText, Step::None);
     logEntry(LogVerbose, errorText);
-    return 101;
+    return Exit::OptionsInvalid;
   }
   if (options.showVersion) {
-    writeCliError(0, "Get Xelo version successfully", 0);
-    return 0;
+    writeCliError(Exit::Success, "Get Xelo version successfully", Step::None);
+    return Exit::Success;
   }
   if (options.showHelp) {
-    writeCliError(0, "Get Xelo help information successfully", 0);
+    writeCliError(Exit::Success, "Get Xelo help information successfully", Step::None);
     std::cout << options.helpText << std::flush;
-    return 0;
+    return Exit::Success;
   }
   timeStamp("Initialize environment work - END");
   return std::nullopt;
@@ -170,7 +155,8 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
   if (!options.toolZip.empty() && options.toolZip != findBootToolsZip(options, bootToolsNeed(options))) {
     std::cout << "The bootable environment is not the supported version. It may cause failure to create media."
               << std::endl;
-    if (auto outcome = continueOrFail(218, errorMessage(218), "main()::")) return outcome;
+    if (auto outcome = continueOrFail(Exit::EnvironmentInvalid, errorMessage(Exit::EnvironmentInvalid), "main()::"))
+      return outcome;
   }
 
   fillProxyRecord(runProxyRecord(), options);
@@ -193,15 +179,14 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
     options.configFile = resolvePortablePath(portableDir, options.configFile);
 
   if (!options.configFile.empty()) {
-    if (isDirectory(options.configFile) || !fileReadable(options.configFile) ||
-        !loadConfigFile(options.configFile))
-      return failWith(101, M101 + "configfile", "main()::Options::");
+    if (isDirectory(options.configFile) || !fileReadable(options.configFile) || !loadConfigFile(options.configFile))
+      return failWith(Exit::OptionsInvalid, M101 + "configfile", "main()::Options::");
 
     if (options.configVersion != kConfigVersion && !options.xmlOutput) {
       std::cout << "The config file to be loaded is generated by Xelo " << options.configVersion << std::endl
                 << "It may cause some functions of this tool to work improperly." << std::endl;
       continueConfirmed = false;
-      if (auto outcome = continueOrFail(101, M101 + "configfile", "main()::Options::")) return outcome;
+      if (auto outcome = continueOrFail(Exit::OptionsInvalid, M101 + "configfile", "main()::Options::")) return outcome;
     }
     if (options.acquire && proxyComplete(options)) {
       fillProxyRecord(runProxyRecord(), options);
@@ -217,7 +202,7 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
       std::cout << "The config file to be loaded is generated by linux" << std::endl
                 << "It may cause some functions of this tool to work improperly." << std::endl;
       continueConfirmed = false;
-      if (auto outcome = continueOrFail(101, M101 + "configfile", "main()::Options::")) return outcome;
+      if (auto outcome = continueOrFail(Exit::OptionsInvalid, M101 + "configfile", "main()::Options::")) return outcome;
       break;
     }
     if (const int status = recheckMergedOptions(options); status != 0) return status;
@@ -227,9 +212,9 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
   if (options.hasFunction("dunvar") && !isWaikInstalled()) {
     const std::string text = "Error: No Supported English Windows Automated Installation Kit(AIK) was detected.";
     std::cout << text << std::endl;
-    writeCliError(101, text, 0);
+    writeCliError(Exit::OptionsInvalid, text, Step::None);
     logEntry(LogVerbose, text);
-    return 101;
+    return Exit::OptionsInvalid;
   }
 
   if (const int status = checkUnattendedUrl(options); status != 0) return status;
@@ -253,8 +238,7 @@ bool overwriteAllowed(Options& options, bool iso) {
               << "Do you want to overwrite the " << name << "?(y or n)" << std::flush;
     std::string word;
     std::cin >> word;
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
+    word = lowerCase(word);
     if (word.find('y') != std::string::npos) {
       logEntry(LogWarning, "User select to overwrite the " + object);
       options.force = true;
@@ -276,14 +260,14 @@ int refuseOverwrite() {
   const std::string text = M101 + "force";
   logEntry(LogError, "main()::Options::" + text);
   std::cout << text << std::endl;
-  writeCliError(101, text, 0);
-  return 101;
+  writeCliError(Exit::OptionsInvalid, text, Step::None);
+  return Exit::OptionsInvalid;
 }
 
 int noSpace() {
   std::cout << "No space left on device." << std::endl;
-  writeCliError(102, "No space left on device.", 0);
-  return 102;
+  writeCliError(Exit::NoSpaceLeft, "No space left on device.", Step::None);
+  return Exit::NoSpaceLeft;
 }
 
 // The directory holds network boot files: this program's own output or
@@ -335,10 +319,11 @@ Outcome lockWorkingDirectory(const Options& options) {
   std::string error;
   if (lockDirectory(options.workingDir, holder, error)) return std::nullopt;
   if (!error.empty())
-    return failWith(212, errorMessage(212) + ": " + joinPath(options.workingDir, kWorkingDirLockName) + " (" +
-                             error + ")",
+    return failWith(Exit::CreateFileFailed,
+                    errorMessage(Exit::CreateFileFailed) + ": " + joinPath(options.workingDir, kWorkingDirLockName) +
+                        " (" + error + ")",
                     "main()::");
-  return failWith(101,
+  return failWith(Exit::OptionsInvalid,
                   "The working directory " + options.workingDir + " is in use by another xelo run (process " +
                       (holder.empty() ? std::string("unknown") : holder) +
                       "). Wait for that run to end, or choose another working directory with --local.",
@@ -378,13 +363,14 @@ int buildDeploymentMedia(Options& options) {
 // ---- Phase 6 ----------------------------------------------------------------
 
 int missingTool(const std::string& suffix) {
-  return failWith(210, errorMessage(210) + suffix, "main()::");
+  return failWith(Exit::EnvironmentIncomplete, errorMessage(Exit::EnvironmentIncomplete) + suffix, "main()::");
 }
 
 bool readableFile(const std::string& path) { return !isDirectory(path) && fileReadable(path); }
 
 Outcome acquireOrCheckLocal(Options& options) {
-  if (options.vlanId.empty() != options.vlanIp.empty()) return failWith(247, errorMessage(247), "main()::");
+  if (options.vlanId.empty() != options.vlanIp.empty())
+    return failWith(Exit::VlanArgumentMissing, errorMessage(Exit::VlanArgumentMissing), "main()::");
 
   if (options.acquire) {
     bool finished = false;
@@ -401,25 +387,26 @@ Outcome acquireOrCheckLocal(Options& options) {
       writeLocalReport(options.machineTypes);
   }
   if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
-  if (!toolZipPresent(options)) return failWith(218, errorMessage(218), "main()::");
+  if (!toolZipPresent(options))
+    return failWith(Exit::EnvironmentInvalid, errorMessage(Exit::EnvironmentInvalid), "main()::");
 
-  if (!contains(options.functions, "dunvar") && !options.xmlOutput) {
+  if (!options.hasFunction("dunvar") && !options.xmlOutput) {
     const auto [result, message] = checkLocalSystemSupportability(supportCheckTools(options), options.machineTypes);
-    if (result == 215) {
-      writeCliError(215, "No NOVPI updates found in the working directory you specified", 0);
-      return 215;
+    if (result == Exit::NoNovpiUpdates) {
+      writeCliError(Exit::NoNovpiUpdates, "No NOVPI updates found in the working directory you specified", Step::None);
+      return Exit::NoNovpiUpdates;
     }
     if (result != 0) {
       if (!message.empty()) std::cout << message << std::endl;
       logEntry(LogError, message);
-      if (!message.empty()) writeCliError(result, message, 0);
+      if (!message.empty()) writeCliError(result, message, Step::None);
       return result;
     }
   }
-  if (contains(options.functions, "novpi") &&
+  if (options.hasFunction("novpi") &&
       !readableFile(joinPath(joinPath(options.workingDir, "novpi"), selectNovpiBinary(options))))
     return missingTool(" novpi.");
-  if (contains(options.functions, "kyt") &&
+  if (options.hasFunction("kyt") &&
       !readableFile(joinPath(joinPath(options.workingDir, "kyt"), selectKytPackage(options))))
     return missingTool(" kyt.");
   for (std::string version : options.vmwareVersions) {
@@ -439,35 +426,24 @@ Outcome prepareBootTree(const Options& options, const std::string& dirName) {
   const std::string target = joinPath(options.workingDir, dirName);
   const int made = makeDirectory(target);
   if (made != 0 && !isDirectory(target)) {
-    const int code = lackSpace() ? 246 : 212;
+    const int code = lackSpace() ? Exit::NoSpaceForImage : Exit::CreateFileFailed;
     return failWith(code, errorMessage(code), "main()::");
   }
   if (!copyDirectory(dirName, target)) {
-    const int code = lackSpace() ? 246 : 211;
+    const int code = lackSpace() ? Exit::NoSpaceForImage : Exit::FileNotFound;
     return failWith(code, errorMessage(code), "main()::");
   }
   return std::nullopt;
 }
 
-Outcome buildMedia(Options& options, const std::string& portableDir) {
-  const bool serviceRun = options.service && options.acquire;
-  if (serviceRun && !downloadServiceFiles(options)) return failWith(120, errorMessage(120), "main()::");
+// No medium was asked for: the run only acquired or reported.
+bool noMediumAsked(const Options& options) {
+  return options.isoName.empty() && options.usbKey.empty() && options.cdDevice.empty() && options.pxeDir.empty();
+}
 
-  if (options.isoName.empty() && options.usbKey.empty() && options.cdDevice.empty() && options.pxeDir.empty()) {
-    std::cout << ((options.report && !options.acquire) ? "Reporting was finished successfully!"
-                                                        : "Acquiring was finished successfully!")
-              << std::endl;
-    return 0;
-  }
-
-  const std::string startScript = joinPath(options.workingDir, "start.sh");
-  const std::string startBackup = joinPath(options.workingDir, "start.sh.XeloServiceBak");
-  if (serviceRun) moveFileOver(startScript, startBackup);
-
-  timeStamp("Creating Bootable Media - START");
-  std::cout << "Creating bootable media..." << std::endl;
-  timeStamp("Prepare All Files for Media - START");
-
+// The boot environment tree of the medium, with the support lists in its
+// menu folder.
+Outcome prepareEnvironmentTree(const Options& options) {
   // Environment folders left by an interrupted run would be merged into this
   // run's environment.
   removeTree(joinPath(options.workingDir, "linuxboot"));
@@ -479,34 +455,29 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
   ensureDirectory(menu);
   copyFileOver(joinPath(supportListDirectory(), kSupportListName), menu);
   copyFileOver(kSupportListName, joinPath(menu, std::string("bundle_") + kSupportListName));
-  if (serviceRun) moveFileOver(startBackup, startScript);
-  if (contains(options.functions, "kyt"))
-    if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
+  return std::nullopt;
+}
 
+// The boot environment zip, and the third party tool directory named from
+// the current directory (or dropped with a warning when it is missing).
+void settleTools(Options& options, const std::string& portableDir) {
   if (options.toolZip.empty()) options.toolZip = findBootToolsZip(options, bootToolsNeed(options));
-
-  if (!options.extToolDir.empty()) {
-    options.extToolDir = resolvePortablePath(portableDir, options.extToolDir);
-    if (!isDirectory(options.extToolDir)) {
-      options.extToolDir.clear();
-      setConfigValue(options, "QOR_SYSTEM_EXT_TOOL", "");
-      logEntry(LogWarning, "main():: The third party tool directory doesn't exist.");
-      std::cout << " Warning! " << "The third party tool directory doesn't exist." << std::endl;
-    } else {
-      // The boot tree is assembled with the working directory as the
-      // current directory; the tool directory is named from here.
-      options.extToolDir = absolutePath(options.extToolDir);
-    }
+  if (options.extToolDir.empty()) return;
+  options.extToolDir = resolvePortablePath(portableDir, options.extToolDir);
+  if (!isDirectory(options.extToolDir)) {
+    options.extToolDir.clear();
+    setConfigValue(options, "QOR_SYSTEM_EXT_TOOL", "");
+    logEntry(LogWarning, "main():: The third party tool directory doesn't exist.");
+    std::cout << " Warning! The third party tool directory doesn't exist." << std::endl;
+  } else {
+    // The boot tree is assembled with the working directory as the
+    // current directory; the tool directory is named from here.
+    options.extToolDir = absolutePath(options.extToolDir);
   }
+}
 
-  writeMediaConfig();
-  std::vector<std::string> pushed = stageMediaFiles(options);
-  for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
-  timeStamp("Prepare All Files for Media - END");
-
-  // The media-image library asks for the boot tree through the logger.
-  processLogger().setBootTreeHook([&options] { return assembleBootTree(options); });
-
+// Makes the one medium the run asks for from the staged files.
+Outcome createMedium(Options& options, std::vector<std::string>& pushed) {
   struct Medium {
     const char* kind;
     const std::string& target;
@@ -525,20 +496,58 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
     timeStamp(label + " - END");
     break;
   }
+  return std::nullopt;
+}
+
+Outcome buildMedia(Options& options, const std::string& portableDir) {
+  const bool serviceRun = options.service && options.acquire;
+  if (serviceRun && !downloadServiceFiles(options))
+    return failWith(Exit::FtpDownloadFailed, errorMessage(Exit::FtpDownloadFailed), "main()::");
+
+  if (noMediumAsked(options)) {
+    std::cout << ((options.report && !options.acquire) ? "Reporting was finished successfully!"
+                                                       : "Acquiring was finished successfully!")
+              << std::endl;
+    return Exit::Success;
+  }
+
+  // The service files' start script is kept aside while the environment
+  // tree is made.
+  const std::string startScript = joinPath(options.workingDir, "start.sh");
+  const std::string startBackup = joinPath(options.workingDir, "start.sh.XeloServiceBak");
+  if (serviceRun) moveFileOver(startScript, startBackup);
+
+  timeStamp("Creating Bootable Media - START");
+  std::cout << "Creating bootable media..." << std::endl;
+  timeStamp("Prepare All Files for Media - START");
+  if (auto outcome = prepareEnvironmentTree(options)) return outcome;
+  if (serviceRun) moveFileOver(startBackup, startScript);
+  if (options.hasFunction("kyt"))
+    if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
+  settleTools(options, portableDir);
+
+  writeMediaConfig();
+  std::vector<std::string> pushed = stageMediaFiles(options);
+  for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
+  timeStamp("Prepare All Files for Media - END");
+
+  // The media-image library asks for the boot tree through the logger.
+  processLogger().setBootTreeHook([&options] { return assembleBootTree(options); });
+  if (auto outcome = createMedium(options, pushed)) return outcome;
 
   const std::string done = "The bootable media was created successfully!";
   std::cout << done << std::endl;
   logEntry(LogError, "main()::" + done);
   timeStamp("Creating Bootable Media - END");
-  return 0;
+  return Exit::Success;
 }
 
 int run(Options& options, int argc, char** argv) {
   if (!isSuperUser()) {
     logEntry(LogError, "No super-user privilege! Xelo must be run in a super-user mode.");
     std::cout << "Xelo must be run in a super-user mode." << std::endl;
-    writeCliError(255, "Xelo must be run in a super-user mode.", 0);
-    return -1;
+    writeCliError(Exit::Unmapped, "Xelo must be run in a super-user mode.", Step::None);
+    return Exit::Unmapped;
   }
   watchForCancel();
   if (auto outcome = initializeEnvironment(options, argc, argv)) return *outcome;
@@ -553,7 +562,7 @@ int run(Options& options, int argc, char** argv) {
   setCancelCleanup(options);
   if (options.hasFunction("dunvar")) return buildDeploymentMedia(options);
   if (auto outcome = acquireOrCheckLocal(options)) return *outcome;
-  return buildMedia(options, portableDir).value_or(0);
+  return buildMedia(options, portableDir).value_or(Exit::Success);
 }
 
 }  // namespace

@@ -1,15 +1,14 @@
 #include "deploy/deploy.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <system_error>
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
+#include "core/text.h"
 #include "host/paths.h"
 #include "host/unzip.h"
 #include "log/logger.h"
@@ -35,51 +34,11 @@ constexpr ScenarioLog kScenarioLogs[] = {
     {"Local_DunvarCombinedScenario", "WinPE_x86.log"},
 };
 
-// Steps named in the status records, so the front end can tell how far the
-// job got.
-constexpr int kStepAcquire = 1;
-constexpr int kStepTools = 2;
-constexpr int kStepExtract = 3;
-constexpr int kStepCopy = 4;
-constexpr int kStepRemove = 5;
-constexpr int kStepCreate = 6;
-constexpr int kStepBurn = 7;
-constexpr int kStepBurned = 8;
-
 const std::string kCreatedText = "The bootable media was created successfully!";
-
-bool has(const std::vector<std::string>& list, const std::string& value) {
-  return std::find(list.begin(), list.end(), value) != list.end();
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// Lets the owner, group and others run `path`. The kit may come from a zip
-// written on a system that keeps no execute permission.
-bool makeExecutable(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (!fs::is_regular_file(path, error)) return false;
-  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                  fs::perm_options::add, error);
-  return !error;
-}
 
 std::string twoDigits(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
 }  // namespace
-
-bool isWaikInstalled() {
-  bool defined = false;
-  const std::string root = getEnv("TK_Path_WAIK_Source", &defined);
-  if (!defined) return false;
-  const std::string script = joinPath(joinPath(joinPath(root, "Tools"), "PETools"), "copype.cmd");
-  return isRegularFile(script) && fileReadable(script);
-}
 
 XeloDN::XeloDN(Options& options) : options(options), workDir(absolutePath(options.workingDir)) {}
 
@@ -103,37 +62,23 @@ std::string XeloDN::novpiDirectory() const { return joinPath(workDir, "novpi"); 
 
 std::string XeloDN::dnLogPath() { return joinPath(supportDirectory(), kCreatorLogName); }
 
-std::vector<std::string> XeloDN::deploymentToolNames() {
-#if defined(_WIN32)
-  return {"miniunz.exe", "cdrecord.exe", "cygwinz.dll"};
-#else
-  // Unpacking and burning are done in-process here; nothing to copy.
-  return {};
-#endif
-}
-
 int XeloDN::mapCreatorExitCode(int status) {
   switch (status) {
-    case 0:
-      return 0;
+    case 0: return Exit::Success;
     case 1:
-    case 255:
-      return 244;
-    case 2:
-      return 241;
-    case 3:
-      return 242;
-    case 4:
-      return 243;
+    case 255: return Exit::DeploymentInitFailed;
+    case 2: return Exit::DeploymentKitMissing;
+    case 3: return Exit::NoSpaceForDeploymentWork;
+    case 4: return Exit::NoSpaceForDeploymentIso;
     default:
       // Any other status, a status above 255 and a creator ended by a signal.
-      return 255;
+      return Exit::Unmapped;
   }
 }
 
 std::string XeloDN::architectureCode(const std::vector<std::string>& deployArch) {
-  if (!has(deployArch, "x86")) return "3";
-  return has(deployArch, "x64") ? "1" : "2";
+  if (!contains(deployArch, "x86")) return "3";
+  return contains(deployArch, "x64") ? "1" : "2";
 }
 
 std::string XeloDN::temporaryIsoName(const LocalTime& date) {
@@ -142,9 +87,9 @@ std::string XeloDN::temporaryIsoName(const LocalTime& date) {
 
 // ---- reporting ---------------------------------------------------------------
 
-void XeloDN::reportStatus(const std::string& text, int newStep) {
+void XeloDN::reportStatus(const std::string& text, Step::Serial newStep) {
   step = newStep;
-  writeCliError(20, text, step);
+  writeCliError(Exit::Initializing, text, step);
 }
 
 void XeloDN::reportFailure(int code, const std::string& message, const std::string& logPrefix) {
@@ -161,7 +106,7 @@ std::string XeloDN::findDeploymentKitZip() {
   std::string best;
   int bestNumber = 0;
   for (const auto& name : names) {
-    if (!startsWith(name, kKitZipPrefix) || name.find(kKitZipSuffix) == std::string::npos) continue;
+    if (!name.starts_with(kKitZipPrefix) || name.find(kKitZipSuffix) == std::string::npos) continue;
     const std::string version = name.substr(std::string(kKitZipPrefix).size(), 4);
     logEntry(LogStatus, "Find a DNXelo file: " + name + " , version number is: " + version);
     // Only the major version counts; among equals the first listed stays.
@@ -179,11 +124,11 @@ int XeloDN::isValidDNXelo(std::string& message) {
   deploymentKitZip = findDeploymentKitZip();
   int result = 0;
   if (deploymentKitZip.empty()) {
-    message = errorMessage(210) + " DNXelo zip file";
-    result = 210;
-  } else if (!endsWith(deploymentKitZip, ".zip")) {
-    message = errorMessage(214) + deploymentKitZip;
-    result = 214;
+    message = errorMessage(Exit::EnvironmentIncomplete) + " DNXelo zip file";
+    result = Exit::EnvironmentIncomplete;
+  } else if (!deploymentKitZip.ends_with(".zip")) {
+    message = errorMessage(Exit::ZipExtensionMissing) + deploymentKitZip;
+    result = Exit::ZipExtensionMissing;
   }
   if (result != 0) logEntry(LogError, "isValidDNXelo()::" + message);
   return result;
@@ -196,7 +141,7 @@ std::vector<std::string> XeloDN::findNovpiWindowsFiles() {
   std::string installer;
   int bestNumber = 0;
   for (const auto& name : names) {
-    if (!startsWith(name, "novpi") || !endsWith(name, ".exe")) continue;
+    if (!name.starts_with("novpi") || !name.ends_with(".exe")) continue;
     const std::string version = name.substr(5, 3);
     logEntry(LogStatus, "Find a NOVPI binary file: " + name + " ,version number is: " + version);
     const int number = std::atoi(version.c_str());
@@ -209,7 +154,7 @@ std::vector<std::string> XeloDN::findNovpiWindowsFiles() {
   if (installer.empty()) return files;
   files.push_back(installer);
   for (const auto& name : names) {
-    if (!endsWith(name, ".xml")) continue;
+    if (!name.ends_with(".xml")) continue;
     const std::string descriptor = joinPath(dir, name);
     if (readDescriptorProperty(descriptor, "payload") != installer) continue;
     for (const char* property : {"readme", "revisionHistoryFile"}) {
@@ -251,7 +196,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
     result = manager.startDownload(callback);
   }
   int code = acquisitionCode(result);
-  if (code != 0 && code != 202) {
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate) {
     reportFailure(code, errorMessage(code), "XeloDN::downloadUpdates()");
     waitForFrontEnd(options.xmlOutput);
     return code;
@@ -263,7 +208,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
   xmlFilesOut.insert(xmlFiles.begin(), xmlFiles.end());
   if (options.xmlOutput) xmlCallback.setDisplayName("");
   code = acquisitionCode(result);
-  if (code != 0 && code != 202) {
+  if (code != Exit::Success && code != Exit::NoApplicableUpdate) {
     reportFailure(code, errorMessage(code), "XeloDN->downloadUpdates->acquireRequisites,");
     return code;
   }
@@ -272,7 +217,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
 }
 
 int XeloDN::acquire(const std::string& /*isoPath*/) {
-  step = kStepAcquire;
+  step = Step::Acquire;
   HTTPProxyInfo proxy;
   fillProxyRecord(proxy, options);
   XeloAcquireCallback4XML& xmlCallback = runXmlCallback(options);
@@ -286,12 +231,12 @@ int XeloDN::acquire(const std::string& /*isoPath*/) {
     return code;
   };
 
-  const bool novpi = has(options.functions, "novpi");
+  const bool novpi = options.hasFunction("novpi");
   if (novpi) {
     if (!options.machineTypes.empty() && !(options.xmlOutput && options.machineTypes.front() == "all")) {
       std::set<std::string> xmlFiles;
       const int code = downloadUpdates(proxy, xmlCallback, xmlFiles);
-      if (code != 0 && code != 202) return failed(code, "XeloDN::acquire()");
+      if (code != Exit::Success && code != Exit::NoApplicableUpdate) return failed(code, "XeloDN::acquire()");
     }
     const int code = acquirePackage(kNovpiWindowsPackage, proxy, options, {.useTestService = true});
     if (code != 0) return failed(code, "XeloDN::acquire()");
@@ -310,7 +255,7 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   // run stands now.
   const std::string target = absolutePath(isoPath);
 
-  step = kStepAcquire;
+  step = Step::Acquire;
   std::string message;
   int code;
   if (options.acquire) {
@@ -348,23 +293,23 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   }
   std::cout << kCreatedText << std::endl;
   logEntry(LogStatus, kCreatedText);
-  writeCliError(0, "Create iso file successfully", kStepCreate);
+  writeCliError(Exit::Success, "Create iso file successfully", Step::Create);
   return 0;
 }
 
 int XeloDN::copyDeploymentTools() {
   logEntry(LogStatus, "XeloDN::CreateDNISO() starts");
-  reportStatus("Copying tools for Dunvar creation", kStepTools);
+  reportStatus("Copying tools for Dunvar creation", Step::Tools);
   std::cout << " Copying tools for Dunvar creation..." << std::endl;
   logEntry(LogStatus, " Copying tools for Dunvar creation...");
   waitForFrontEnd(options.xmlOutput);
 
   std::string programDir;
   getModuleDirectory(programDir);
-  for (const auto& tool : deploymentToolNames()) {
+  for (const auto& tool : deploymentHelperPrograms()) {
     if (copyFileOver(joinPath(programDir, tool), joinPath(workDir, tool)) != 0) {
       logEntry(LogError, "Copying tool " + tool + " fails.");
-      return 211;
+      return Exit::FileNotFound;
     }
   }
   return 0;
@@ -372,7 +317,7 @@ int XeloDN::copyDeploymentTools() {
 
 void XeloDN::pushFile(const std::string& sourceDir, const std::string& name) {
   const std::string source = joinPath(sourceDir, name);
-  if (endsWith(name, ".xml") && !descriptorComplete(source)) {
+  if (name.ends_with(".xml") && !descriptorComplete(source)) {
     logEntry(LogStatus, "Do not copy the damaged xml file:" + name);
     return;
   }
@@ -386,20 +331,20 @@ int XeloDN::stageDeploymentKit() {
 
   if (makeDirectory(toolkitDirectory()) != 0 && lackSpace()) {
     logEntry(LogError, "No space left on device.");
-    return 212;
+    return Exit::CreateFileFailed;
   }
   if (const int code = copyDeploymentTools(); code != 0) return code;
 
   if (!changeDirectory(workDir)) {
     std::cout << "Change to working directory fails." << std::endl;
     logEntry(LogError, "Changing working directory fails.");
-    return 211;
+    return Exit::FileNotFound;
   }
   logEntry(LogStatus, "After changing, current working directory is " + workDir + ".");
 
   if (deploymentKitZip.empty()) deploymentKitZip = findDeploymentKitZip();
 
-  reportStatus("Extracting files to working directory", kStepExtract);
+  reportStatus("Extracting files to working directory", Step::Extract);
   std::cout << " Extracting files to working directory..." << std::endl;
   waitForFrontEnd(options.xmlOutput);
   // Failures of the unpacking are also written to "stdout.txt", where the
@@ -410,21 +355,22 @@ int XeloDN::stageDeploymentKit() {
     std::cout << "Extracting DNXelo zip file fails." << std::endl;
     logEntry(LogError, "Extracting DNXelo zip file fails.");
     options.zipInError = deploymentKitZip;
-    return 213;
+    return Exit::UnzipFailed;
   }
-  // The creator is run as a program of its own.
+  // The creator is run as a program of its own; the kit may come from a zip
+  // written on a system that keeps no execute permission.
   const std::string creator = joinPath(kitDirectory(), kCreatorProgram);
   if (!makeExecutable(creator)) {
     logEntry(LogError, "Changing the mode of " + creator + " fails.");
-    return 216;
+    return Exit::ModeChangeFailed;
   }
 
-  reportStatus("Copying files to working directory", kStepCopy);
+  reportStatus("Copying files to working directory", Step::Copy);
   std::cout << " Copying files to working directory..." << std::endl;
   logEntry(LogStatus, "Start to copy updates and novpi.");
   waitForFrontEnd(options.xmlOutput);
 
-  if (has(options.functions, "novpi")) {
+  if (options.hasFunction("novpi")) {
     // The kit need not carry the update directory itself.
     ensureDirectory(updateDirectory());
     for (const auto& machineType : options.machineTypes) {
@@ -439,7 +385,7 @@ int XeloDN::stageDeploymentKit() {
     }
   }
 
-  reportStatus("Removing temporary files", kStepRemove);
+  reportStatus("Removing temporary files", Step::Remove);
   std::cout << " Removing temporary files..." << std::endl;
   logEntry(LogStatus, "Start to remove temporary files");
   waitForFrontEnd(options.xmlOutput);
@@ -457,20 +403,20 @@ void XeloDN::startDnLog() {
 }
 
 int XeloDN::CreateDN(const std::string& isoPath) {
-  if (!endsWith(isoPath, ".iso")) {
+  if (!isoPath.ends_with(".iso")) {
     logEntry(LogError, "ISO file does not end with iso extension. In XeloDN::CreateDN()");
-    return 220;
+    return Exit::IsoExtensionMissing;
   }
   if ((options.force || !options.cdDevice.empty()) && isRegularFile(isoPath)) deleteFile(isoPath);
 
   const std::string kitDir = kitDirectory();
   if (!changeDirectory(kitDir)) {
     logEntry(LogError, "Changing to directory " + kitDir + " fails.");
-    return 211;
+    return Exit::FileNotFound;
   }
   startDnLog();
 
-  reportStatus("Creating Dunvar ISO", kStepCreate);
+  reportStatus("Creating Dunvar ISO", Step::Create);
   std::cout << " Creating Dunvar ISO ..." << std::endl;
   logEntry(LogStatus, "Start to create Dunvar iso.");
 
@@ -483,7 +429,7 @@ int XeloDN::CreateDN(const std::string& isoPath) {
   // the media.
   if (code == 0 && !isRegularFile(isoPath)) {
     logEntry(LogError, std::string(kCreatorProgram) + " wrote no image at " + isoPath + ". In XeloDN::CreateDN()");
-    return 211;
+    return Exit::FileNotFound;
   }
   return code;
 }
@@ -500,29 +446,30 @@ int XeloDN::BurnDNISO() {
     const std::string text = "Changing to directory " + workDir + " fails.";
     std::cout << text << std::endl;
     logEntry(LogError, text + "In XeloODN::BurnDNISO()");
-    return 211;
+    return Exit::FileNotFound;
   }
   if (isDirectory(isoPath) || !fileReadable(isoPath)) {
     logEntry(LogError, "ISO file does not exist. In BootableISO::BurnISO()");
-    return 222;
+    return Exit::BurnFailed;
   }
 
   logEntry(LogStatus, "XeloDN::BurnDNISO() starts");
-  reportStatus("Burning the CD/DVD media", kStepBurn);
+  reportStatus("Burning the CD/DVD media", Step::Burn);
   std::cout << " Burning the CD/DVD media..." << std::endl;
   logEntry(LogStatus, "Burning the CD/DVD media.");
   waitForFrontEnd(options.xmlOutput);
   code = burnCD(isoPath, options.cdDevice);
-  if (code == 235) {
+  if (code == Exit::DiscNotRewritable) {
     logEntry(LogError, "Volume isn't a valid CD/DVD volume");
     return code;
   }
-  if (code == 223) {
+  if (code == Exit::NoSpaceForIso) {
     // The image stays for a larger disc.
     logEntry(LogError, "Failed to allocate the required memory of CD.");
     return code;
   }
-  if (code != 0) logEntry(LogError, "Burning " + isoPath + " to " + options.cdDevice + " failed. In XeloDN::BurnDNISO()");
+  if (code != 0)
+    logEntry(LogError, "Burning " + isoPath + " to " + options.cdDevice + " failed. In XeloDN::BurnDNISO()");
 
   removeTempFiles();
   if (code != 0) {
@@ -531,7 +478,7 @@ int XeloDN::BurnDNISO() {
   }
   std::cout << kCreatedText << std::endl;
   logEntry(LogStatus, kCreatedText);
-  writeCliError(0, "Create CD/DVD bootable media successfully", kStepBurned);
+  writeCliError(Exit::Success, "Create CD/DVD bootable media successfully", Step::Burned);
   return 0;
 }
 
@@ -549,7 +496,7 @@ void XeloDN::removeTempFiles() {
     logEntry(LogError, "Changing to working directory fails in removeTempFiles() .");
   }
   removeDirectory(toolkitDirectory());
-  for (const auto& tool : deploymentToolNames()) deleteFile(joinPath(workDir, tool));
+  for (const auto& tool : deploymentHelperPrograms()) deleteFile(joinPath(workDir, tool));
   if (!options.cdDevice.empty() && !tempIsoName.empty()) deleteFile(joinPath(workDir, tempIsoName));
   deleteFile(joinPath(workDir, "stdout.txt"));
 }

@@ -4,23 +4,20 @@
 // filled with the Windows updates and the Windows NOVPI installer, and the
 // creator is run from it. A CD/DVD run burns the creator's image afterwards.
 //
-// The creator needs the Windows deployment toolkit on the host; it is found
-// through the environment variable TK_Path_WAIK_Source.
+// The creator needs the Windows deployment toolkit on the host
+// (isWaikInstalled in host/host.h).
 #pragma once
 #include <set>
 #include <string>
 #include <vector>
 
 #include "acquisition/callbacks.h"
+#include "core/codes.h"
 #include "core/options.h"
 #include "downloadmanager.h"
 #include "host/host.h"
 
 namespace XELO {
-
-// A supported deployment toolkit is installed: TK_Path_WAIK_Source names a
-// directory holding Tools/PETools/copype.cmd as a readable file.
-bool isWaikInstalled();
 
 class XeloDN {
  public:
@@ -35,8 +32,6 @@ class XeloDN {
   // move it.
   explicit XeloDN(Options& options);
 
-  static bool isWaikInstalled() { return XELO::isWaikInstalled(); }
-
   // Acquires the Windows updates and the Windows NOVPI (when the tool list
   // holds "novpi") and the deployment kit package. 0 or an error code,
   // already printed, logged and recorded.
@@ -44,11 +39,12 @@ class XeloDN {
 
   // The Windows update pass for the selected machine types and its
   // requisites; the descriptors it fetched are added to `xmlFilesOut`.
-  // 0, 202 or an error code.
+  // Success, NoApplicableUpdate or an error code.
   int downloadUpdates(const QYXAcquistion::HTTPProxyInfo& proxy, XeloAcquireCallback4XML& xmlCallback,
                       std::set<std::string>& xmlFilesOut);
 
-  // Chooses the kit zip in the kit package directory: 0, 210 (none) or 214
+  // Chooses the kit zip in the kit package directory: Success,
+  // EnvironmentIncomplete (none) or ZipExtensionMissing
   // (not a ".zip"); `message` holds the text of a failure.
   int isValidDNXelo(std::string& message);
 
@@ -72,7 +68,7 @@ class XeloDN {
   int stageDeploymentKit();
 
   // Copies the outside tools the job runs from the program directory into
-  // the working directory. 0 or 211.
+  // the working directory. Success or FileNotFound.
   int copyDeploymentTools();
 
   // Runs the creator in the kit directory for `isoPath`; its output is
@@ -97,12 +93,9 @@ class XeloDN {
   static std::string architectureCode(const std::vector<std::string>& deployArch);
   // "tmpDN" + year + month + day (no leading zeros) + ".iso".
   static std::string temporaryIsoName(const LocalTime& date);
-  // The tools copyDeploymentTools copies (none where they run in-process).
-  static std::vector<std::string> deploymentToolNames();
   // <support directory>/xelo_dn.dat
   static std::string dnLogPath();
 
-  const std::string& workDirectory() const { return workDir; }
   std::string toolkitDirectory() const;     // <work>/wtoolkit
   std::string kitDirectory() const;         // the creator's directory in the toolkit
   std::string updateDirectory() const;      // <toolkit>/dndeploy/updates/novp
@@ -110,14 +103,13 @@ class XeloDN {
   std::string novpiDirectory() const;       // <work>/novpi
 
   const std::string& getDeploymentKitZip() const { return deploymentKitZip; }
-  const std::string& getTempIsoName() const { return tempIsoName; }
 
  private:
   // `forBurning`: the image is the temporary one of a CD/DVD run, which must
   // outlive this step.
   int createDNISO(const std::string& isoPath, bool forBurning);
-  // Status record (code 20) for the front end; later failures name its step.
-  void reportStatus(const std::string& text, int step);
+  // Status record (Initializing) for the front end; later failures name its step.
+  void reportStatus(const std::string& text, Step::Serial step);
   // Logs `logPrefix` + message at level Error, prints the message and
   // records it with the current step.
   void reportFailure(int code, const std::string& message, const std::string& logPrefix);
@@ -129,7 +121,7 @@ class XeloDN {
   std::string workDir;
   std::string deploymentKitZip;
   std::string tempIsoName;
-  int step = 0;
+  Step::Serial step = Step::None;
 };
 
 }  // namespace XELO

@@ -111,6 +111,9 @@ int copyFileOver(const std::string& src, const std::string& dst);
 int moveFileOver(const std::string& src, const std::string& dst);
 // Deletes one file; the outcome is ignored.
 void deleteFile(const std::string& path);
+// Lets the owner, group and others run the regular file `path` (execute
+// permission added); false when it is no regular file or that fails.
+bool makeExecutable(const std::string& path);
 
 // `path` when absolute, else the current directory joined with it.
 std::string absolutePath(const std::string& path);
@@ -142,6 +145,19 @@ bool lackSpace();
 // Whether the process has super-user rights (effective uid 0 on POSIX).
 bool isSuperUser();
 
+// ---- programs and libraries of the host ------------------------------------
+
+// A supported deployment toolkit is installed: TK_Path_WAIK_Source names a
+// directory holding Tools/PETools/copype.cmd as a readable file.
+bool isWaikInstalled();
+
+// The helper programs the deployment job copies from the program directory
+// into its working directory; none on POSIX, where it unpacks and burns in-process.
+std::vector<std::string> deploymentHelperPrograms();
+
+// File name of the shared curl library loaded at run time: "libcurl.so.4" on POSIX.
+std::string defaultCurlLibraryName();
+
 // Classification of the host Windows version; 0 on every other host.
 int getWindowsKind();
 
@@ -151,6 +167,9 @@ std::string cliResultPath();
 std::string tempReplyPath();
 
 // ---- volumes -------------------------------------------------------------
+
+// The root directory of the volume that holds `path`: "/" on POSIX.
+std::string volumeRoot(const std::string& path);
 
 // A volume that is a single letter gets a colon (it then names nothing on
 // POSIX and fails like a missing volume).

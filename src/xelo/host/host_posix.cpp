@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/paths.h"
 #include "host/log_sink.h"
+#include "host/paths.h"
 
 extern char** environ;
 
@@ -300,7 +300,9 @@ bool changeDirectory(const std::string& dir) { return ::chdir(dir.c_str()) == 0;
 
 void sleepMilliseconds(int ms) {
   if (ms <= 0) return;
-  struct timespec left {ms / 1000, (ms % 1000) * 1000000L};
+  struct timespec left {
+    ms / 1000, (ms % 1000) * 1000000L
+  };
   while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
@@ -417,6 +419,15 @@ int moveFileOver(const std::string& src, const std::string& dst) {
 
 void deleteFile(const std::string& path) { ::unlink(path.c_str()); }
 
+bool makeExecutable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) return false;
+  fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add,
+                  error);
+  return !error;
+}
+
 std::string absolutePath(const std::string& path) {
   return isAbsolutePath(path) ? path : joinPath(currentDirectory(), path);
 }
@@ -438,9 +449,8 @@ bool copyDirectory(const std::string& srcDir, const std::string& dstDir) {
   if (ec) return commandStatus(ec.value()) == 0;
   const std::string srcText = srcReal.string();
   const std::string dstText = dstReal.string();
-  if (dstText == srcText ||
-      (dstText.size() > srcText.size() && dstText.compare(0, srcText.size(), srcText) == 0 &&
-       (srcText.back() == kPathSeparator || dstText[srcText.size()] == kPathSeparator)))
+  if (dstText == srcText || (dstText.size() > srcText.size() && dstText.compare(0, srcText.size(), srcText) == 0 &&
+                             (srcText.back() == kPathSeparator || dstText[srcText.size()] == kPathSeparator)))
     return commandStatusText("The destination folder is the source folder or lies inside it.") == 0;
 
   int err = 0;
@@ -546,6 +556,18 @@ bool lackSpace() {
 
 bool isSuperUser() { return ::geteuid() == 0; }
 
+bool isWaikInstalled() {
+  bool defined = false;
+  const std::string root = getEnv("TK_Path_WAIK_Source", &defined);
+  if (!defined) return false;
+  const std::string script = joinPath(joinPath(joinPath(root, "Tools"), "PETools"), "copype.cmd");
+  return isRegularFile(script) && fileReadable(script);
+}
+
+std::vector<std::string> deploymentHelperPrograms() { return {}; }
+
+std::string defaultCurlLibraryName() { return "libcurl.so.4"; }
+
 int getWindowsKind() { return 0; }
 
 // ---- cancelling and locking -------------------------------------------------
@@ -629,6 +651,8 @@ std::string tempReplyPath() { return joinPath(supportDirectory(), "xelo_tmp.dat"
 
 // ---- volumes ---------------------------------------------------------------
 
+std::string volumeRoot(const std::string& /*path*/) { return std::string(1, kPathSeparator); }
+
 std::string volumeWithColon(const std::string& volume) {
   if (volume.size() == 1 && std::isalpha(static_cast<unsigned char>(volume[0]))) return volume + ":";
   return volume;
@@ -651,9 +675,7 @@ bool isOpticalVolume(const std::string& volume) {
   if (S_ISREG(st.st_mode)) return true;  // a disc image standing for a drive
   if (!S_ISBLK(st.st_mode)) return false;
   if (::major(st.st_rdev) == 11) return true;  // SCSI CD-ROM
-  auto opticalName = [](const std::string& name) {
-    return name.rfind("sr", 0) == 0 || name.rfind("scd", 0) == 0;
-  };
+  auto opticalName = [](const std::string& name) { return name.rfind("sr", 0) == 0 || name.rfind("scd", 0) == 0; };
   if (opticalName(baseName(volume))) return true;
   char* resolved = ::realpath(volume.c_str(), nullptr);
   bool optical = resolved && opticalName(baseName(resolved));

@@ -1,10 +1,12 @@
 #include "selfupdate/checkupdate.h"
 
 #include <iostream>
+#include <optional>
 
 #include "acquisition/callbacks.h"
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "host/host.h"
 #include "log/logger.h"
@@ -22,17 +24,31 @@ constexpr const char* kDownloaded = "Download the latest version of Xelo success
 // Logs `prefix` + the message of `code`, records the code and ends the phase.
 int endWith(int code, const std::string& prefix) {
   logEntry(LogError, prefix + errorMessage(code));
-  writeCliError(code, errorMessage(code), 0);
+  writeCliError(code, errorMessage(code), Step::None);
   logEntry(LogTimeStamp, kEndLine);
   return code;
 }
 
 // A report pass over the tool's own package; newerVersionSeen tells what it
 // saw when it returns 0.
-int reportPass() {
+int reportPass(const Options& options) {
   newerVersionSeen = false;
-  return acquirePackage(kSelfPackageId, runProxyRecord(), processOptions(),
+  return acquirePackage(kSelfPackageId, runProxyRecord(), options,
                         {.report = true, .console = false, .useTestService = true});
+}
+
+// What ends the job after a report pass; nullopt when the pass succeeded.
+// A package that does not apply or is not found means there is no newer
+// version.
+std::optional<int> reportPassFailure(int result, const std::string& prefix) {
+  if (result == Exit::CreateDirectoryFailed) {
+    logEntry(LogTimeStamp, kEndLine);
+    return Exit::CreateDirectoryFailed;
+  }
+  if (result == Exit::NoApplicableUpdate || result == Exit::UpdateIdNotFound)
+    return endWith(Exit::NoNewerVersion, prefix);
+  if (result != Exit::Success) return endWith(result, prefix);
+  return std::nullopt;
 }
 
 // Without --report: check (unless the front end runs the program), then
@@ -45,49 +61,37 @@ int checkAndDownload(Options& options) {
     logEntry(LogWarning, "XELO_GUI_ENVIRONMENT environment variable is defined");
     newerVersionSeen = true;
   } else {
-    const int result = reportPass();
-    if (result == 201) {
-      logEntry(LogTimeStamp, kEndLine);
-      return 201;
-    }
-    if (result == 202 || result == 203) return endWith(31, "main()::check-update: ");
-    if (result != 0) return endWith(result, "main()::check-update: ");
+    if (auto failure = reportPassFailure(reportPass(options), "main()::check-update: ")) return *failure;
     if (!newerVersionSeen) {
-      std::cout << errorMessage(31) << std::endl;
-      return endWith(31, "main()::check-update: ");
+      std::cout << errorMessage(Exit::NoNewerVersion) << std::endl;
+      return endWith(Exit::NoNewerVersion, "main()::check-update: ");
     }
   }
 
   const int result = acquirePackage(kSelfPackageId, runProxyRecord(), options, {.useTestService = true});
-  if (result == 201) {
+  if (result == Exit::CreateDirectoryFailed) {
     logEntry(LogTimeStamp, kEndLine);
-    return 201;
+    return Exit::CreateDirectoryFailed;
   }
-  if (result != 0) return endWith(result, "main()::check-update: ");
+  if (result != Exit::Success) return endWith(result, "main()::check-update: ");
   const std::string text = "Latest version of this tool is available at: " + options.workingDir +
                            "\nWarning:Some legacy systems might be supported by older versions only, please have "
                            "a check before switching to the latest version.";
   logEntry(LogWarning, text);
   std::cout << text << std::endl;
   logEntry(LogTimeStamp, kEndLine);
-  writeCliError(0, kDownloaded, 0);
-  return 0;
+  writeCliError(Exit::Success, kDownloaded, Step::None);
+  return Exit::Success;
 }
 
-// With --report: only tell whether a newer version exists (30) or not (31).
-int reportOnly() {
-  const int result = reportPass();
-  if (result == 201) {
-    logEntry(LogTimeStamp, kEndLine);
-    return 201;
-  }
-  if (result == 202 || result == 203) return endWith(31, "main()::check-update report: ");
-  if (result != 0) return endWith(result, "main()::check-update report: ");
-  const int code = newerVersionSeen ? 30 : 31;
-  const std::string text = newerVersionSeen ? kNewerAvailable : errorMessage(31);
+// With --report: only tell whether a newer version exists or not.
+int reportOnly(const Options& options) {
+  if (auto failure = reportPassFailure(reportPass(options), "main()::check-update report: ")) return *failure;
+  const int code = newerVersionSeen ? Exit::NewerVersionAvailable : Exit::NoNewerVersion;
+  const std::string text = newerVersionSeen ? kNewerAvailable : errorMessage(Exit::NoNewerVersion);
   logEntry(LogWarning, "main()::check-update report: " + text);
   std::cout << text << std::endl;
-  writeCliError(code, text, 0);
+  writeCliError(code, text, Step::None);
   logEntry(LogTimeStamp, kEndLine);
   return code;
 }
@@ -97,8 +101,9 @@ int reportOnly() {
 int runCheckUpdate(Options& options) {
   logEntry(LogTimeStamp, kStartLine);
   std::cout << "Checking QOR Web Site for the latest version of this tool...." << std::endl;
-  if (options.workingDir.empty()) return failWith(101, errorMessage(101) + "local", "main()::Options::");
-  return options.report ? reportOnly() : checkAndDownload(options);
+  if (options.workingDir.empty())
+    return failWith(Exit::OptionsInvalid, errorMessage(Exit::OptionsInvalid) + "local", "main()::Options::");
+  return options.report ? reportOnly(options) : checkAndDownload(options);
 }
 
 bool downloadServiceFiles(const Options& options) {

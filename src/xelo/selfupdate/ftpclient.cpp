@@ -51,7 +51,7 @@ std::string directoryWithSeparator(const std::string& dir) {
 
 std::string curlLibraryName() {
   const std::string name = getEnv("XELO_CURL_LIBRARY");
-  return name.empty() ? kDefaultCurlLibrary : name;
+  return name.empty() ? defaultCurlLibraryName() : name;
 }
 
 long ftpStallSeconds() {
@@ -81,13 +81,6 @@ std::string serviceFilesUrl() {
   }
   return std::string("ftp://") + kServiceFilesUser + ":" + kServiceFilesPassword + "@" + host + ":" + port +
          kServiceFilesDirectory;
-}
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  if (from.empty()) return text;
-  for (std::string::size_type pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
-    text.replace(pos, from.size(), to);
-  return text;
 }
 
 std::string encodeUrlName(const std::string& name) {
@@ -196,8 +189,8 @@ int FtpClient::listToFile(const std::string& remoteUrl) {
   std::string errorText;
   const int result = transfer(remoteUrl, file, true, errorText);
   if (result != 0)
-    logger.OutputLogEntry(LogError, "Failed to perform with error code and error message " +
-                                        std::to_string(result) + " " + errorText);
+    logger.OutputLogEntry(
+        LogError, "Failed to perform with error code and error message " + std::to_string(result) + " " + errorText);
   else
     logger.OutputLogEntry(LogVerbose, "Succeeded to show file names in the specified directory.");
   if (std::fclose(file) != 0 && result == 0) {

@@ -7,7 +7,7 @@
 //                      of the FTP server of the service files. Default
 //                      "ftp.qor.example", port 21.
 //   XELO_CURL_LIBRARY  file name of the libcurl library loaded at run time.
-//                      Default "libcurl.so.4" ("libcurl.dll" on Windows).
+//                      Default: the host's (defaultCurlLibraryName in host/host.h).
 //   XELO_FTP_STALL_SECONDS  seconds without a reply or a byte after which a
 //                      transfer fails (1 to 99999, default 60).
 #pragma once
@@ -29,11 +29,6 @@ inline constexpr const char* kServiceFilesPassword = "visitorid";
 inline constexpr const char* kServiceFilesDirectory = "/vendrel/Xelosft/sft/";
 // Each remote listing is written here (current directory) and read back.
 inline constexpr const char* kListingFile = "stpDirFile.log";
-#if defined(_WIN32)
-inline constexpr const char* kDefaultCurlLibrary = "libcurl.dll";
-#else
-inline constexpr const char* kDefaultCurlLibrary = "libcurl.so.4";
-#endif
 
 inline constexpr long kFtpConnectSeconds = 30;
 inline constexpr long kDefaultFtpStallSeconds = 60;
@@ -48,9 +43,6 @@ std::string curlLibraryName();
 // "ftp://anonymous:visitorid@<host>:<port>/vendrel/Xelosft/sft/" with the
 // host and port of XELO_FTP_SERVER (or the defaults).
 std::string serviceFilesUrl();
-
-// `text` with every occurrence of `from` replaced by `to`.
-std::string replaceAll(std::string text, const std::string& from, const std::string& to);
 
 // A name from a remote listing as it goes into a URL: every byte other than
 // letters, digits and "-._~" percent-encoded.
@@ -125,8 +117,7 @@ class FtpClient {
   // Lists `remoteUrl` and copies its entries; `subDirectory` accepts an
   // empty listing.
   bool downloadTree(const std::string& remoteUrl, const std::string& localDir, bool subDirectory);
-  bool copyEntries(const std::string& remoteUrl, const std::string& localDir,
-                   const std::vector<std::string>& entries);
+  bool copyEntries(const std::string& remoteUrl, const std::string& localDir, const std::vector<std::string>& entries);
   // Counts a folder of `entries` names into the walk; false (logged, and the
   // walk stopped) when it breaks a bound.
   bool enterFolder(const std::string& remoteUrl, std::size_t entries);

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "cli/config.h"
+#include "core/codes.h"
 #include "core/errors.h"
 #include "host/host.h"
 #include "test_support.h"
@@ -106,9 +107,10 @@ TEST_F(ConfigFileTest, WrittenFileLoadsBackToTheSameOptions) {
 }
 
 TEST_F(ConfigFileTest, ValuesEndAtMarkersAndBareIsoNamesLieInTheWorkingDirectory) {
-  ASSERT_TRUE(load("QOR_SYSTEM_VERSION=9.64\nQOR_SYSTEM_MEDIALABEL=Lab#2 racks\n"
-                   "QOR_SYSTEM_WORKINGDIR=//srv//work\nQOR_SYSTEM_ISO_FILE=plain.iso\r\n"
-                   "QOR_SYSTEM_MACHINETYPE=NULL\nQOR_SYSTEM_TIMEOUT=abc\n"));
+  ASSERT_TRUE(
+      load("QOR_SYSTEM_VERSION=9.64\nQOR_SYSTEM_MEDIALABEL=Lab#2 racks\n"
+           "QOR_SYSTEM_WORKINGDIR=//srv//work\nQOR_SYSTEM_ISO_FILE=plain.iso\r\n"
+           "QOR_SYSTEM_MACHINETYPE=NULL\nQOR_SYSTEM_TIMEOUT=abc\n"));
   const Options& o = processOptions();
   EXPECT_EQ(o.mediaLabel, "Lab");
   EXPECT_EQ(o.workingDir, "/srv/work");
@@ -143,8 +145,9 @@ TEST_F(ConfigFileTest, ToolSpecificValuesAreRefusedForTheWrongFunctions) {
   EXPECT_EQ(out, "Error: Selected to create a MCP image but specified --no-firmware.\n");
   EXPECT_FALSE(load("QOR_SYSTEM_FUNCTION=dunvar\nQOR_SYSTEM_DEPLOY_ARCHITECTURE=x86,x64\n", &out));
   EXPECT_EQ(out, "Error: The valid values for arch option is \"x86\" or \"x64\".\n");
-  EXPECT_TRUE(load("QOR_SYSTEM_FUNCTION=dunvar\nQOR_SYSTEM_DEPLOY_ARCHITECTURE=x86\n"
-                   "QOR_SYSTEM_NO_FIRMWARE_UPDATE=YES\n"));
+  EXPECT_TRUE(
+      load("QOR_SYSTEM_FUNCTION=dunvar\nQOR_SYSTEM_DEPLOY_ARCHITECTURE=x86\n"
+           "QOR_SYSTEM_NO_FIRMWARE_UPDATE=YES\n"));
   EXPECT_EQ(processOptions().deployArch, std::vector<std::string>{"x86"});
   EXPECT_TRUE(processOptions().noFirmware);
 }
@@ -202,23 +205,21 @@ TEST_F(MergedOptionsTest, MergedOptionsAreRefusedWithTheirResultWord) {
 
   ConsoleScope console;
   options.functions = {"novpi", "floppy"};
-  EXPECT_EQ(recheckMergedOptions(options), 101);
-  EXPECT_NE(console.output().find("Error: The function \"floppy\" you specified is not supported!"),
-            std::string::npos);
+  EXPECT_EQ(recheckMergedOptions(options), Exit::OptionsInvalid);
+  EXPECT_NE(console.output().find("Error: The function \"floppy\" you specified is not supported!"), std::string::npos);
   EXPECT_NE(record().find("<MESSAGE>Options error: Argument invalid or missing: invalid function</MESSAGE>"),
             std::string::npos);
 
   options.functions = {"novpi"};
   options.machineTypes = {"710"};
-  EXPECT_EQ(recheckMergedOptions(options), 101);
+  EXPECT_EQ(recheckMergedOptions(options), Exit::OptionsInvalid);
   EXPECT_NE(console.output().find("Error: The machine type \"710\" you specified is invalid!"), std::string::npos);
   EXPECT_NE(record().find("invalid machine type"), std::string::npos);
 
   options.machineTypes = {"7101"};
   options.kernelArgs = "console=ttyS2,115200 console=tty1";
-  EXPECT_EQ(recheckMergedOptions(options), 101);
-  EXPECT_NE(console.output().find("ERROR: Invalid console configuration provided for SOL support."),
-            std::string::npos);
+  EXPECT_EQ(recheckMergedOptions(options), Exit::OptionsInvalid);
+  EXPECT_NE(console.output().find("ERROR: Invalid console configuration provided for SOL support."), std::string::npos);
   EXPECT_NE(record().find("invalid SOL configuration"), std::string::npos);
 }
 
@@ -245,7 +246,7 @@ TEST_F(MergedOptionsTest, UnattendedLocationNeedsExactlyOneKnownProtocol) {
     ConsoleScope console;
     options.functions = c.functions;
     options.unattended = c.url;
-    EXPECT_EQ(checkUnattendedUrl(options), 101) << c.url;
+    EXPECT_EQ(checkUnattendedUrl(options), Exit::OptionsInvalid) << c.url;
     EXPECT_EQ(console.output().rfind(std::string("ERROR: Options: ") + c.message + "\n", 0), 0u) << console.output();
     EXPECT_NE(console.output().find("    --unattended=usb:/logdir\n"), std::string::npos);
     EXPECT_NE(record().find(std::string(c.message) + "invalid unattended mode configuration"), std::string::npos);

@@ -381,6 +381,46 @@ TEST_F(ParseTest, ExtToolAndUpdateIds) {
   EXPECT_EQ(key("QOR_SYSTEM_MEDIA_EJECT"), "NO");
 }
 
+// A line with several faults is refused for the one checked first, so that
+// the message a user sees does not depend on how the checks are arranged.
+TEST_F(ParseTest, FirstRefusalFollowsTheOrderOfTheChecks) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+    bool asText;
+  };
+  const std::string moreThanOne = "Please specify no more than one option from --iso/--usbkey/--cd/--pxe.";
+  const Case cases[] = {
+      {{"--function=dunvar", "--toolzip=t.zip", "--unattended=tftp://h/d"},
+       "Error: \"--unattended\" is not supported when creating a DN media.",
+       true},
+      {{"--function=dunvar", "--timeout=5", "--tui"},
+       "Error: \"--tui\" is not supported when creating a DN media.",
+       true},
+      {{"--function=kyt", "--report", "--service"},
+       "Error: \"--service\" need to be used with \"--usbkey\" option.",
+       true},
+      {{"--function=kyt", "--no-firmware", "--report"},
+       "Error: The option \"--report\" doesn't work unless novpi is enabled.",
+       true},
+      {{"--function=dunvar", "--no-firmware", "--arch=arm"},
+       "Error: The valid values for arch option is \"x86\" or \"x64\".",
+       true},
+      {{"--timeout=0", "--proxy-address=proxy.example"}, "Error: You must set both proxy address and port!", true},
+      {{"--function=dunvar", "--timeout=0"}, "Error: \"--timeout\" is not supported when creating a DN media.", true},
+      {{"--iso=a.iso", "--pxe=p", "--timeout=0"}, "Please specify --timeout in scope 1~65535.", false},
+      {{"--iso=a.iso", "--pxe=p", "--timeout=7"}, moreThanOne.c_str(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    expectRefusal(parseIn(c.args), c.message, c.asText);
+  }
+  // The configuration file conflict is found before the timeout's range.
+  expectRefusal(parse({"--configfile=job.config", "--local=w", "--timeout=0"}),
+                "ERROR: Since you have set the --configfile option, It is no need to set other option such as -m -t...",
+                false);
+}
+
 TEST_F(ParseTest, LicenseEndsTheRunWithSuccess) {
   xelotest::TempDir dir;
   xelotest::ScopedCwd cwd(dir.path());
@@ -410,6 +450,27 @@ TEST(HelpText, ListsVisibleOptionsWithinEightyColumns) {
   const std::string examples =
       "Examples:\n novpi301.exe xe --iso=nvcd.iso --local=workdir -m 9753\n novpi301.exe xe --configfile=config.txt\n";
   EXPECT_EQ(novpiHelp.substr(novpiHelp.size() - examples.size()), examples);
+}
+
+// The help lists every visible option once, in its fixed order.
+TEST(HelpText, ListsTheVisibleOptionsInTheirOrder) {
+  std::string listed;
+  std::istringstream lines(buildHelpText());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  -", 0) != 0) continue;
+    const auto start = line.find("--");
+    listed += line.substr(start, line.find_first_of(" ]", start) - start) + " ";
+  }
+  EXPECT_EQ(listed,
+            "--help --version --license "
+            "--local --iso --cd --usbkey --pxe --toolzip "
+            "--kernel-args --machine-type --latest --description --autorun --timeout --tui "
+            "--proxy-address --proxy-port --proxy-user --proxy-password "
+            "--no-acquire --force --check-update --configfile --function "
+            "--show-supportlist --update-supportlist --rollback-supportlist "
+            "--tftp-pxe-address --unattended --no-eject --ext-tool --service --new "
+            "--vlan-id --vlan-ip "
+            "--no-firmware --arch --vmware-esxi-update ");
 }
 
 TEST(Banner, NamesTheProductVersion) {

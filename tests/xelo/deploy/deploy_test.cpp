@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "../metadata/descriptor_builder.h"
+#include "core/codes.h"
 #include "dn_fixtures.h"
 #include "host/host.h"
 #include "test_support.h"
@@ -25,9 +26,22 @@ using xelotest::readFile;
 using xelotest::writeFileWithParents;
 
 TEST(DeployRules, CreatorExitStatusToErrorCode) {
-  const std::pair<int, int> table[] = {{0, 0},   {1, 244},   {255, 244}, {2, 241},  {3, 242}, {4, 243},
-                                       {5, 255}, {137, 255}, {256, 255}, {300, 255}, {-1, 255}};
-  for (const auto& [status, code] : table) EXPECT_EQ(XeloDN::mapCreatorExitCode(status), code) << status;
+  using namespace XELO::Exit;
+  const std::pair<int, int> table[] = {{0, Success},
+                                       {1, DeploymentInitFailed},
+                                       {255, DeploymentInitFailed},
+                                       {2, DeploymentKitMissing},
+                                       {3, NoSpaceForDeploymentWork},
+                                       {4, NoSpaceForDeploymentIso},
+                                       {5, Unmapped},
+                                       {137, Unmapped},
+                                       {256, Unmapped},
+                                       {300, Unmapped},
+                                       {-1, Unmapped}};
+  for (const auto& [status, code] : table) {
+    SCOPED_TRACE(status);
+    EXPECT_EQ(XeloDN::mapCreatorExitCode(status), code);
+  }
 }
 
 TEST(DeployRules, ArchitectureCodeAndTemporaryName) {
@@ -63,7 +77,6 @@ TEST(DeployRules, ToolkitIsFoundOnlyThroughItsVariable) {
   xelotest::makeWaikInstallation(kit.path());
   xelotest::ScopedEnv variable("TK_Path_WAIK_Source", kit.path());
   EXPECT_TRUE(XELO::isWaikInstalled());
-  EXPECT_TRUE(XeloDN::isWaikInstalled());
 }
 
 class DeployTest : public ::testing::Test {
@@ -100,10 +113,9 @@ class DeployTest : public ::testing::Test {
     writeFileWithParents(work / "cut.exe", "payload");
 
     writeFileWithParents(work / "novpi/novpi963.exe", "installer");
-    writeFileWithParents(work / "novpi/novpi.xml",
-              UpdateDescriptor("novpi.xml", "novpi", {}, {"Windows 2008 x64"}, "novpi963.exe", "novpi.txt",
-                               "novpi.chg")
-                  .text());
+    writeFileWithParents(work / "novpi/novpi.xml", UpdateDescriptor("novpi.xml", "novpi", {}, {"Windows 2008 x64"},
+                                                                    "novpi963.exe", "novpi.txt", "novpi.chg")
+                                                       .text());
     writeFileWithParents(work / "novpi/novpi.txt", "readme");
     writeFileWithParents(work / "novpi/novpi.chg", "history");
   }
@@ -117,7 +129,7 @@ class DeployTest : public ::testing::Test {
 TEST_F(DeployTest, KitZipWithTheHighestMajorVersion) {
   EXPECT_EQ(dn.findDeploymentKitZip(), "");
   std::string message;
-  EXPECT_EQ(dn.isValidDNXelo(message), 210);
+  EXPECT_EQ(dn.isValidDNXelo(message), XELO::Exit::EnvironmentIncomplete);
   EXPECT_THAT(message, HasSubstr("Failed to find DNXelo zip file"));
 
   writeKit("qor_utl_dnxelo_9.63_windows_32-64.zip");
@@ -140,7 +152,7 @@ TEST_F(DeployTest, KitZipWithTheHighestMajorVersion) {
 TEST_F(DeployTest, KitNameWithoutZipExtensionIsRefused) {
   writeKit("qor_utl_dnxelo_9.63_windows_32-64.zip.part");
   std::string message;
-  EXPECT_EQ(dn.isValidDNXelo(message), 214);
+  EXPECT_EQ(dn.isValidDNXelo(message), XELO::Exit::ZipExtensionMissing);
   EXPECT_THAT(message, HasSubstr("qor_utl_dnxelo_9.63_windows_32-64.zip.part"));
 }
 
@@ -150,9 +162,10 @@ TEST_F(DeployTest, WindowsNovpiInstallerAndItsPackageFiles) {
   writeFileWithParents(work / "novpi/novpi963.exe", "old");
   writeFileWithParents(work / "novpi/novpi970.exe", "new");
   writeFileWithParents(work / "novpi/novpi.bin", "linux installer");
-  writeFileWithParents(work / "novpi/old.xml", UpdateDescriptor("old.xml", "old", {}, {}, "novpi963.exe", "old.txt").text());
+  writeFileWithParents(work / "novpi/old.xml",
+                       UpdateDescriptor("old.xml", "old", {}, {}, "novpi963.exe", "old.txt").text());
   writeFileWithParents(work / "novpi/new.xml",
-            UpdateDescriptor("new.xml", "new", {}, {}, "novpi970.exe", "new.txt", "new.chg").text());
+                       UpdateDescriptor("new.xml", "new", {}, {}, "novpi970.exe", "new.txt", "new.chg").text());
   EXPECT_THAT(dn.findNovpiWindowsFiles(), ElementsAre("novpi970.exe", "new.txt", "new.chg", "new.xml"));
 }
 
@@ -183,9 +196,9 @@ TEST_F(DeployTest, StagingWithoutNovpiCopiesNoUpdates) {
 }
 
 TEST_F(DeployTest, KitLeavingTheToolkitIsRefused) {
-  writeKit(xelotest::kDnKitZip, xelotest::zipBytes({{xelotest::kDnCreatorEntry, "#!/bin/sh\n"},
-                                                     {"dndeploy/../../escaped.txt", "outside"}}));
-  EXPECT_EQ(dn.stageDeploymentKit(), 213);
+  writeKit(xelotest::kDnKitZip,
+           xelotest::zipBytes({{xelotest::kDnCreatorEntry, "#!/bin/sh\n"}, {"dndeploy/../../escaped.txt", "outside"}}));
+  EXPECT_EQ(dn.stageDeploymentKit(), XELO::Exit::UnzipFailed);
   EXPECT_EQ(options.zipInError, xelotest::kDnKitZip);
   EXPECT_FALSE(exists(work / "escaped.txt"));
   EXPECT_FALSE(exists(dn.kitDirectory() + "/CreateDunvar.exe"));
@@ -193,11 +206,11 @@ TEST_F(DeployTest, KitLeavingTheToolkitIsRefused) {
 
 TEST_F(DeployTest, KitWithoutCreatorOrNotAZip) {
   writeKit(xelotest::kDnKitZip, xelotest::zipBytes({{"dndeploy/readme.txt", "no creator"}}));
-  EXPECT_EQ(dn.stageDeploymentKit(), 216);
+  EXPECT_EQ(dn.stageDeploymentKit(), XELO::Exit::ModeChangeFailed);
 
   XeloDN again(options);
   writeKit(xelotest::kDnKitZip, "not a zip archive");
-  EXPECT_EQ(again.stageDeploymentKit(), 213);
+  EXPECT_EQ(again.stageDeploymentKit(), XELO::Exit::UnzipFailed);
 }
 
 TEST_F(DeployTest, CreatorRunsInTheKitAndAppendsToItsLog) {
@@ -208,7 +221,7 @@ TEST_F(DeployTest, CreatorRunsInTheKitAndAppendsToItsLog) {
   const std::string iso = work / "out/dn.iso";
   XELO::ensureDirectory(work / "out");
 
-  EXPECT_EQ(dn.CreateDN(work / "out/dn.ISO"), 220);  // the extension test is case-sensitive
+  EXPECT_EQ(dn.CreateDN(work / "out/dn.ISO"), XELO::Exit::IsoExtensionMissing);  // the extension test is case-sensitive
   ASSERT_EQ(dn.CreateDN(iso), 0);
   EXPECT_EQ(XELO::currentDirectory(), dn.kitDirectory());
   const std::string image = readFile(iso);
@@ -218,7 +231,7 @@ TEST_F(DeployTest, CreatorRunsInTheKitAndAppendsToItsLog) {
   const std::string before = readFile(XeloDN::dnLogPath());
   {
     xelotest::ScopedEnv status(xelotest::kDnCreatorStatus, "3");
-    EXPECT_EQ(dn.CreateDN(iso), 242);
+    EXPECT_EQ(dn.CreateDN(iso), XELO::Exit::NoSpaceForDeploymentWork);
   }
   const std::string log = readFile(XeloDN::dnLogPath());
   // The log only grows: one header and the creator's output per creation.
@@ -233,7 +246,7 @@ TEST_F(DeployTest, CreatorRunsInTheKitAndAppendsToItsLog) {
 TEST_F(DeployTest, CreatorSuccessWithoutAnImageIsAFailure) {
   writeKit(xelotest::kDnKitZip, xelotest::zipBytes({{xelotest::kDnCreatorEntry, "#!/bin/sh\nexit 0\n"}}));
   ASSERT_EQ(dn.stageDeploymentKit(), 0);
-  EXPECT_EQ(dn.CreateDN(work / "dn.iso"), 211);
+  EXPECT_EQ(dn.CreateDN(work / "dn.iso"), XELO::Exit::FileNotFound);
 }
 
 }  // namespace
