@@ -16,7 +16,7 @@ constexpr const char* kUnknownException = "Get an unknown exception!";
 constexpr const char* kPasswordHandle = "PWD_HANDLE";
 constexpr const char* kProxySlot = "1";
 
-// The "updates:<kind>" piece of messages 16 and 17; "" for firmware and
+// The "updates:<kind>" piece of the tools-pass messages; "" for firmware and
 // driver updates.
 std::string updateTypeText(UpdatesType type) {
   if (type == UPDATES_TOOLS) return "updates:tools";
@@ -123,11 +123,11 @@ void DownloadManager::setupProxy(AcquireCallbackIfc& cb) {
       config.setProperty(qyxl::Config::PROXY_ENABLED, qyxl::Config::NO);
       config.setProperty(qyxl::Config::DIRECT_LAN_CONNECT_ALLOWED, qyxl::Config::YES);
     }
-    if (!config.store(true)) cb.sendInfo(31, "The connection settings could not be stored", 0);
+    if (!config.store(true)) cb.sendInfo(AcquireMessage::Log, "The connection settings could not be stored", 0);
   } catch (const std::exception& e) {
-    cb.sendInfo(31, std::string("The connection settings could not be stored: ") + e.what(), 0);
+    cb.sendInfo(AcquireMessage::Log, std::string("The connection settings could not be stored: ") + e.what(), 0);
   } catch (...) {
-    cb.sendInfo(31, "The connection settings could not be stored", 0);
+    cb.sendInfo(AcquireMessage::Log, "The connection settings could not be stored", 0);
   }
 }
 
@@ -145,12 +145,12 @@ int DownloadManager::startDownload(AcquireCallbackIfc& cb) {
     bool anySucceeded = false;
     for (const auto& machineType : machineTypes) {
       const std::string line = "Acquiring NOVP for Machine-Type=" + machineType;
-      cb.sendInfo(31, line + " - START", 0);
+      cb.sendInfo(AcquireMessage::Log, line + " - START", 0);
       for (const auto& os : operatingSystems) {
         result = download(machineType, os, cb, ACQUIRE_BY_MACHINE_TYPE, report);
         if (result == ACQUIRE_OK) anySucceeded = true;
       }
-      cb.sendInfo(31, line + " - END", 0);
+      cb.sendInfo(AcquireMessage::Log, line + " - END", 0);
     }
     if (anySucceeded) result = ACQUIRE_OK;
   }
@@ -166,8 +166,9 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
   const std::string typeText = updateTypeText(updateType);
 
   // 1. Announce.
-  if (!fixIdMode) cb.sendInfo(isReport ? 6 : 3, machineType + ":" + osName, 0);
-  if (!typeText.empty()) cb.sendInfo(16, typeText, 0);
+  if (!fixIdMode)
+    cb.sendInfo(isReport ? AcquireMessage::ReportStarted : AcquireMessage::PassStarted, machineType + ":" + osName, 0);
+  if (!typeText.empty()) cb.sendInfo(AcquireMessage::ToolsPassStarted, typeText, 0);
 
   // 2. Order.
   auto context = std::make_unique<qyxl::UpdateOrderContext>();
@@ -202,11 +203,11 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
     const std::string text = e.what();
     const int code = detail::classifyClientError(text, e.getIdAsInt(), true);
     closeQuietly(*context);
-    cb.sendInfo(5, text, code);
+    cb.sendInfo(AcquireMessage::Error, text, code);
     return code;
   } catch (...) {
     closeQuietly(*context);
-    cb.sendInfo(5, kUnknownException, ACQUIRE_FAILED);
+    cb.sendInfo(AcquireMessage::Error, kUnknownException, ACQUIRE_FAILED);
     return ACQUIRE_FAILED;
   }
 
@@ -229,8 +230,8 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
   for (qyxl::UpdatePackage* package : ordered) {
     if (!package) continue;
     const qyxl::UpdatePackageState& packageState = package->getState();
-    const bool refusedFile = packageState.getValue() == qyxl::UpdatePackageState::ERROR_STATE.getValue() ||
-                             !package->isDownloadEnabled();
+    const bool refusedFile =
+        packageState.getValue() == qyxl::UpdatePackageState::ERROR_STATE.getValue() || !package->isDownloadEnabled();
     if (!refusedFile && &packageState != &qyxl::UpdatePackageState::ORDERED) continue;
     const std::string name = package->getDownloadFilename();
     const auto verdict = detail::applyPackageRules(rules, name, package->getUpdateId());
@@ -238,7 +239,7 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
       if (verdict == detail::RuleVerdict::Keep) refused.push_back(package->getUpdateId() + ":" + name);
       continue;
     }
-    if (verdict == detail::RuleVerdict::DropAndLog) cb.sendInfo(31, "Remove: " + name, 0);
+    if (verdict == detail::RuleVerdict::DropAndLog) cb.sendInfo(AcquireMessage::Log, "Remove: " + name, 0);
     if (verdict == detail::RuleVerdict::Keep) selected.push_back(package);
   }
 
@@ -288,24 +289,26 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
     cb.sendMessage(node, !isReport);
   }
 
-  for (const auto& file : refused) cb.sendInfo(31, "Refused by the update-service client: " + file, 0);
+  for (const auto& file : refused) cb.sendInfo(AcquireMessage::Log, "Refused by the update-service client: " + file, 0);
 
   // 7. Nothing to fetch.
   if (queue.empty()) {
     closeQuietly(*context);
     if (!refused.empty()) {
-      cb.sendInfo(5, "Download failed!", ACQUIRE_FAILED);
+      cb.sendInfo(AcquireMessage::Error, "Download failed!", ACQUIRE_FAILED);
       return ACQUIRE_FAILED;
     }
     if (fixIdMode) return ACQUIRE_FIX_IDS_NOT_FOUND;
-    cb.sendInfo(5, "No applicable updates available", ACQUIRE_NO_UPDATES);
+    cb.sendInfo(AcquireMessage::Error, "No applicable updates available", ACQUIRE_NO_UPDATES);
     return ACQUIRE_NO_UPDATES;
   }
 
   // 8. Announce the count.
   const std::string count = std::to_string(updateCount);
-  if (!fixIdMode) cb.sendInfo(isReport ? 7 : 4, machineType + ":" + osName + ":" + count, 0);
-  if (!typeText.empty()) cb.sendInfo(17, typeText + ":" + count, 0);
+  if (!fixIdMode)
+    cb.sendInfo(isReport ? AcquireMessage::ReportEnded : AcquireMessage::PassEnded,
+                machineType + ":" + osName + ":" + count, 0);
+  if (!typeText.empty()) cb.sendInfo(AcquireMessage::ToolsPassEnded, typeText + ":" + count, 0);
 
   // 9. Fetch.
   engine::PassSettings settings;
@@ -318,10 +321,10 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
   // 10. Close.
   closeQuietly(*context);
   if (success && refused.empty()) {
-    cb.sendInfo(isReport ? 15 : 14, "", 0);
+    cb.sendInfo(isReport ? AcquireMessage::ReportFilesEnded : AcquireMessage::FilesEnded, "", 0);
     return ACQUIRE_OK;
   }
-  cb.sendInfo(5, "Download failed!", ACQUIRE_FAILED);
+  cb.sendInfo(AcquireMessage::Error, "Download failed!", ACQUIRE_FAILED);
   return ACQUIRE_FAILED;
 }
 

@@ -74,7 +74,7 @@ constexpr const char* kUnknownException = "Get an unknown exception!";
 
 // ---- helpers; the caller holds the lock -----------------------------------
 
-void send(State& s, int id, const std::string& text, int code = 0) {
+void send(State& s, AcquireMessage::Id id, const std::string& text, int code = 0) {
   if (s.callback) s.callback->sendInfo(id, text, code);
 }
 
@@ -126,7 +126,7 @@ bool isRetryable(const std::string& text) {
 
 // Reports a slot that cannot be worked on and fails the pass.
 void internalError(State& s, int index, const std::string& what) {
-  send(s, 31, "Internal error: thread slot " + std::to_string(index) + " " + what);
+  send(s, AcquireMessage::Log, "Internal error: thread slot " + std::to_string(index) + " " + what);
   s.success = false;
   releaseSlot(s, index);
 }
@@ -156,12 +156,12 @@ void monitor(int index, std::string fileName) {
         const int32_t full = detail::kbFromBytes(static_cast<long long>(package->getSize()));
         file->second.downloadedKB = current;
         if (current < full) {
-          send(s, 21,
+          send(s, AcquireMessage::FileProgress,
                id + ":" + fileName + ":" + std::to_string(current) + ":" + std::to_string(full) + ":" +
                    std::to_string(s.records.size()) + ":" + std::to_string(doneCount(s)));
           int32_t sum = 0;
           for (const auto& [name, f] : record->second.files) sum = detail::addKb(sum, f.downloadedKB);
-          send(s, 27, id + ":" + std::to_string(sum));
+          send(s, AcquireMessage::UpdateProgress, id + ":" + std::to_string(sum));
         }
       }
     }
@@ -216,14 +216,14 @@ void worker(int index) {
     // the whole update, the others have nothing to do.
     if (!allHandled(record)) {
       for (auto& [name, f] : record.files) f.handled = true;
-      send(s, 26, counters(s, id));
+      send(s, AcquireMessage::UpdatePresent, counters(s, id));
     }
     releaseSlot(s, index);
     return;
   }
   if (!record.started) {
     record.started = true;
-    send(s, 23, counters(s, id));
+    send(s, AcquireMessage::UpdateStarted, counters(s, id));
   }
 
   const std::string expected = detail::hashText(package->getFileHash());
@@ -234,17 +234,18 @@ void worker(int index) {
   const std::string idFile = id + ":" + fileName;
   if (present) {
     if (s.report) {
-      send(s, 8, idFile);
+      send(s, AcquireMessage::ReportFilePresent, idFile);
     } else {
       markHandled(record, file, true);
-      send(s, 2, idFile);
+      send(s, AcquireMessage::FilePresent, idFile);
     }
   } else if (s.report) {
-    send(s, 9, idFile);
+    send(s, AcquireMessage::ReportFileMissing, idFile);
   } else {
-    send(s, 13, idFile);
-    send(s, 0, idFile);
-    send(s, 20, idFile + ":" + std::to_string(detail::kbFromBytes(static_cast<long long>(package->getSize()))));
+    send(s, AcquireMessage::FileQueued, idFile);
+    send(s, AcquireMessage::FileStarted, idFile);
+    send(s, AcquireMessage::FileSize,
+         idFile + ":" + std::to_string(detail::kbFromBytes(static_cast<long long>(package->getSize()))));
     slot.busy = true;
     startMonitor(index, fileName);
     qyxl::UpdateOrderContext* context = s.context;
@@ -265,13 +266,13 @@ void worker(int index) {
       if (slot.busy) {
         slot.busy = false;
         markHandled(record, file, true);
-        send(s, 22, idFile);
+        send(s, AcquireMessage::FileDownloaded, idFile);
       }
-      send(s, 1, idFile);
+      send(s, AcquireMessage::FileHandled, idFile);
     } else {
       slot.busy = false;
       if (s.acquireType == ACQUIRE_BY_FIX_ID) {
-        send(s, 5, failure->text,
+        send(s, AcquireMessage::Error, failure->text,
              failure->client ? detail::classifyClientError(failure->text, failure->messageId, false) : 5);
         releaseSlot(s, index);
         return;
@@ -281,22 +282,24 @@ void worker(int index) {
         // handed out again by the dispatcher. All of it happens under one
         // hold of the lock, so the dispatcher never sees the queue empty
         // while the package is on its way back.
-        send(s, 32, idFile + ":" + failure->text);
+        send(s, AcquireMessage::Verbose, idFile + ":" + failure->text);
         slot.enabled = false;
-        send(s, 32, "After adjusting, available threadSlot count is: " + std::to_string(enabledCount(s)));
+        send(s, AcquireMessage::Verbose,
+             "After adjusting, available threadSlot count is: " + std::to_string(enabledCount(s)));
         if (std::find(s.queue.begin(), s.queue.end(), package) == s.queue.end()) s.queue.push_back(package);
-        send(s, 32, id + ":  push " + fileName + " in cache again");
+        send(s, AcquireMessage::Verbose, id + ":  push " + fileName + " in cache again");
         file.downloadedKB = 0;
         releaseSlot(s, index);
         return;
       }
-      send(s, 30, idFile + ":" + failure->text);
+      send(s, AcquireMessage::FileFailed, idFile + ":" + failure->text);
       markHandled(record, file, false);
-      send(s, 1, idFile);
+      send(s, AcquireMessage::FileHandled, idFile);
     }
   }
 
-  if (allHandled(record)) send(s, record.allOk ? 24 : 25, counters(s, id));
+  if (allHandled(record))
+    send(s, record.allOk ? AcquireMessage::UpdateDone : AcquireMessage::UpdateFailed, counters(s, id));
   releaseSlot(s, index);
 }
 
@@ -324,7 +327,8 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
     const std::string id = package->getUpdateId();
     const std::string fileName = package->getDownloadFilename();
     if (id.empty() || fileName.empty()) {
-      callback.sendInfo(31, "Skipped an ordered package without update id or file name: " + id + ":" + fileName, 0);
+      callback.sendInfo(AcquireMessage::Log,
+                        "Skipped an ordered package without update id or file name: " + id + ":" + fileName, 0);
       continue;
     }
     const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
@@ -335,7 +339,8 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
       // changes nothing the user has.
       const int error = platform::deleteLocalFile(localPath);
       if (error != 0)
-        callback.sendInfo(31, "Delete " + localPath + " failed! Error code: " + std::to_string(error), 0);
+        callback.sendInfo(AcquireMessage::Log, "Delete " + localPath + " failed! Error code: " + std::to_string(error),
+                          0);
     }
     {
       std::lock_guard<std::mutex> lk(s.lock);
@@ -377,15 +382,15 @@ void reportPass(State& s, const std::vector<UpdatePackage*>& queue) {
     UpdateRecord& record = s.records[id];
     if (record.allPresent) {
       for (auto& [name, file] : record.files) file.handled = true;
-      send(s, 26, counters(s, id));
+      send(s, AcquireMessage::UpdatePresent, counters(s, id));
       continue;
     }
     record.started = true;
-    send(s, 23, counters(s, id));
+    send(s, AcquireMessage::UpdateStarted, counters(s, id));
     for (const std::string& fileName : filesOf[id]) {
       const auto file = record.files.find(fileName);
       const bool present = file != record.files.end() && file->second.present;
-      send(s, present ? 8 : 9, id + ":" + fileName);
+      send(s, present ? AcquireMessage::ReportFilePresent : AcquireMessage::ReportFileMissing, id + ":" + fileName);
     }
   }
 }
