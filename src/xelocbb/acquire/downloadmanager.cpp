@@ -201,7 +201,7 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
     ordered = context->getUpdatePackages();
   } catch (const qyxl::QYXException& e) {
     const std::string text = e.what();
-    const int code = detail::classifyClientError(text, e.getIdAsInt(), true);
+    const int code = detail::classifyClientError(e.getId(), true);
     closeQuietly(*context);
     cb.sendInfo(AcquireMessage::Error, text, code);
     return code;

@@ -116,14 +116,6 @@ void markHandled(UpdateRecord& record, FileRecord& file, bool success) {
     record.allOk = false;
 }
 
-bool isRetryable(const std::string& text) {
-  for (const char* key : {"Cmn.DownloadFileError", "Cmn.DownloadTimeout"}) {
-    const std::string keyText = qyxl::QYXMessage::getString(key);
-    if (!keyText.empty() && text.find(keyText) != std::string::npos) return true;
-  }
-  return false;
-}
-
 // Reports a slot that cannot be worked on and fails the pass.
 void internalError(State& s, int index, const std::string& what) {
   send(s, AcquireMessage::Log, "Internal error: thread slot " + std::to_string(index) + " " + what);
@@ -189,7 +181,7 @@ void startMonitor(int index, const std::string& fileName) {
 struct Failure {
   bool client = false;  // thrown by the update-service client
   std::string text;
-  int messageId = 0;
+  qyxl::QYXMessage::Id messageId = qyxl::QYXMessage::Unknown;
 };
 
 // Fetches (or classifies, in report mode) the package of one thread slot.
@@ -256,9 +248,9 @@ void worker(int index) {
       package->setCompareSizeEnabled(false);
       package->download(*context);
     } catch (const qyxl::QYXException& e) {
-      failure = Failure{true, e.what(), e.getIdAsInt()};
+      failure = Failure{true, e.what(), e.getId()};
     } catch (...) {
-      failure = Failure{false, kUnknownException, 0};
+      failure = Failure{false, kUnknownException, qyxl::QYXMessage::Unknown};
     }
 
     lk.lock();
@@ -273,11 +265,11 @@ void worker(int index) {
       slot.busy = false;
       if (s.acquireType == ACQUIRE_BY_FIX_ID) {
         send(s, AcquireMessage::Error, failure->text,
-             failure->client ? detail::classifyClientError(failure->text, failure->messageId, false) : 5);
+             failure->client ? detail::classifyClientError(failure->messageId, false) : ACQUIRE_FAILED);
         releaseSlot(s, index);
         return;
       }
-      if (failure->client && isRetryable(failure->text) && enabledCount(s) >= 2) {
+      if (failure->client && detail::isRetryableDownloadError(failure->messageId) && enabledCount(s) >= 2) {
         // Retry on fewer threads: this slot is retired and the package is
         // handed out again by the dispatcher. All of it happens under one
         // hold of the lock, so the dispatcher never sees the queue empty

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "downloadmanager.h"
 #include "qyxl.h"
 
 namespace QYXAcquistion::detail {
@@ -77,8 +78,13 @@ enum class RuleVerdict {
 // name and update id.
 RuleVerdict applyPackageRules(const PackageRules& rules, const std::string& fileName, const std::string& updateId);
 
-// Result code of a client error, from its text and message id; the unknown
-// update test is left out for failed downloads in fix-id mode.
-int classifyClientError(const std::string& text, int messageId, bool withUpdateNotFound);
+// Result code of a client error, from its message id. An unknown update is
+// ACQUIRE_NO_UPDATES only `withUpdateNotFound` (not for failed downloads in
+// fix-id mode, where it is ACQUIRE_FAILED like every unlisted id).
+AcquireResult classifyClientError(qyxl::QYXMessage::Id messageId, bool withUpdateNotFound);
+
+// Whether a failed download is worth another try on fewer threads: the
+// transfer failed or stalled.
+bool isRetryableDownloadError(qyxl::QYXMessage::Id messageId);
 
 }  // namespace QYXAcquistion::detail
