@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 
+#include "digest.h"
 #include "engine.h"
 #include "qyxl.h"
 #include "rules.h"
@@ -170,7 +171,7 @@ std::string DownloadManager::getOSTypeString(OSPair os) { return detail::osTypeS
 
 void DownloadManager::checkFixIds(std::vector<std::string>& ids) { detail::normaliseFixIds(ids); }
 
-std::string DownloadManager::getFileCheckSum(const std::string& path) { return detail::sha1OfFile(path); }
+std::string DownloadManager::getFileCheckSum(const std::string& path) { return qyxl::hexText(qyxl::sha1OfFile(path)); }
 
 bool DownloadManager::checksumMatches(const std::string& path, const std::string& expected) {
   // A file that cannot be read has no checksum; it must not match a package

@@ -1,11 +1,10 @@
 #include "rules.h"
 
-#include <openssl/evp.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+
+#include "digest.h"
 
 namespace QYXAcquistion::detail {
 
@@ -83,43 +82,7 @@ int32_t addKb(int32_t a, int32_t b) {
   return sum > kMaxKb ? kMaxKb : static_cast<int32_t>(sum);
 }
 
-std::string hexText(const unsigned char* bytes, std::size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(count * 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0x0f];
-  }
-  return text;
-}
-
-std::string hashText(const std::vector<unsigned char>* hash) {
-  if (!hash || hash->empty()) return "";
-  return hexText(hash->data(), hash->size());
-}
-
-std::string sha1OfFile(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) return "";
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return "";
-  // Large blocks: hashing what is already present is what a repeated pass
-  // spends its time on.
-  std::vector<unsigned char> block(256 * 1024);
-  for (;;) {
-    const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
-    if (got > 0 && EVP_DigestUpdate(ctx.get(), block.data(), got) != 1) return "";
-    if (got < block.size()) {
-      if (std::ferror(file.get())) return "";
-      break;
-    }
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return "";
-  return hexText(digest, length);
-}
+std::string hashText(const std::vector<unsigned char>* hash) { return hash ? qyxl::hexText(*hash) : ""; }
 
 int threadCountFrom(const char* value) {
   if (!value) return kDefaultThreads;

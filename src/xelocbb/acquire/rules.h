@@ -23,13 +23,9 @@ int32_t kbFromBytes(long long bytes);
 // a + b for KB values, saturating like kbFromBytes.
 int32_t addKb(int32_t a, int32_t b);
 
-// Every byte as two lower-case hex digits.
-std::string hexText(const unsigned char* bytes, std::size_t count);
-// A package's file hash in the text form of sha1OfFile ("" without a hash).
+// A package's file hash as lower-case hex ("" without a hash), the form in
+// which DownloadManager compares checksums.
 std::string hashText(const std::vector<unsigned char>* hash);
-// SHA-1 of a file's contents in the text form above; "" when the file cannot
-// be opened or read.
-std::string sha1OfFile(const std::string& path);
 
 inline constexpr int kThreadSlots = 20;
 inline constexpr int kDefaultThreads = 10;
