@@ -99,6 +99,46 @@ class EngineTest : public ::testing::Test {
   }
   std::string workPath(const std::string& name) const { return workDir + "/" + name; }
 
+  // The updates of a pass's content record are listed largest first, with
+  // their sizes and names.
+  void expectListedLargestFirst(ContentNode& node) {
+    std::uint64_t previous = UINT64_MAX;
+    for (const auto& p : node.getPkgs()) {
+      std::uint64_t bytes = 0;
+      int kbSum = 0;
+      for (const auto& f : repo.filesOf(p.updateId)) {
+        bytes += repo.sizeOf(f);
+        kbSum += kb(repo.sizeOf(f));
+      }
+      EXPECT_LE(bytes, previous) << p.updateId;
+      previous = bytes;
+      EXPECT_EQ(p.size, kbSum) << p.updateId;
+      EXPECT_EQ(p.status, "Not Started");
+      const std::string name = repo.find(p.updateId)->name;
+      EXPECT_EQ(p.component, name.empty() ? "Undefined" : name) << p.updateId;
+    }
+  }
+
+  // Every downloaded file matches the repository's, and its messages came in
+  // order: update started, queued, begun, sized, downloaded, handled. The
+  // names of the files go to `fetched`.
+  void expectFetchedInOrder(const Recorder& r, std::set<std::string>& fetched) {
+    for (const auto& text : r.texts(Msg::FileDownloaded)) {
+      const auto f = fields(text);
+      ASSERT_EQ(f.size(), 2u) << text;
+      fetched.insert(f[1]);
+      EXPECT_EQ(sha1OfFile(workPath(f[1])), repo.sha1Of(f[1])) << f[1];
+      const int started = r.indexWithPrefix(Msg::UpdateStarted, f[0] + ":");
+      const int queued = r.indexOf(Msg::FileQueued, text), begun = r.indexOf(Msg::FileStarted, text);
+      const int sized = r.indexOf(Msg::FileSize, text + ":" + std::to_string(kb(repo.sizeOf(f[1]))));
+      const int downloaded = r.indexOf(Msg::FileDownloaded, text), handled = r.indexOf(Msg::FileHandled, text);
+      EXPECT_TRUE(started >= 0 && started < queued && queued < begun && begun < sized && sized < downloaded &&
+                  downloaded < handled)
+          << text << ": " << started << " " << queued << " " << begun << " " << sized << " " << downloaded << " "
+          << handled;
+    }
+  }
+
   TempDir dir;
   std::string dataDir = dir / "data";
   std::string workDir = dir / "work";
@@ -149,39 +189,11 @@ TEST_F(EngineTest, DownloadPassFetchesEveryFileAndReportsEachStep) {
       EXPECT_NE(line.find("MLNX"), std::string::npos) << line;
     }
 
-  // Updates are listed largest first, with their sizes and names.
-  std::uint64_t previous = UINT64_MAX;
-  for (const auto& p : node.getPkgs()) {
-    std::uint64_t bytes = 0;
-    int kbSum = 0;
-    for (const auto& f : repo.filesOf(p.updateId)) {
-      bytes += repo.sizeOf(f);
-      kbSum += kb(repo.sizeOf(f));
-    }
-    EXPECT_LE(bytes, previous) << p.updateId;
-    previous = bytes;
-    EXPECT_EQ(p.size, kbSum) << p.updateId;
-    EXPECT_EQ(p.status, "Not Started");
-    const std::string name = repo.find(p.updateId)->name;
-    EXPECT_EQ(p.component, name.empty() ? "Undefined" : name) << p.updateId;
-  }
+  expectListedLargestFirst(node);
 
   // Every file was fetched, verified and reported in order.
   std::set<std::string> fetched;
-  for (const auto& text : r.texts(Msg::FileDownloaded)) {
-    const auto f = fields(text);
-    ASSERT_EQ(f.size(), 2u) << text;
-    fetched.insert(f[1]);
-    EXPECT_EQ(sha1OfFile(workPath(f[1])), repo.sha1Of(f[1])) << f[1];
-    const int started = r.indexWithPrefix(Msg::UpdateStarted, f[0] + ":");
-    const int queued = r.indexOf(Msg::FileQueued, text), begun = r.indexOf(Msg::FileStarted, text);
-    const int sized = r.indexOf(Msg::FileSize, text + ":" + std::to_string(kb(repo.sizeOf(f[1]))));
-    const int downloaded = r.indexOf(Msg::FileDownloaded, text), handled = r.indexOf(Msg::FileHandled, text);
-    EXPECT_TRUE(started >= 0 && started < queued && queued < begun && begun < sized && sized < downloaded &&
-                downloaded < handled)
-        << text << ": " << started << " " << queued << " " << begun << " " << sized << " " << downloaded << " "
-        << handled;
-  }
+  expectFetchedInOrder(r, fetched);
   const auto files = listFiles(workDir);
   EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), fetched);  // nothing else, no partial files
   EXPECT_EQ(static_cast<std::size_t>(r.count(Msg::FileStarted)), fetched.size());

@@ -339,11 +339,8 @@ int DownloadManager::download(const std::string& machineType, OSPair os, Acquire
   if (!typeText.empty()) cb.sendInfo(AcquireMessage::ToolsPassEnded, typeText + ":" + count, 0);
 
   // 9. Fetch.
-  engine::PassSettings settings;
-  settings.callback = &cb;
-  settings.context = context.get();
-  settings.report = isReport;
-  settings.acquireType = acquireType;
+  const engine::PassSettings settings{
+      .callback = &cb, .context = context.get(), .report = isReport, .acquireType = acquireType};
   const bool success = engine::dispatch(queue, settings);
 
   // 10. Close.
