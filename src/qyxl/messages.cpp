@@ -7,8 +7,8 @@ namespace qyxl {
 
 namespace {
 
-// Texts of the message keys. The acquisition library searches error texts
-// for these, so each must be distinct and none may contain another.
+// Texts of the message keys. Each is distinct and none contains another, so
+// that a reader of an error text can tell the failures apart.
 const std::map<std::string, std::string>& messageTable() {
   static const std::map<std::string, std::string> table{
       {"createDirFailed", "The download directory could not be created"},

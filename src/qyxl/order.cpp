@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "catalog.h"
+#include "digest.h"
 #include "internal.h"
 #include "qyxl.h"
 #include "selection.h"
@@ -23,14 +24,18 @@ namespace {
 
 std::vector<unsigned char> hashBytes(const std::string& hex) {
   std::vector<unsigned char> bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
 class Package : public UpdatePackage {
  public:
   Package(const catalog::Update& update, const catalog::FileEntry& file, const transfer::Settings& settings)
-      : settings(settings), updateId(update.id), filename(file.name), size(file.hasSize ? file.size : 0),
+      : settings(settings),
+        updateId(update.id),
+        filename(file.name),
+        size(file.hasSize ? file.size : 0),
         hasSize(file.hasSize) {
     if (!update.name.empty()) attributes["name"] = update.name;
     attributes["kind"] = update.kind;
@@ -81,7 +86,7 @@ class Package : public UpdatePackage {
   bool alreadyPresent(const std::string& path) const {
     std::error_code ec;
     if (!hasSize || !fs::is_regular_file(path, ec) || fs::file_size(path, ec) != size || ec) return false;
-    return !hasHash || transfer::sha1OfFile(path) == hash;
+    return !hasHash || sha1OfFile(path) == hash;
   }
 
   transfer::Settings settings;

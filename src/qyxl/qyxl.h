@@ -5,7 +5,8 @@
 // The acquisition library is its only user: it fills an UpdateOrderContext
 // with ids, identities and platform filters, calls orderUpdates(), and then
 // downloads each UpdatePackage the order returned. Failures are reported by
-// throwing QYXException, whose text contains the message text of its key.
+// throwing QYXException, which carries the id of its message; its text starts
+// with the message text of that id.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -36,6 +37,7 @@ class QYXMessage {
 
   QYXMessage(int id, std::string text) : id(id), text(std::move(text)) {}
   int getIdAsInt() const { return id; }
+  Id getId() const { return static_cast<Id>(id); }
   const std::string& getText() const { return text; }
 
   // The text of a message key ("" for an unknown key).
@@ -52,6 +54,7 @@ class QYXException : public std::runtime_error {
   QYXException(QYXMessage message, const std::string& detail);
   const QYXMessage& getMessage() const { return message; }
   int getIdAsInt() const { return message.getIdAsInt(); }
+  QYXMessage::Id getId() const { return message.getId(); }
 
  private:
   QYXMessage message;

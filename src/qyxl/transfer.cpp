@@ -1,7 +1,6 @@
 #include "transfer.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <mutex>
 #include <set>
 
+#include "digest.h"
 #include "internal.h"
 #include "qyxl.h"
 
@@ -51,10 +51,6 @@ struct CurlDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
-
-struct MdDeleter {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
 
 // Options shared by every transfer: protocols, redirects, timeouts, proxy
 // and certificates.
@@ -214,7 +210,7 @@ class PathLock {
 // Where received bytes go: the temporary file and the running hash.
 struct FileSink {
   std::FILE* file = nullptr;
-  EVP_MD_CTX* md = nullptr;
+  Sha1* sha1 = nullptr;
   std::uint64_t written = 0;
   bool capped = false;
   std::uint64_t cap = 0;
@@ -234,7 +230,7 @@ size_t onFileData(char* data, size_t size, size_t count, void* user) {
     sink->writeErrno = errno;
     return 0;
   }
-  EVP_DigestUpdate(sink->md, data, n);
+  sink->sha1->update(data, n);  // a failure sticks: the digest is then missing
   sink->written += n;
   return n;
 }
@@ -253,16 +249,6 @@ size_t onTextData(char* data, size_t size, size_t count, void* user) {
   }
   sink->text.append(data, n);
   return n;
-}
-
-std::string hex(const std::vector<unsigned char>& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string s;
-  for (unsigned char b : bytes) {
-    s.push_back(digits[b >> 4]);
-    s.push_back(digits[b & 15]);
-  }
-  return s;
 }
 
 }  // namespace
@@ -324,8 +310,7 @@ Settings readSettings() {
   std::string direct = config.getProperty(Config::DIRECT_LAN_CONNECT_ALLOWED);
   s.directAllowed = direct.empty() || isYes(direct);
   if (!s.local && !s.proxyEnabled && !s.directAllowed)
-    throw detail::error(QYXMessage::ConnectivityPath,
-                        "no proxy is set and a direct connection is not allowed");
+    throw detail::error(QYXMessage::ConnectivityPath, "no proxy is set and a direct connection is not allowed");
   s.caFile = config.getProperty(Config::CA_FILE);
   s.connectTimeout = positiveSeconds(config.getProperty(Config::CONNECT_TIMEOUT), kDefaultConnectTimeout);
   s.lowSpeedTimeout = positiveSeconds(config.getProperty(Config::LOW_SPEED_TIMEOUT), kDefaultLowSpeedTimeout);
@@ -347,7 +332,7 @@ std::string fetchCatalog(const Settings& settings) {
   watchStalls(h.get(), settings, watch);
   CURLcode rc = curl_easy_perform(h.get());
   if (rc != CURLE_OK) {
-    std::string why = sink.tooLarge ? "the catalog is larger than " + std::to_string(kMaxCatalogBytes >> 20) + " MiB"
+    std::string why = sink.tooLarge   ? "the catalog is larger than " + std::to_string(kMaxCatalogBytes >> 20) + " MiB"
                       : watch.stalled ? "nothing received for " + std::to_string(settings.lowSpeedTimeout) + " seconds"
                                       : curlError(rc, errorBuffer);
     throw detail::error(QYXMessage::ConnectivityPath, settings.catalogUrl + ": " + why);
@@ -362,32 +347,13 @@ std::string fetchCatalog(const Settings& settings) {
   return std::move(sink.text);
 }
 
-std::vector<unsigned char> sha1OfFile(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return {};
-  std::unique_ptr<EVP_MD_CTX, MdDeleter> md(EVP_MD_CTX_new());
-  EVP_DigestInit_ex(md.get(), EVP_sha1(), nullptr);
-  std::vector<char> buffer(1 << 16);
-  size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) EVP_DigestUpdate(md.get(), buffer.data(), n);
-  bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return {};
-  std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(md.get(), digest.data(), &len);
-  digest.resize(len);
-  return digest;
-}
-
 void fetchFile(const Settings& settings, const FileRequest& request) {
   fs::path finalPath(request.finalPath);
   std::error_code ec;
   fs::path dir = finalPath.parent_path();
   if (!dir.empty()) {
     fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec))
-      throw detail::error(QYXMessage::CreateDirFailed, dir.string());
+    if (!fs::is_directory(dir, ec)) throw detail::error(QYXMessage::CreateDirFailed, dir.string());
   }
   PathLock lock(fs::absolute(finalPath, ec).lexically_normal().string());
   const std::string temp = temporaryPathFor(request.finalPath);
@@ -400,10 +366,10 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
 
   FileSink sink;
   sink.file = std::fopen(temp.c_str(), "wb");
-  if (!sink.file) throw fail(QYXMessage::CmnDownloadFileError, "cannot write \"" + temp + "\": " + std::strerror(errno));
-  std::unique_ptr<EVP_MD_CTX, MdDeleter> md(EVP_MD_CTX_new());
-  EVP_DigestInit_ex(md.get(), EVP_sha1(), nullptr);
-  sink.md = md.get();
+  if (!sink.file)
+    throw fail(QYXMessage::CmnDownloadFileError, "cannot write \"" + temp + "\": " + std::strerror(errno));
+  Sha1 sha1;
+  sink.sha1 = &sha1;
   sink.capped = request.hasSize;
   sink.cap = request.size;
 
@@ -430,8 +396,8 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
     if (sink.state == FileSink::WriteFailed)
       throw fail(QYXMessage::CmnDownloadFileError, "cannot write \"" + temp + "\": " + std::strerror(sink.writeErrno));
     if (watch.stalled)
-      throw fail(QYXMessage::CmnDownloadTimeout, request.url + ": nothing received for " +
-                                                     std::to_string(settings.lowSpeedTimeout) + " seconds");
+      throw fail(QYXMessage::CmnDownloadTimeout,
+                 request.url + ": nothing received for " + std::to_string(settings.lowSpeedTimeout) + " seconds");
     if (rc == CURLE_OPERATION_TIMEDOUT)
       throw fail(QYXMessage::CmnDownloadTimeout, request.url + ": " + curlError(rc, errorBuffer));
     std::string why = curlError(rc, errorBuffer);
@@ -441,15 +407,14 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
   if (closeFailed)
     throw fail(QYXMessage::CmnDownloadFileError, "cannot write \"" + temp + "\": " + std::strerror(closeErrno));
   if (request.hasSize && sink.written != request.size)
-    throw fail(QYXMessage::CmnDownloadFileError, "received " + std::to_string(sink.written) + " bytes, expected " +
-                                                     std::to_string(request.size));
-  std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(md.get(), digest.data(), &len);
-  digest.resize(len);
+    throw fail(QYXMessage::CmnDownloadFileError,
+               "received " + std::to_string(sink.written) + " bytes, expected " + std::to_string(request.size));
+  const std::vector<unsigned char> digest = sha1.finish();
+  if (!request.sha1.empty() && digest.empty())
+    throw fail(QYXMessage::CmnDownloadFileError, "the SHA-1 of the received file could not be computed");
   if (!request.sha1.empty() && digest != request.sha1)
     throw fail(QYXMessage::CmnDownloadFileError,
-               "SHA-1 " + hex(digest) + " does not match the expected " + hex(request.sha1));
+               "SHA-1 " + hexText(digest) + " does not match the expected " + hexText(request.sha1));
   fs::rename(temp, finalPath, ec);
   if (ec) throw fail(QYXMessage::CmnDownloadFileError, "cannot rename \"" + temp + "\": " + ec.message());
 }

@@ -8,8 +8,8 @@
 
 namespace qyxl::transfer {
 
-inline constexpr long kDefaultConnectTimeout = 30;    // seconds
-inline constexpr long kDefaultLowSpeedTimeout = 60;   // seconds without a byte
+inline constexpr long kDefaultConnectTimeout = 30;   // seconds
+inline constexpr long kDefaultLowSpeedTimeout = 60;  // seconds without a byte
 inline constexpr std::size_t kMaxCatalogBytes = 256u << 20;
 
 struct Settings {
@@ -58,8 +58,5 @@ struct FileRequest {
 // (createDirFailed, Cmn.DownloadTimeout or Cmn.DownloadFileError). Two
 // downloads to the same final path never run at once.
 void fetchFile(const Settings& settings, const FileRequest& request);
-
-// SHA-1 of a local file (empty when it cannot be read).
-std::vector<unsigned char> sha1OfFile(const std::string& path);
 
 }  // namespace qyxl::transfer

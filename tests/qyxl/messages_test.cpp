@@ -1,13 +1,12 @@
-// Message texts: the acquisition library classifies failures by searching
-// error texts for them, so they must be present, distinct and never contain
-// one another.
+// Message texts and ids: every failure has a text of its own that contains
+// no other, and an exception carries the id it was made from.
 #include <gtest/gtest.h>
 
 #include "qyxl.h"
 
 namespace {
 
-TEST(Messages, KeysTheAcquisitionLibrarySearchesForAreDistinct) {
+TEST(Messages, TextsArePresentAndDistinct) {
   const std::vector<std::string> keys{"createDirFailed", "Cmn.DownloadFileError", "Cmn.DownloadTimeout",
                                       "Upd.UpdateNotFound"};
   std::vector<std::string> texts;
@@ -26,10 +25,11 @@ TEST(Messages, KeysTheAcquisitionLibrarySearchesForAreDistinct) {
 }
 
 TEST(Messages, ExceptionCarriesIdTextAndDetail) {
-  qyxl::QYXException e(qyxl::QYXMessage(qyxl::QYXMessage::CmnDownloadFileError,
-                                        qyxl::QYXMessage::getString("Cmn.DownloadFileError")),
-                       "x.bin: HTTP status 404");
+  qyxl::QYXException e(
+      qyxl::QYXMessage(qyxl::QYXMessage::CmnDownloadFileError, qyxl::QYXMessage::getString("Cmn.DownloadFileError")),
+      "x.bin: HTTP status 404");
   EXPECT_EQ(e.getIdAsInt(), qyxl::QYXMessage::CmnDownloadFileError);
+  EXPECT_EQ(e.getId(), qyxl::QYXMessage::CmnDownloadFileError);
   EXPECT_EQ(std::string(e.what()), qyxl::QYXMessage::getString("Cmn.DownloadFileError") + ": x.bin: HTTP status 404");
   EXPECT_EQ(e.getMessage().getText(), qyxl::QYXMessage::getString("Cmn.DownloadFileError"));
 }

@@ -27,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using acquiretest::Recorder;
+using Msg = AcquireMessage;
 using namespace xelotest;
 
 const DownloadManager::OSPair kSles11{207, ARCH_X64};
@@ -98,6 +99,46 @@ class EngineTest : public ::testing::Test {
   }
   std::string workPath(const std::string& name) const { return workDir + "/" + name; }
 
+  // The updates of a pass's content record are listed largest first, with
+  // their sizes and names.
+  void expectListedLargestFirst(ContentNode& node) {
+    std::uint64_t previous = UINT64_MAX;
+    for (const auto& p : node.getPkgs()) {
+      std::uint64_t bytes = 0;
+      int kbSum = 0;
+      for (const auto& f : repo.filesOf(p.updateId)) {
+        bytes += repo.sizeOf(f);
+        kbSum += kb(repo.sizeOf(f));
+      }
+      EXPECT_LE(bytes, previous) << p.updateId;
+      previous = bytes;
+      EXPECT_EQ(p.size, kbSum) << p.updateId;
+      EXPECT_EQ(p.status, "Not Started");
+      const std::string name = repo.find(p.updateId)->name;
+      EXPECT_EQ(p.component, name.empty() ? "Undefined" : name) << p.updateId;
+    }
+  }
+
+  // Every downloaded file matches the repository's, and its messages came in
+  // order: update started, queued, begun, sized, downloaded, handled. The
+  // names of the files go to `fetched`.
+  void expectFetchedInOrder(const Recorder& r, std::set<std::string>& fetched) {
+    for (const auto& text : r.texts(Msg::FileDownloaded)) {
+      const auto f = fields(text);
+      ASSERT_EQ(f.size(), 2u) << text;
+      fetched.insert(f[1]);
+      EXPECT_EQ(sha1OfFile(workPath(f[1])), repo.sha1Of(f[1])) << f[1];
+      const int started = r.indexWithPrefix(Msg::UpdateStarted, f[0] + ":");
+      const int queued = r.indexOf(Msg::FileQueued, text), begun = r.indexOf(Msg::FileStarted, text);
+      const int sized = r.indexOf(Msg::FileSize, text + ":" + std::to_string(kb(repo.sizeOf(f[1]))));
+      const int downloaded = r.indexOf(Msg::FileDownloaded, text), handled = r.indexOf(Msg::FileHandled, text);
+      EXPECT_TRUE(started >= 0 && started < queued && queued < begun && begun < sized && sized < downloaded &&
+                  downloaded < handled)
+          << text << ": " << started << " " << queued << " " << begun << " " << sized << " " << downloaded << " "
+          << handled;
+    }
+  }
+
   TempDir dir;
   std::string dataDir = dir / "data";
   std::string workDir = dir / "work";
@@ -119,11 +160,12 @@ TEST_F(EngineTest, DownloadPassFetchesEveryFileAndReportsEachStep) {
   // The pass is framed by the machine type's lines and ends successfully.
   ASSERT_GE(r.messages.size(), 6u);
   EXPECT_EQ(r.messages.front().text, "Acquiring NOVP for Machine-Type=7101 - START");
-  EXPECT_EQ(r.messages[1].id, 3);
+  EXPECT_EQ(r.messages[1].id, Msg::PassStarted);
   EXPECT_EQ(r.messages[1].text, "7101:" + kOsName);
   EXPECT_EQ(r.messages.back().text, "Acquiring NOVP for Machine-Type=7101 - END");
-  EXPECT_EQ(r.messages[r.messages.size() - 2].id, 14);
-  for (int id : {5, 25, 26, 30, 32}) EXPECT_EQ(r.count(id), 0) << id << "\n" << r.dump();
+  EXPECT_EQ(r.messages[r.messages.size() - 2].id, Msg::FilesEnded);
+  for (int id : {Msg::Error, Msg::UpdateFailed, Msg::UpdatePresent, Msg::FileFailed, Msg::Verbose})
+    EXPECT_EQ(r.count(id), 0) << id << "\n" << r.dump();
 
   ASSERT_EQ(r.nodes.size(), 1u);
   ContentNode node = r.nodes[0].first;
@@ -133,7 +175,7 @@ TEST_F(EngineTest, DownloadPassFetchesEveryFileAndReportsEachStep) {
   const int total = node.getTotal();
   ASSERT_GT(total, 0);
   ASSERT_EQ(node.getPkgs().size(), static_cast<std::size_t>(total));
-  EXPECT_EQ(r.texts(4), std::vector<std::string>{"7101:" + kOsName + ":" + std::to_string(total)});
+  EXPECT_EQ(r.texts(Msg::PassEnded), std::vector<std::string>{"7101:" + kOsName + ":" + std::to_string(total)});
 
   // Packages the rules exclude are neither listed nor fetched; the "MLNX"
   // package is logged as removed.
@@ -141,57 +183,31 @@ TEST_F(EngineTest, DownloadPassFetchesEveryFileAndReportsEachStep) {
   for (const auto& p : node.getPkgs()) ids.insert(p.updateId);
   for (const char* excluded : {kStdMlnx, kStdCmk, kStdMqrtz}) EXPECT_FALSE(ids.count(excluded)) << excluded;
   ASSERT_TRUE(ids.count(kStdUefi));
-  EXPECT_NE(r.indexOf(31, "Remove: " + payloadOf(kStdMlnx)), -1) << r.dump();
-  for (const auto& line : r.texts(31))
+  EXPECT_NE(r.indexOf(Msg::Log, "Remove: " + payloadOf(kStdMlnx)), -1) << r.dump();
+  for (const auto& line : r.texts(Msg::Log))
     if (startsWith(line, "Remove: ")) {
       EXPECT_NE(line.find("MLNX"), std::string::npos) << line;
     }
 
-  // Updates are listed largest first, with their sizes and names.
-  std::uint64_t previous = UINT64_MAX;
-  for (const auto& p : node.getPkgs()) {
-    std::uint64_t bytes = 0;
-    int kbSum = 0;
-    for (const auto& f : repo.filesOf(p.updateId)) {
-      bytes += repo.sizeOf(f);
-      kbSum += kb(repo.sizeOf(f));
-    }
-    EXPECT_LE(bytes, previous) << p.updateId;
-    previous = bytes;
-    EXPECT_EQ(p.size, kbSum) << p.updateId;
-    EXPECT_EQ(p.status, "Not Started");
-    const std::string name = repo.find(p.updateId)->name;
-    EXPECT_EQ(p.component, name.empty() ? "Undefined" : name) << p.updateId;
-  }
+  expectListedLargestFirst(node);
 
   // Every file was fetched, verified and reported in order.
   std::set<std::string> fetched;
-  for (const auto& text : r.texts(22)) {
-    const auto f = fields(text);
-    ASSERT_EQ(f.size(), 2u) << text;
-    fetched.insert(f[1]);
-    EXPECT_EQ(sha1OfFile(workPath(f[1])), repo.sha1Of(f[1])) << f[1];
-    const int i23 = r.indexWithPrefix(23, f[0] + ":");
-    const int i13 = r.indexOf(13, text), i0 = r.indexOf(0, text);
-    const int i20 = r.indexOf(20, text + ":" + std::to_string(kb(repo.sizeOf(f[1]))));
-    const int i22 = r.indexOf(22, text), i1 = r.indexOf(1, text);
-    EXPECT_TRUE(i23 >= 0 && i23 < i13 && i13 < i0 && i0 < i20 && i20 < i22 && i22 < i1)
-        << text << ": " << i23 << " " << i13 << " " << i0 << " " << i20 << " " << i22 << " " << i1;
-  }
+  expectFetchedInOrder(r, fetched);
   const auto files = listFiles(workDir);
   EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), fetched);  // nothing else, no partial files
-  EXPECT_EQ(static_cast<std::size_t>(r.count(0)), fetched.size());
+  EXPECT_EQ(static_cast<std::size_t>(r.count(Msg::FileStarted)), fetched.size());
 
   // Each update starts once and completes once; the counter reaches the total.
-  EXPECT_EQ(r.count(23), total);
-  const auto completed = r.texts(24);
+  EXPECT_EQ(r.count(Msg::UpdateStarted), total);
+  const auto completed = r.texts(Msg::UpdateDone);
   ASSERT_EQ(completed.size(), static_cast<std::size_t>(total));
   for (std::size_t i = 0; i < completed.size(); ++i) {
     const auto f = fields(completed[i]);
     ASSERT_EQ(f.size(), 3u);
     EXPECT_EQ(f[1], std::to_string(total));
     EXPECT_EQ(f[2], std::to_string(i + 1));
-    EXPECT_LT(r.indexWithPrefix(23, f[0] + ":"), r.indexOf(24, completed[i]));
+    EXPECT_LT(r.indexWithPrefix(Msg::UpdateStarted, f[0] + ":"), r.indexOf(Msg::UpdateDone, completed[i]));
   }
 
   std::set<std::string> xml;
@@ -219,21 +235,23 @@ TEST_F(EngineTest, ReportPassClassifiesFilesAndDownloadsNothing) {
   ASSERT_EQ(r.nodes.size(), 1u);
   EXPECT_FALSE(r.nodes[0].second);
   const std::string total = std::to_string(r.nodes[0].first.getTotal());
-  EXPECT_EQ(r.messages[1].id, 6);
+  EXPECT_EQ(r.messages[1].id, Msg::ReportStarted);
   EXPECT_EQ(r.messages[1].text, "7101:" + kOsName);
-  EXPECT_EQ(r.messages[2].id, 16);
+  EXPECT_EQ(r.messages[2].id, Msg::ToolsPassStarted);
   EXPECT_EQ(r.messages[2].text, "updates:tools");
-  const int counted = r.indexOf(7, "7101:" + kOsName + ":" + total);
+  const int counted = r.indexOf(Msg::ReportEnded, "7101:" + kOsName + ":" + total);
   ASSERT_NE(counted, -1) << r.dump();
-  EXPECT_EQ(r.indexOf(17, "updates:tools:" + total), counted + 1);
-  EXPECT_EQ(r.messages[r.messages.size() - 2].id, 15);
-  for (int id : {0, 1, 13, 14, 20, 22, 24, 25}) EXPECT_EQ(r.count(id), 0) << id;
+  EXPECT_EQ(r.indexOf(Msg::ToolsPassEnded, "updates:tools:" + total), counted + 1);
+  EXPECT_EQ(r.messages[r.messages.size() - 2].id, Msg::ReportFilesEnded);
+  for (int id : {Msg::FileStarted, Msg::FileHandled, Msg::FileQueued, Msg::FilesEnded, Msg::FileSize,
+                 Msg::FileDownloaded, Msg::UpdateDone, Msg::UpdateFailed})
+    EXPECT_EQ(r.count(id), 0) << id;
 
-  EXPECT_NE(r.indexOf(8, std::string(kStdUefi) + ":" + uefi), -1) << r.dump();
-  EXPECT_NE(r.indexOf(9, std::string(kStdBmcNew) + ":" + bmc), -1);
+  EXPECT_NE(r.indexOf(Msg::ReportFilePresent, std::string(kStdUefi) + ":" + uefi), -1) << r.dump();
+  EXPECT_NE(r.indexOf(Msg::ReportFileMissing, std::string(kStdBmcNew) + ":" + bmc), -1);
   // Each file is classified once.
   std::set<std::string> classified;
-  for (int id : {8, 9})
+  for (int id : {Msg::ReportFilePresent, Msg::ReportFileMissing})
     for (const auto& t : r.texts(id)) EXPECT_TRUE(classified.insert(t).second) << t;
 
   // Nothing was fetched, and a report deletes nothing: the file whose
@@ -260,10 +278,12 @@ TEST_F(EngineTest, PresentFilesAreKeptAndOnlyStaleOrMissingOnesFetchedAgain) {
   // Everything present: each update is reported once as already there.
   Recorder second;
   ASSERT_EQ(run(m, second), ACQUIRE_OK) << second.dump();
-  EXPECT_EQ(second.count(26), total);
-  for (int id : {0, 2, 13, 22, 23, 24, 25}) EXPECT_EQ(second.count(id), 0) << id;
-  EXPECT_EQ(second.messages[second.messages.size() - 2].id, 14);
-  const auto present = second.texts(26);
+  EXPECT_EQ(second.count(Msg::UpdatePresent), total);
+  for (int id : {Msg::FileStarted, Msg::FilePresent, Msg::FileQueued, Msg::FileDownloaded, Msg::UpdateStarted,
+                 Msg::UpdateDone, Msg::UpdateFailed})
+    EXPECT_EQ(second.count(id), 0) << id;
+  EXPECT_EQ(second.messages[second.messages.size() - 2].id, Msg::FilesEnded);
+  const auto present = second.texts(Msg::UpdatePresent);
   ASSERT_FALSE(present.empty());
   EXPECT_EQ(fields(present.back())[2], std::to_string(total));
   EXPECT_EQ(server->requestCount(repo.urlPathOf(uefi)), 1);
@@ -274,12 +294,13 @@ TEST_F(EngineTest, PresentFilesAreKeptAndOnlyStaleOrMissingOnesFetchedAgain) {
   fs::remove(workPath(bmc));
   Recorder third;
   ASSERT_EQ(run(m, third), ACQUIRE_OK) << third.dump();
-  const auto refetched = third.texts(22);
+  const auto refetched = third.texts(Msg::FileDownloaded);
   EXPECT_EQ(std::set<std::string>(refetched.begin(), refetched.end()),
             (std::set<std::string>{std::string(kStdUefi) + ":" + uefi, std::string(kStdBmcNew) + ":" + bmc}));
-  EXPECT_EQ(third.count(24), 2);
-  EXPECT_EQ(third.count(26), total - 2);
-  EXPECT_NE(third.indexOf(2, std::string(kStdUefi) + ":" + std::string(kStdUefi) + ".xml"), -1) << third.dump();
+  EXPECT_EQ(third.count(Msg::UpdateDone), 2);
+  EXPECT_EQ(third.count(Msg::UpdatePresent), total - 2);
+  EXPECT_NE(third.indexOf(Msg::FilePresent, std::string(kStdUefi) + ":" + std::string(kStdUefi) + ".xml"), -1)
+      << third.dump();
   EXPECT_EQ(sha1OfFile(workPath(uefi)), repo.sha1Of(uefi));
   EXPECT_EQ(server->requestCount(repo.urlPathOf(uefi)), 2);
 }
@@ -301,8 +322,9 @@ TEST_F(EngineTest, FixIdModeRunsOnePassForThePrefixedIds) {
   EXPECT_EQ(node.getOS(), "NONE");
   EXPECT_EQ(node.getPkg(kStdUefi).updateId, kStdUefi);
   // No machine-type lines and no per-machine-type messages.
-  for (int id : {3, 4, 5, 6, 7, 31}) EXPECT_EQ(r.count(id), 0) << id << "\n" << r.dump();
-  EXPECT_EQ(r.messages.back().id, 14);
+  for (int id : {Msg::PassStarted, Msg::PassEnded, Msg::Error, Msg::ReportStarted, Msg::ReportEnded, Msg::Log})
+    EXPECT_EQ(r.count(id), 0) << id << "\n" << r.dump();
+  EXPECT_EQ(r.messages.back().id, Msg::FilesEnded);
   EXPECT_EQ(sha1OfFile(workPath(payloadOf(kStdUefi))), repo.sha1Of(payloadOf(kStdUefi)));
 }
 
@@ -315,8 +337,8 @@ TEST_F(EngineTest, FixIdModeRefusesUnknownIdsAndMlnxPackages) {
     m.setFixIds({"qor_fw_nothing_0.00_anyos_noarch"});
     Recorder r;
     EXPECT_EQ(run(m, r), ACQUIRE_NO_UPDATES) << r.dump();
-    ASSERT_EQ(r.count(5), 1);
-    EXPECT_EQ(r.messages.back().code, 3);
+    ASSERT_EQ(r.count(Msg::Error), 1);
+    EXPECT_EQ(r.messages.back().code, ACQUIRE_NO_UPDATES);
     EXPECT_NE(r.messages.back().text.find(qyxl::QYXMessage::getString("Upd.UpdateNotFound")), std::string::npos);
     EXPECT_TRUE(r.nodes.empty());
   }
@@ -326,9 +348,9 @@ TEST_F(EngineTest, FixIdModeRefusesUnknownIdsAndMlnxPackages) {
     m.setFixIds({kStdMlnx});
     Recorder r;
     EXPECT_EQ(run(m, r), ACQUIRE_FIX_IDS_NOT_FOUND) << r.dump();
-    EXPECT_NE(r.indexOf(31, "Remove: " + payloadOf(kStdMlnx)), -1) << r.dump();
-    for (const auto& line : r.texts(31)) EXPECT_TRUE(startsWith(line, "Remove: ")) << line;
-    EXPECT_EQ(r.count(5), 0);
+    EXPECT_NE(r.indexOf(Msg::Log, "Remove: " + payloadOf(kStdMlnx)), -1) << r.dump();
+    for (const auto& line : r.texts(Msg::Log)) EXPECT_TRUE(startsWith(line, "Remove: ")) << line;
+    EXPECT_EQ(r.count(Msg::Error), 0);
     EXPECT_TRUE(listFiles(workDir).empty());
   }
 }
@@ -345,15 +367,15 @@ TEST_F(EngineTest, FixIdDownloadFailureIsReportedAsAPassLevelError) {
   EXPECT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
 
   const std::string idFile = std::string(kStdBmcOld) + ":" + bmc;
-  ASSERT_EQ(r.count(5), 1) << r.dump();
+  ASSERT_EQ(r.count(Msg::Error), 1) << r.dump();
   for (const auto& msg : r.messages)
     if (msg.id == 5) {
       EXPECT_EQ(msg.code, ACQUIRE_DOWNLOAD_FILE_ERROR) << msg.text;
     }
-  EXPECT_NE(r.indexOf(0, idFile), -1);
-  EXPECT_EQ(r.indexOf(1, idFile), -1);
-  EXPECT_EQ(r.count(30), 0);
-  for (int id : {24, 25})
+  EXPECT_NE(r.indexOf(Msg::FileStarted, idFile), -1);
+  EXPECT_EQ(r.indexOf(Msg::FileHandled, idFile), -1);
+  EXPECT_EQ(r.count(Msg::FileFailed), 0);
+  for (int id : {Msg::UpdateDone, Msg::UpdateFailed})
     for (const auto& t : r.texts(id)) EXPECT_FALSE(startsWith(t, std::string(kStdBmcOld) + ":")) << t;
   EXPECT_FALSE(exists(workPath(bmc)));
 }
@@ -370,7 +392,7 @@ TEST_F(EngineTest, StalledDownloadRetiresSlotsUntilTheLastFailureIsFinal) {
   ASSERT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
 
   const std::string idFile = kBig + ":" + big;
-  const auto retries = r.texts(32);
+  const auto retries = r.texts(Msg::Verbose);
   ASSERT_EQ(retries.size(), 6u) << r.dump();
   EXPECT_TRUE(startsWith(retries[0], idFile + ":")) << retries[0];
   EXPECT_EQ(retries[1], "After adjusting, available threadSlot count is: 2");
@@ -381,29 +403,29 @@ TEST_F(EngineTest, StalledDownloadRetiresSlotsUntilTheLastFailureIsFinal) {
 
   // The third failure is final; the pass still ends successfully and the
   // other update is complete.
-  const auto failed = r.texts(30);
+  const auto failed = r.texts(Msg::FileFailed);
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_TRUE(startsWith(failed[0], idFile + ":")) << failed[0];
-  EXPECT_GT(r.indexOf(1, idFile), r.indexOf(30, failed[0]));
-  ASSERT_EQ(r.count(25), 1);
-  EXPECT_TRUE(startsWith(r.texts(25)[0], kBig + ":"));
-  EXPECT_NE(r.indexWithPrefix(24, kSmall + ":"), -1);
-  EXPECT_EQ(r.indexWithPrefix(24, kBig + ":"), -1);
-  EXPECT_EQ(r.messages[r.messages.size() - 2].id, 14);
+  EXPECT_GT(r.indexOf(Msg::FileHandled, idFile), r.indexOf(Msg::FileFailed, failed[0]));
+  ASSERT_EQ(r.count(Msg::UpdateFailed), 1);
+  EXPECT_TRUE(startsWith(r.texts(Msg::UpdateFailed)[0], kBig + ":"));
+  EXPECT_NE(r.indexWithPrefix(Msg::UpdateDone, kSmall + ":"), -1);
+  EXPECT_EQ(r.indexWithPrefix(Msg::UpdateDone, kBig + ":"), -1);
+  EXPECT_EQ(r.messages[r.messages.size() - 2].id, Msg::FilesEnded);
   EXPECT_EQ(server->requestCount(repo.urlPathOf(big)), 3);
   EXPECT_FALSE(exists(workPath(big)));
   EXPECT_EQ(sha1OfFile(workPath(payloadOf(kSmall))), repo.sha1Of(payloadOf(kSmall)));
 
   // While stalled, the monitor reported the part already written.
   bool partial = false;
-  for (const auto& t : r.texts(21)) {
+  for (const auto& t : r.texts(Msg::FileProgress)) {
     const auto f = fields(t);
     ASSERT_EQ(f.size(), 6u) << t;
     if (f[0] == kBig && f[1] == big && std::stoi(f[2]) > 0 && std::stoi(f[2]) < 256 && f[3] == "256") partial = true;
   }
   EXPECT_TRUE(partial) << r.dump();
   bool summed = false;
-  for (const auto& t : r.texts(27))
+  for (const auto& t : r.texts(Msg::UpdateProgress))
     if (startsWith(t, kBig + ":") && std::stoi(fields(t)[1]) > 0) summed = true;
   EXPECT_TRUE(summed);
 }
@@ -420,8 +442,8 @@ TEST_F(EngineTest, OneSlotNeverRetriesAndARetriedFileCanSucceed) {
     configure(m);
     Recorder r;
     ASSERT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
-    EXPECT_EQ(r.count(32), 0);
-    ASSERT_EQ(r.count(30), 1);
+    EXPECT_EQ(r.count(Msg::Verbose), 0);
+    ASSERT_EQ(r.count(Msg::FileFailed), 1);
     EXPECT_EQ(server->requestCount(repo.urlPathOf(big)), 1);
   }
   {
@@ -431,12 +453,12 @@ TEST_F(EngineTest, OneSlotNeverRetriesAndARetriedFileCanSucceed) {
     configure(m);
     Recorder r;
     ASSERT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
-    const auto retries = r.texts(32);
+    const auto retries = r.texts(Msg::Verbose);
     ASSERT_EQ(retries.size(), 3u) << r.dump();
     EXPECT_EQ(retries[1], "After adjusting, available threadSlot count is: 2");
-    EXPECT_EQ(r.count(30), 0);
-    EXPECT_NE(r.indexOf(22, idFile), -1);
-    EXPECT_NE(r.indexWithPrefix(24, kBig + ":"), -1);
+    EXPECT_EQ(r.count(Msg::FileFailed), 0);
+    EXPECT_NE(r.indexOf(Msg::FileDownloaded, idFile), -1);
+    EXPECT_NE(r.indexWithPrefix(Msg::UpdateDone, kBig + ":"), -1);
     EXPECT_EQ(sha1OfFile(workPath(big)), repo.sha1Of(big));
     EXPECT_EQ(server->requestCount(repo.urlPathOf(big)), 3);
   }
@@ -488,7 +510,7 @@ TEST_F(EngineTest, KilledDownloadLeavesNoFileUnderItsFinalName) {
   configure(m);
   Recorder r;
   ASSERT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
-  EXPECT_NE(r.indexOf(22, kBig + ":" + big), -1) << r.dump();
+  EXPECT_NE(r.indexOf(Msg::FileDownloaded, kBig + ":" + big), -1) << r.dump();
   EXPECT_EQ(sha1OfFile(workPath(big)), repo.sha1Of(big));
   EXPECT_FALSE(exists(partial));
 }
@@ -504,12 +526,12 @@ TEST_F(EngineTest, PassResultsCombineAcrossMachineTypesAndServiceFailures) {
     m.setMachineTypes({"7101", "7999"});
     Recorder r;
     EXPECT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
-    ASSERT_EQ(r.count(5), 1) << r.dump();
+    ASSERT_EQ(r.count(Msg::Error), 1) << r.dump();
     for (const auto& msg : r.messages)
       if (msg.id == 5) {
         EXPECT_EQ(msg.code, ACQUIRE_NO_UPDATES);
       }
-    EXPECT_EQ(r.count(15), 1);
+    EXPECT_EQ(r.count(Msg::ReportFilesEnded), 1);
   }
   {
     server->stop();
@@ -518,7 +540,7 @@ TEST_F(EngineTest, PassResultsCombineAcrossMachineTypesAndServiceFailures) {
     m.setOperatingSystems({kSles11, {208, ARCH_X64}});
     Recorder r;
     EXPECT_EQ(run(m, r), ACQUIRE_SERVICE_UNREACHABLE) << r.dump();
-    ASSERT_EQ(r.count(5), 2);
+    ASSERT_EQ(r.count(Msg::Error), 2);
     for (const auto& msg : r.messages)
       if (msg.id == 5) {
         EXPECT_EQ(msg.code, ACQUIRE_SERVICE_UNREACHABLE) << msg.text;

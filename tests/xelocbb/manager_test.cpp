@@ -11,6 +11,7 @@ namespace QYXAcquistion {
 namespace {
 
 using acquiretest::Recorder;
+using Msg = AcquireMessage;
 using xelotest::readFile;
 using xelotest::ScopedCwd;
 using xelotest::TempDir;
@@ -108,10 +109,10 @@ TEST_F(StartDownloadTest, WithoutOperatingSystemsEveryMachineTypeIsBracketedAndN
   manager.setMachineTypes({"7101", "7102"});
   EXPECT_EQ(manager.startDownload(recorder), ACQUIRE_NOTHING_TO_DO);
   ASSERT_EQ(recorder.messages.size(), 4u) << recorder.dump();
-  EXPECT_EQ(recorder.texts(31), (std::vector<std::string>{"Acquiring NOVP for Machine-Type=7101 - START",
-                                                          "Acquiring NOVP for Machine-Type=7101 - END",
-                                                          "Acquiring NOVP for Machine-Type=7102 - START",
-                                                          "Acquiring NOVP for Machine-Type=7102 - END"}));
+  EXPECT_EQ(recorder.texts(Msg::Log),
+            (std::vector<std::string>{
+                "Acquiring NOVP for Machine-Type=7101 - START", "Acquiring NOVP for Machine-Type=7101 - END",
+                "Acquiring NOVP for Machine-Type=7102 - START", "Acquiring NOVP for Machine-Type=7102 - END"}));
   EXPECT_TRUE(recorder.nodes.empty());
 
   Recorder second;

@@ -4,15 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include "test_support.h"
-
 namespace QYXAcquistion::detail {
 namespace {
-
-using xelotest::TempDir;
-using xelotest::writeFile;
 
 TEST(OsTypeString, NamesFollowTypeAndArchitecture) {
   struct Case {
@@ -20,11 +13,21 @@ TEST(OsTypeString, NamesFollowTypeAndArchitecture) {
     const char* name;
   };
   const Case cases[] = {
-      {0, 7, "NONE"},           {302, 9, "VMware"},       {2, 0, "AIX ppc"},
-      {106, 5, "Windows 2000"}, {107, 2, "Windows 2003 x64"}, {108, 5, ""},
-      {109, 5, ""},             {203, 5, "RHEL 5 ppc"},   {202, 5, ""},
-      {206, 5, "SLES 10 ppc"},  {207, 2, "SLES 11 x64"},  {209, 1, "RHEL 7"},
-      {209, 3, ""},             {204, 1, ""},             {304, 1, ""},
+      {0, 7, "NONE"},
+      {302, 9, "VMware"},
+      {2, 0, "AIX ppc"},
+      {106, 5, "Windows 2000"},
+      {107, 2, "Windows 2003 x64"},
+      {108, 5, ""},
+      {109, 5, ""},
+      {203, 5, "RHEL 5 ppc"},
+      {202, 5, ""},
+      {206, 5, "SLES 10 ppc"},
+      {207, 2, "SLES 11 x64"},
+      {209, 1, "RHEL 7"},
+      {209, 3, ""},
+      {204, 1, ""},
+      {304, 1, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(osTypeString(c.os, c.arch), c.name) << c.os << "," << c.arch;
 }
@@ -43,18 +46,7 @@ TEST(KbRule, EveryNonEmptyFileCountsAtLeastOneKb) {
   EXPECT_EQ(addKb(3, 4), 7);
 }
 
-TEST(Checksum, Sha1OfFilesInLowerCaseHex) {
-  TempDir dir;
-  writeFile(dir / "abc", "abc");
-  writeFile(dir / "empty", "");
-  // Larger than one read block, and not a multiple of it.
-  writeFile(dir / "million", std::string(1000000, 'a'));
-  EXPECT_EQ(sha1OfFile(dir / "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(sha1OfFile(dir / "empty"), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-  EXPECT_EQ(sha1OfFile(dir / "million"), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-  EXPECT_EQ(sha1OfFile(dir / "missing"), "");
-  EXPECT_EQ(sha1OfFile(dir.path()), "");  // a directory has no contents to hash
-
+TEST(Checksum, PackageHashesInLowerCaseHex) {
   const std::vector<unsigned char> bytes = {0x00, 0x0f, 0xa0, 0xff};
   EXPECT_EQ(hashText(&bytes), "000fa0ff");
   EXPECT_EQ(hashText(nullptr), "");
@@ -88,7 +80,8 @@ TEST(Order, InclusionPlatformsFollowTheOperatingSystem) {
                                             "Windows 2008 x64"};
   EXPECT_EQ(inclusionPlatforms("Windows 2003 x64", 2, false, false), windows);
   EXPECT_EQ(inclusionPlatforms("Windows 2000", 1, true, false), windows);
-  EXPECT_EQ(inclusionPlatforms("SLES 11 ppc", 5, false, false), (std::vector<std::string>{"SLES 11 ppc", "RHEL 5 ppc"}));
+  EXPECT_EQ(inclusionPlatforms("SLES 11 ppc", 5, false, false),
+            (std::vector<std::string>{"SLES 11 ppc", "RHEL 5 ppc"}));
   EXPECT_EQ(inclusionPlatforms("SLES 11 x64", 2, false, false), std::vector<std::string>{"SLES 11 x64"});
   EXPECT_EQ(inclusionPlatforms("RHEL 6 x64", 2, true, false), (std::vector<std::string>{"RHEL 6 x64", "NONE"}));
   EXPECT_TRUE(inclusionPlatforms("NONE", 0, false, true).empty());
@@ -172,20 +165,33 @@ TEST(PackageRules, ToolPassesDropTheOldUpdatePackages) {
   EXPECT_EQ(applyPackageRules(rules, "qor_utl_vzad_2.01_anyos.xml", "i"), RuleVerdict::Keep);
 }
 
-TEST(ClientErrors, ClassifiedByTextThenByMessageId) {
-  const std::string createDir = qyxl::QYXMessage::getString("createDirFailed");
-  const std::string notFound = qyxl::QYXMessage::getString("Upd.UpdateNotFound");
-  ASSERT_FALSE(createDir.empty());
-  ASSERT_FALSE(notFound.empty());
-  EXPECT_EQ(classifyClientError("something else", 0, true), 5);
-  EXPECT_EQ(classifyClientError("x " + createDir + " y", 0, true), 2);
-  EXPECT_EQ(classifyClientError(notFound + ": ptf/x", 0, true), 3);
-  EXPECT_EQ(classifyClientError(notFound + ": ptf/x", 0, false), 5);
-  // A later test wins over an earlier one.
-  EXPECT_EQ(classifyClientError(createDir + " " + notFound, 0, true), 3);
-  EXPECT_EQ(classifyClientError(notFound + " Error preparing connectivity path", 0, true), 9);
-  EXPECT_EQ(classifyClientError("Error preparing web service call", 0, false), 9);
-  EXPECT_EQ(classifyClientError("Error preparing web service call", qyxl::QYXMessage::CmnDownloadFileError, true), 1);
+TEST(ClientErrors, ClassifiedAndRetriedByMessageId) {
+  using qyxl::QYXMessage;
+  struct Case {
+    QYXMessage::Id id;
+    bool withUpdateNotFound;
+    AcquireResult code;
+    bool retried;  // a failed download with this id is tried again on fewer threads
+  };
+  const Case cases[] = {
+      {QYXMessage::Unknown, true, ACQUIRE_FAILED, false},
+      {QYXMessage::CreateDirFailed, true, ACQUIRE_CREATE_DIR_FAILED, false},
+      {QYXMessage::CreateDirFailed, false, ACQUIRE_CREATE_DIR_FAILED, false},
+      {QYXMessage::UpdUpdateNotFound, true, ACQUIRE_NO_UPDATES, false},
+      // A failed download in fix-id mode is not an unknown update.
+      {QYXMessage::UpdUpdateNotFound, false, ACQUIRE_FAILED, false},
+      {QYXMessage::ConnectivityPath, true, ACQUIRE_SERVICE_UNREACHABLE, false},
+      {QYXMessage::WebServiceCall, false, ACQUIRE_SERVICE_UNREACHABLE, false},
+      {QYXMessage::CmnDownloadFileError, true, ACQUIRE_DOWNLOAD_FILE_ERROR, true},
+      {QYXMessage::CmnDownloadFileError, false, ACQUIRE_DOWNLOAD_FILE_ERROR, true},
+      {QYXMessage::CmnDownloadTimeout, true, ACQUIRE_FAILED, true},
+      {static_cast<QYXMessage::Id>(99), true, ACQUIRE_FAILED, false},  // an id this build does not know
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "id " << c.id << (c.withUpdateNotFound ? ", ordering" : ", downloading"));
+    EXPECT_EQ(classifyClientError(c.id, c.withUpdateNotFound), c.code);
+    EXPECT_EQ(isRetryableDownloadError(c.id), c.retried);
+  }
 }
 
 }  // namespace

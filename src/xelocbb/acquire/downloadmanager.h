@@ -20,18 +20,23 @@
 
 #include "acquireutil.h"
 
+namespace qyxl {
+class UpdateOrderContext;
+class UpdatePackage;
+}  // namespace qyxl
+
 namespace QYXAcquistion {
 
 // Results of startDownload (and of one pass).
 enum AcquireResult : int {
   ACQUIRE_OK = 0,
-  ACQUIRE_DOWNLOAD_FILE_ERROR = 1,    // ordering failed with the client's download-file error
-  ACQUIRE_CREATE_DIR_FAILED = 2,      // a directory could not be created
-  ACQUIRE_NO_UPDATES = 3,             // nothing applicable, or an unknown update id
-  ACQUIRE_FIX_IDS_NOT_FOUND = 4,      // none of the fix ids was found
-  ACQUIRE_FAILED = 5,                 // the pass or the order failed otherwise
-  ACQUIRE_NOTHING_TO_DO = 8,          // no machine type or no operating system
-  ACQUIRE_SERVICE_UNREACHABLE = 9,    // the update service could not be reached
+  ACQUIRE_DOWNLOAD_FILE_ERROR = 1,  // ordering failed with the client's download-file error
+  ACQUIRE_CREATE_DIR_FAILED = 2,    // a directory could not be created
+  ACQUIRE_NO_UPDATES = 3,           // nothing applicable, or an unknown update id
+  ACQUIRE_FIX_IDS_NOT_FOUND = 4,    // none of the fix ids was found
+  ACQUIRE_FAILED = 5,               // the pass or the order failed otherwise
+  ACQUIRE_NOTHING_TO_DO = 8,        // no machine type or no operating system
+  ACQUIRE_SERVICE_UNREACHABLE = 9,  // the update service could not be reached
 };
 
 class ACQUIRE_API DownloadManager {
@@ -98,6 +103,11 @@ class ACQUIRE_API DownloadManager {
 
  private:
   void setupProxy(AcquireCallbackIfc& callback);
+  // Fills `context` with the order of one pass and sends it, leaving the
+  // packages it answered in `ordered`. Returns ACQUIRE_OK, or the result of
+  // a failed order after reporting it and closing `context`.
+  int orderUpdates(qyxl::UpdateOrderContext& context, const std::string& machineType, OSPair os, bool fixIdMode,
+                   AcquireCallbackIfc& callback, std::vector<qyxl::UpdatePackage*>& ordered);
   int download(const std::string& machineType, OSPair os, AcquireCallbackIfc& callback, AcquireType acquireType,
                bool isReport);
   static void checkFixIds(std::vector<std::string>& fixIds);

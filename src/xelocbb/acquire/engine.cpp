@@ -52,7 +52,6 @@ struct State {
 
   AcquireCallbackIfc* callback = nullptr;
   qyxl::UpdateOrderContext* context = nullptr;
-  bool report = false;
   AcquireType acquireType = ACQUIRE_BY_MACHINE_TYPE;
   bool success = false;
   int sampleIntervalMs = 0;  // 0: two seconds through the client's sleep
@@ -74,7 +73,7 @@ constexpr const char* kUnknownException = "Get an unknown exception!";
 
 // ---- helpers; the caller holds the lock -----------------------------------
 
-void send(State& s, int id, const std::string& text, int code = 0) {
+void send(State& s, AcquireMessage::Id id, const std::string& text, int code = 0) {
   if (s.callback) s.callback->sendInfo(id, text, code);
 }
 
@@ -116,17 +115,9 @@ void markHandled(UpdateRecord& record, FileRecord& file, bool success) {
     record.allOk = false;
 }
 
-bool isRetryable(const std::string& text) {
-  for (const char* key : {"Cmn.DownloadFileError", "Cmn.DownloadTimeout"}) {
-    const std::string keyText = qyxl::QYXMessage::getString(key);
-    if (!keyText.empty() && text.find(keyText) != std::string::npos) return true;
-  }
-  return false;
-}
-
 // Reports a slot that cannot be worked on and fails the pass.
 void internalError(State& s, int index, const std::string& what) {
-  send(s, 31, "Internal error: thread slot " + std::to_string(index) + " " + what);
+  send(s, AcquireMessage::Log, "Internal error: thread slot " + std::to_string(index) + " " + what);
   s.success = false;
   releaseSlot(s, index);
 }
@@ -156,12 +147,12 @@ void monitor(int index, std::string fileName) {
         const int32_t full = detail::kbFromBytes(static_cast<long long>(package->getSize()));
         file->second.downloadedKB = current;
         if (current < full) {
-          send(s, 21,
+          send(s, AcquireMessage::FileProgress,
                id + ":" + fileName + ":" + std::to_string(current) + ":" + std::to_string(full) + ":" +
                    std::to_string(s.records.size()) + ":" + std::to_string(doneCount(s)));
           int32_t sum = 0;
           for (const auto& [name, f] : record->second.files) sum = detail::addKb(sum, f.downloadedKB);
-          send(s, 27, id + ":" + std::to_string(sum));
+          send(s, AcquireMessage::UpdateProgress, id + ":" + std::to_string(sum));
         }
       }
     }
@@ -189,114 +180,153 @@ void startMonitor(int index, const std::string& fileName) {
 struct Failure {
   bool client = false;  // thrown by the update-service client
   std::string text;
-  int messageId = 0;
+  qyxl::QYXMessage::Id messageId = qyxl::QYXMessage::Unknown;
 };
 
-// Fetches (or classifies, in report mode) the package of one thread slot.
+// The package a worker holds and the records it reports on. Records are made
+// before dispatch and never erased during it, so the references stay valid
+// while the lock is released.
+struct Job {
+  int index;
+  UpdatePackage* package;
+  std::string id;
+  std::string fileName;
+  std::string idFile;  // id ":" fileName
+  UpdateRecord& record;
+  FileRecord& file;
+};
+
+// The job of a thread slot; a slot without a package or without records for
+// it is reported and released. The caller holds the lock.
+std::optional<Job> claim(State& s, int index) {
+  UpdatePackage* package = s.slots[index].package;
+  if (!package) {
+    internalError(s, index, "was handed out without a package");
+    return std::nullopt;
+  }
+  const std::string id = package->getUpdateId();
+  const std::string fileName = package->getDownloadFilename();
+  auto recordIt = s.records.find(id);
+  if (recordIt == s.records.end() || !recordIt->second.files.count(fileName)) {
+    internalError(s, index, "holds a package without an update record: " + id + ":" + fileName);
+    return std::nullopt;
+  }
+  UpdateRecord& record = recordIt->second;
+  return Job{index, package, id, fileName, id + ":" + fileName, record, record.files.find(fileName)->second};
+}
+
+// The download call itself; it runs without the lock.
+std::optional<Failure> downloadFile(UpdatePackage& package, qyxl::UpdateOrderContext& context) {
+  try {
+    package.setCompareSizeEnabled(false);
+    package.download(context);
+  } catch (const qyxl::QYXException& e) {
+    return Failure{true, e.what(), e.getId()};
+  } catch (...) {
+    return Failure{false, kUnknownException, qyxl::QYXMessage::Unknown};
+  }
+  return std::nullopt;
+}
+
+// Settles a failed download; the caller holds the lock. In fix-id mode the
+// failure is an error of the pass. A failed or stalled transfer with two or
+// more slots enabled retires this slot and queues the file again. Any other
+// failure is final for the file. Returns true when the file is handled, and
+// false when the slot has been released.
+bool settleFailure(State& s, const Job& job, const Failure& failure) {
+  if (s.acquireType == ACQUIRE_BY_FIX_ID) {
+    send(s, AcquireMessage::Error, failure.text,
+         failure.client ? detail::classifyClientError(failure.messageId, false) : ACQUIRE_FAILED);
+    releaseSlot(s, job.index);
+    return false;
+  }
+  if (failure.client && detail::isRetryableDownloadError(failure.messageId) && enabledCount(s) >= 2) {
+    // Retry on fewer threads: this slot is retired and the package is
+    // handed out again by the dispatcher. All of it happens under one
+    // hold of the lock, so the dispatcher never sees the queue empty
+    // while the package is on its way back.
+    send(s, AcquireMessage::Verbose, job.idFile + ":" + failure.text);
+    s.slots[job.index].enabled = false;
+    send(s, AcquireMessage::Verbose,
+         "After adjusting, available threadSlot count is: " + std::to_string(enabledCount(s)));
+    if (std::find(s.queue.begin(), s.queue.end(), job.package) == s.queue.end()) s.queue.push_back(job.package);
+    send(s, AcquireMessage::Verbose, job.id + ":  push " + job.fileName + " in cache again");
+    job.file.downloadedKB = 0;
+    releaseSlot(s, job.index);
+    return false;
+  }
+  send(s, AcquireMessage::FileFailed, job.idFile + ":" + failure.text);
+  markHandled(job.record, job.file, false);
+  send(s, AcquireMessage::FileHandled, job.idFile);
+  return true;
+}
+
+// Downloads the file of a job while a monitor reports its progress. The
+// caller holds the lock; it is released for the download call only. Returns
+// true when the file is handled, and false when the slot has been released.
+bool fetch(State& s, std::unique_lock<std::mutex>& lk, const Job& job) {
+  ThreadSlot& slot = s.slots[job.index];
+  send(s, AcquireMessage::FileQueued, job.idFile);
+  send(s, AcquireMessage::FileStarted, job.idFile);
+  send(s, AcquireMessage::FileSize,
+       job.idFile + ":" + std::to_string(detail::kbFromBytes(static_cast<long long>(job.package->getSize()))));
+  slot.busy = true;
+  startMonitor(job.index, job.fileName);
+  qyxl::UpdateOrderContext* context = s.context;
+  lk.unlock();
+  const std::optional<Failure> failure = downloadFile(*job.package, *context);
+  lk.lock();
+
+  if (failure) {
+    slot.busy = false;
+    return settleFailure(s, job, *failure);
+  }
+  if (slot.busy) {
+    slot.busy = false;
+    markHandled(job.record, job.file, true);
+    send(s, AcquireMessage::FileDownloaded, job.idFile);
+  }
+  send(s, AcquireMessage::FileHandled, job.idFile);
+  return true;
+}
+
+// Fetches the package of one thread slot, unless its file is present.
 void worker(int index) {
   State& s = state();
   std::unique_lock<std::mutex> lk(s.lock);
-  ThreadSlot& slot = s.slots[index];
-  UpdatePackage* package = slot.package;
-  if (!package) return internalError(s, index, "was handed out without a package");
-
-  const std::string id = package->getUpdateId();
-  const std::string fileName = package->getDownloadFilename();
-  const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
-  auto recordIt = s.records.find(id);
-  if (recordIt == s.records.end() || !recordIt->second.files.count(fileName))
-    return internalError(s, index, "holds a package without an update record: " + id + ":" + fileName);
-  // Records are made before dispatch and never erased during it, so these
-  // references stay valid while the lock is released.
-  UpdateRecord& record = recordIt->second;
-  FileRecord& file = record.files.find(fileName)->second;
+  const std::optional<Job> job = claim(s, index);
+  if (!job) return;
+  UpdateRecord& record = job->record;
 
   if (record.allPresent) {
     // Every file of the update is present: the first of its workers reports
     // the whole update, the others have nothing to do.
     if (!allHandled(record)) {
       for (auto& [name, f] : record.files) f.handled = true;
-      send(s, 26, counters(s, id));
+      send(s, AcquireMessage::UpdatePresent, counters(s, job->id));
     }
     releaseSlot(s, index);
     return;
   }
   if (!record.started) {
     record.started = true;
-    send(s, 23, counters(s, id));
+    send(s, AcquireMessage::UpdateStarted, counters(s, job->id));
   }
 
-  const std::string expected = detail::hashText(package->getFileHash());
+  const std::string localPath = platform::joinLocalPath(job->package->getDownloadPathname(), job->fileName);
+  const std::string expected = detail::hashText(job->package->getFileHash());
   lk.unlock();
   const bool present = DownloadManager::checksumMatches(localPath, expected);
   lk.lock();
 
-  const std::string idFile = id + ":" + fileName;
   if (present) {
-    if (s.report) {
-      send(s, 8, idFile);
-    } else {
-      markHandled(record, file, true);
-      send(s, 2, idFile);
-    }
-  } else if (s.report) {
-    send(s, 9, idFile);
-  } else {
-    send(s, 13, idFile);
-    send(s, 0, idFile);
-    send(s, 20, idFile + ":" + std::to_string(detail::kbFromBytes(static_cast<long long>(package->getSize()))));
-    slot.busy = true;
-    startMonitor(index, fileName);
-    qyxl::UpdateOrderContext* context = s.context;
-    lk.unlock();
-
-    std::optional<Failure> failure;
-    try {
-      package->setCompareSizeEnabled(false);
-      package->download(*context);
-    } catch (const qyxl::QYXException& e) {
-      failure = Failure{true, e.what(), e.getIdAsInt()};
-    } catch (...) {
-      failure = Failure{false, kUnknownException, 0};
-    }
-
-    lk.lock();
-    if (!failure) {
-      if (slot.busy) {
-        slot.busy = false;
-        markHandled(record, file, true);
-        send(s, 22, idFile);
-      }
-      send(s, 1, idFile);
-    } else {
-      slot.busy = false;
-      if (s.acquireType == ACQUIRE_BY_FIX_ID) {
-        send(s, 5, failure->text,
-             failure->client ? detail::classifyClientError(failure->text, failure->messageId, false) : 5);
-        releaseSlot(s, index);
-        return;
-      }
-      if (failure->client && isRetryable(failure->text) && enabledCount(s) >= 2) {
-        // Retry on fewer threads: this slot is retired and the package is
-        // handed out again by the dispatcher. All of it happens under one
-        // hold of the lock, so the dispatcher never sees the queue empty
-        // while the package is on its way back.
-        send(s, 32, idFile + ":" + failure->text);
-        slot.enabled = false;
-        send(s, 32, "After adjusting, available threadSlot count is: " + std::to_string(enabledCount(s)));
-        if (std::find(s.queue.begin(), s.queue.end(), package) == s.queue.end()) s.queue.push_back(package);
-        send(s, 32, id + ":  push " + fileName + " in cache again");
-        file.downloadedKB = 0;
-        releaseSlot(s, index);
-        return;
-      }
-      send(s, 30, idFile + ":" + failure->text);
-      markHandled(record, file, false);
-      send(s, 1, idFile);
-    }
+    markHandled(record, job->file, true);
+    send(s, AcquireMessage::FilePresent, job->idFile);
+  } else if (!fetch(s, lk, *job)) {
+    return;
   }
-
-  if (allHandled(record)) send(s, record.allOk ? 24 : 25, counters(s, id));
+  if (allHandled(record))
+    send(s, record.allOk ? AcquireMessage::UpdateDone : AcquireMessage::UpdateFailed, counters(s, job->id));
   releaseSlot(s, index);
 }
 
@@ -324,7 +354,8 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
     const std::string id = package->getUpdateId();
     const std::string fileName = package->getDownloadFilename();
     if (id.empty() || fileName.empty()) {
-      callback.sendInfo(31, "Skipped an ordered package without update id or file name: " + id + ":" + fileName, 0);
+      callback.sendInfo(AcquireMessage::Log,
+                        "Skipped an ordered package without update id or file name: " + id + ":" + fileName, 0);
       continue;
     }
     const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
@@ -335,7 +366,8 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
       // changes nothing the user has.
       const int error = platform::deleteLocalFile(localPath);
       if (error != 0)
-        callback.sendInfo(31, "Delete " + localPath + " failed! Error code: " + std::to_string(error), 0);
+        callback.sendInfo(AcquireMessage::Log, "Delete " + localPath + " failed! Error code: " + std::to_string(error),
+                          0);
     }
     {
       std::lock_guard<std::mutex> lk(s.lock);
@@ -377,15 +409,15 @@ void reportPass(State& s, const std::vector<UpdatePackage*>& queue) {
     UpdateRecord& record = s.records[id];
     if (record.allPresent) {
       for (auto& [name, file] : record.files) file.handled = true;
-      send(s, 26, counters(s, id));
+      send(s, AcquireMessage::UpdatePresent, counters(s, id));
       continue;
     }
     record.started = true;
-    send(s, 23, counters(s, id));
+    send(s, AcquireMessage::UpdateStarted, counters(s, id));
     for (const std::string& fileName : filesOf[id]) {
       const auto file = record.files.find(fileName);
       const bool present = file != record.files.end() && file->second.present;
-      send(s, present ? 8 : 9, id + ":" + fileName);
+      send(s, present ? AcquireMessage::ReportFilePresent : AcquireMessage::ReportFileMissing, id + ":" + fileName);
     }
   }
 }
@@ -397,7 +429,6 @@ bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& sett
   if (settings.report) {
     std::lock_guard<std::mutex> lk(s.lock);
     s.callback = settings.callback;
-    s.report = true;
     s.success = true;
     reportPass(s, queue);
     s.callback = nullptr;
@@ -411,7 +442,6 @@ bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& sett
   s.queue = queue;
   s.callback = settings.callback;
   s.context = settings.context;
-  s.report = settings.report;
   s.acquireType = settings.acquireType;
   s.sampleIntervalMs = sampleInterval;
   s.success = true;

@@ -1,11 +1,10 @@
 #include "rules.h"
 
-#include <openssl/evp.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+
+#include "digest.h"
 
 namespace QYXAcquistion::detail {
 
@@ -21,60 +20,38 @@ bool containsAny(const std::string& text, std::initializer_list<const char*> pie
   return false;
 }
 
-// Whether `text` holds the message text of a client key; a key without a
-// text never matches.
-bool containsKeyText(const std::string& text, const char* key) {
-  const std::string keyText = qyxl::QYXMessage::getString(key);
-  return !keyText.empty() && text.find(keyText) != std::string::npos;
-}
-
 }  // namespace
 
 std::string osTypeString(int osType, int arch) {
   // Names that do not depend on the architecture.
   switch (osType) {
-    case 0:
-      return "NONE";
+    case 0: return "NONE";
     case 1:
     case 301:
     case 302:
-    case 303:
-      return "VMware";
-    case 2:
-      return "AIX ppc";
+    case 303: return "VMware";
+    case 2: return "AIX ppc";
     case 101:
     case 102:
     case 104:
     case 105:
-    case 106:
-      return "Windows 2000";
-    default:
-      break;
+    case 106: return "Windows 2000";
+    default: break;
   }
   const char* base = nullptr;
   bool hasPpc = false;
   switch (osType) {
     case 103:
     case 107:
-    case 108:
-      base = "Windows 2003";
-      break;
-    case 109:
-      base = "Windows 2008";
-      break;
-    case 201:
-      base = "RHEL 3";
-      break;
-    case 202:
-      base = "RHEL 4";
-      break;
+    case 108: base = "Windows 2003"; break;
+    case 109: base = "Windows 2008"; break;
+    case 201: base = "RHEL 3"; break;
+    case 202: base = "RHEL 4"; break;
     case 203:
       base = "RHEL 5";
       hasPpc = true;
       break;
-    case 205:
-      base = "SLES 9";
-      break;
+    case 205: base = "SLES 9"; break;
     case 206:
       base = "SLES 10";
       hasPpc = true;
@@ -83,14 +60,9 @@ std::string osTypeString(int osType, int arch) {
       base = "SLES 11";
       hasPpc = true;
       break;
-    case 208:
-      base = "RHEL 6";
-      break;
-    case 209:
-      base = "RHEL 7";
-      break;
-    default:
-      return "";
+    case 208: base = "RHEL 6"; break;
+    case 209: base = "RHEL 7"; break;
+    default: return "";
   }
   if (arch == 1) return base;
   if (arch == 2) return std::string(base) + " x64";
@@ -110,43 +82,7 @@ int32_t addKb(int32_t a, int32_t b) {
   return sum > kMaxKb ? kMaxKb : static_cast<int32_t>(sum);
 }
 
-std::string hexText(const unsigned char* bytes, std::size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(count * 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0x0f];
-  }
-  return text;
-}
-
-std::string hashText(const std::vector<unsigned char>* hash) {
-  if (!hash || hash->empty()) return "";
-  return hexText(hash->data(), hash->size());
-}
-
-std::string sha1OfFile(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) return "";
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return "";
-  // Large blocks: hashing what is already present is what a repeated pass
-  // spends its time on.
-  std::vector<unsigned char> block(256 * 1024);
-  for (;;) {
-    const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
-    if (got > 0 && EVP_DigestUpdate(ctx.get(), block.data(), got) != 1) return "";
-    if (got < block.size()) {
-      if (std::ferror(file.get())) return "";
-      break;
-    }
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return "";
-  return hexText(digest, length);
-}
+std::string hashText(const std::vector<unsigned char>* hash) { return hash ? qyxl::hexText(*hash) : ""; }
 
 int threadCountFrom(const char* value) {
   if (!value) return kDefaultThreads;
@@ -209,14 +145,21 @@ RuleVerdict applyPackageRules(const PackageRules& rules, const std::string& name
   return RuleVerdict::Keep;
 }
 
-int classifyClientError(const std::string& text, int messageId, bool withUpdateNotFound) {
-  int code = 5;
-  if (containsKeyText(text, "createDirFailed")) code = 2;
-  if (withUpdateNotFound && containsKeyText(text, "Upd.UpdateNotFound")) code = 3;
-  if (contains(text, "Error preparing connectivity path") || contains(text, "Error preparing web service call"))
-    code = 9;
-  if (messageId == qyxl::QYXMessage::CmnDownloadFileError) code = 1;
-  return code;
+AcquireResult classifyClientError(qyxl::QYXMessage::Id messageId, bool withUpdateNotFound) {
+  switch (messageId) {
+    case qyxl::QYXMessage::CreateDirFailed: return ACQUIRE_CREATE_DIR_FAILED;
+    case qyxl::QYXMessage::UpdUpdateNotFound: return withUpdateNotFound ? ACQUIRE_NO_UPDATES : ACQUIRE_FAILED;
+    case qyxl::QYXMessage::ConnectivityPath:
+    case qyxl::QYXMessage::WebServiceCall: return ACQUIRE_SERVICE_UNREACHABLE;
+    case qyxl::QYXMessage::CmnDownloadFileError: return ACQUIRE_DOWNLOAD_FILE_ERROR;
+    case qyxl::QYXMessage::CmnDownloadTimeout:
+    case qyxl::QYXMessage::Unknown: break;
+  }
+  return ACQUIRE_FAILED;
+}
+
+bool isRetryableDownloadError(qyxl::QYXMessage::Id messageId) {
+  return messageId == qyxl::QYXMessage::CmnDownloadFileError || messageId == qyxl::QYXMessage::CmnDownloadTimeout;
 }
 
 }  // namespace QYXAcquistion::detail

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "downloadmanager.h"
 #include "qyxl.h"
 
 namespace QYXAcquistion::detail {
@@ -22,13 +23,9 @@ int32_t kbFromBytes(long long bytes);
 // a + b for KB values, saturating like kbFromBytes.
 int32_t addKb(int32_t a, int32_t b);
 
-// Every byte as two lower-case hex digits.
-std::string hexText(const unsigned char* bytes, std::size_t count);
-// A package's file hash in the text form of sha1OfFile ("" without a hash).
+// A package's file hash as lower-case hex ("" without a hash), the form in
+// which DownloadManager compares checksums.
 std::string hashText(const std::vector<unsigned char>* hash);
-// SHA-1 of a file's contents in the text form above; "" when the file cannot
-// be opened or read.
-std::string sha1OfFile(const std::string& path);
 
 inline constexpr int kThreadSlots = 20;
 inline constexpr int kDefaultThreads = 10;
@@ -77,8 +74,13 @@ enum class RuleVerdict {
 // name and update id.
 RuleVerdict applyPackageRules(const PackageRules& rules, const std::string& fileName, const std::string& updateId);
 
-// Result code of a client error, from its text and message id; the unknown
-// update test is left out for failed downloads in fix-id mode.
-int classifyClientError(const std::string& text, int messageId, bool withUpdateNotFound);
+// Result code of a client error, from its message id. An unknown update is
+// ACQUIRE_NO_UPDATES only `withUpdateNotFound` (not for failed downloads in
+// fix-id mode, where it is ACQUIRE_FAILED like every unlisted id).
+AcquireResult classifyClientError(qyxl::QYXMessage::Id messageId, bool withUpdateNotFound);
+
+// Whether a failed download is worth another try on fewer threads: the
+// transfer failed or stalled.
+bool isRetryableDownloadError(qyxl::QYXMessage::Id messageId);
 
 }  // namespace QYXAcquistion::detail
