@@ -51,7 +51,7 @@ int acquireUpdatePacks(Options& options) {
   }
   int code = acquisitionCode(result);
   if (code != Exit::Success && code != Exit::NoApplicableUpdate)
-    return failWith(code, errorMessage(code), "main()::Support novpi/kyt::");
+    return failWith(code, errorMessage(code, options), "main()::Support novpi/kyt::");
 
   const auto xmlFiles = manager.getXMLFiles();
   result = xml ? acquireRequisitesXml(runXmlCallback(options), options, xmlFiles, manager)
@@ -59,7 +59,7 @@ int acquireUpdatePacks(Options& options) {
   if (xml) runXmlCallback(options).setDisplayName("");
   code = acquisitionCode(result);
   if (code != Exit::Success && code != Exit::NoApplicableUpdate)
-    return failWith(code, errorMessage(code), "main()::acquireRequisites");
+    return failWith(code, errorMessage(code, options), "main()::acquireRequisites");
 
   logEntry(LogTimeStamp, label + "- END");
   waitForFrontEnd(options.xmlOutput);

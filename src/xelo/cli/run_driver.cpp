@@ -354,7 +354,7 @@ int buildDeploymentMedia(Options& options) {
     timeStamp("Create Dunvar CD- START");
     result = deployment.BurnDNISO();
     timeStamp("Create Dunvar CD- END");
-    if (result != 0) failWith(result, errorMessage(result), "main()::");
+    if (result != 0) failWith(result, errorMessage(result, options), "main()::");
   }
   timeStamp("Handle Dunvar media- END");
   return result;
@@ -427,11 +427,11 @@ Outcome prepareBootTree(const Options& options, const std::string& dirName) {
   const int made = makeDirectory(target);
   if (made != 0 && !isDirectory(target)) {
     const int code = lackSpace() ? Exit::NoSpaceForImage : Exit::CreateFileFailed;
-    return failWith(code, errorMessage(code), "main()::");
+    return failWith(code, errorMessage(code, options), "main()::");
   }
   if (!copyDirectory(dirName, target)) {
     const int code = lackSpace() ? Exit::NoSpaceForImage : Exit::FileNotFound;
-    return failWith(code, errorMessage(code), "main()::");
+    return failWith(code, errorMessage(code, options), "main()::");
   }
   return std::nullopt;
 }
@@ -492,7 +492,7 @@ Outcome createMedium(Options& options, std::vector<std::string>& pushed) {
     const std::string label = std::string("Create Media ") + medium.kind + ": " + medium.target;
     timeStamp(label + " - START");
     const int result = medium.create(pushed, options);
-    if (result != 0) return failWith(result, errorMessage(result), "main()::");
+    if (result != 0) return failWith(result, errorMessage(result, options), "main()::");
     timeStamp(label + " - END");
     break;
   }

@@ -7,6 +7,7 @@
 #include "core/codes.h"
 #include "core/options.h"
 #include "core/text.h"
+#include "downloadmanager.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -72,9 +73,7 @@ const std::map<int, std::string>& fixedMessages() {
 
 }  // namespace
 
-std::string errorMessage(int code) {
-  // A few texts name the file the run was working on.
-  const Options& options = processOptions();
+std::string errorMessage(int code, const Options& options) {
   switch (code) {
     case Exit::UnzipFailed:
       return "Media creation error: The zip file " +
@@ -92,6 +91,8 @@ std::string errorMessage(int code) {
   return it == fixedMessages().end() ? "Unknown error" : it->second;
 }
 
+std::string errorMessage(int code) { return errorMessage(code, Options()); }
+
 void writeCliError(int code, const std::string& message, int step) {
   // Written beside the record and renamed over it: a front end reading it at
   // any moment finds the old record or the new one, never an empty file.
@@ -108,17 +109,22 @@ int failWith(int code, const std::string& text, const std::string& logPrefix) {
 }
 
 int acquisitionCode(int result) {
+  using namespace QYXAcquistion;
+  // Results 6 and 7 are not returned by this library; their codes are kept
+  // for callers that map results of other builds of it.
+  constexpr int kInvalidMachineTypeResult = 6;
+  constexpr int kUnrecoverableResult = 7;
   switch (result) {
-    case 0: return Exit::Success;
-    case 1: return Exit::DownloadFailed;
-    case 2: return Exit::CreateDirectoryFailed;
-    case 3: return Exit::NoApplicableUpdate;
-    case 4: return Exit::UpdateIdNotFound;
-    case 5:
-    case 7:
-    case 8:
-    case 9: return Exit::RepositoryUnrecoverable;
-    case 6: return Exit::InvalidMachineType;
+    case ACQUIRE_OK: return Exit::Success;
+    case ACQUIRE_DOWNLOAD_FILE_ERROR: return Exit::DownloadFailed;
+    case ACQUIRE_CREATE_DIR_FAILED: return Exit::CreateDirectoryFailed;
+    case ACQUIRE_NO_UPDATES: return Exit::NoApplicableUpdate;
+    case ACQUIRE_FIX_IDS_NOT_FOUND: return Exit::UpdateIdNotFound;
+    case ACQUIRE_FAILED:
+    case kUnrecoverableResult:
+    case ACQUIRE_NOTHING_TO_DO:
+    case ACQUIRE_SERVICE_UNREACHABLE: return Exit::RepositoryUnrecoverable;
+    case kInvalidMachineTypeResult: return Exit::InvalidMachineType;
     default: return Exit::Unmapped;
   }
 }

@@ -6,12 +6,18 @@
 
 namespace XELO {
 
+struct Options;
+
 // Answer of the last yes/no question.
 extern bool continueConfirmed;
 // The program runs under the graphical front end (XELO_GUI_ENVIRONMENT).
 extern bool guiEnvironment;
 
-// Message of an error code; "Unknown error" for a code without one.
+// Message of an error code; "Unknown error" for a code without one. The
+// messages of a few codes name a file of the run (the zip or ISO in question,
+// the working directory), taken from `options`; the one-argument form is for
+// codes whose message names none.
+std::string errorMessage(int code, const Options& options);
 std::string errorMessage(int code);
 
 // Replaces the result record with <CLIERROR><CODE>..</CODE>...</CLIERROR>.

@@ -127,7 +127,7 @@ int XeloDN::isValidDNXelo(std::string& message) {
     message = errorMessage(Exit::EnvironmentIncomplete) + " DNXelo zip file";
     result = Exit::EnvironmentIncomplete;
   } else if (!deploymentKitZip.ends_with(".zip")) {
-    message = errorMessage(Exit::ZipExtensionMissing) + deploymentKitZip;
+    message = errorMessage(Exit::ZipExtensionMissing, options) + deploymentKitZip;
     result = Exit::ZipExtensionMissing;
   }
   if (result != 0) logEntry(LogError, "isValidDNXelo()::" + message);
@@ -197,7 +197,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
   }
   int code = acquisitionCode(result);
   if (code != Exit::Success && code != Exit::NoApplicableUpdate) {
-    reportFailure(code, errorMessage(code), "XeloDN::downloadUpdates()");
+    reportFailure(code, errorMessage(code, options), "XeloDN::downloadUpdates()");
     waitForFrontEnd(options.xmlOutput);
     return code;
   }
@@ -209,7 +209,7 @@ int XeloDN::downloadUpdates(const HTTPProxyInfo& proxy, XeloAcquireCallback4XML&
   if (options.xmlOutput) xmlCallback.setDisplayName("");
   code = acquisitionCode(result);
   if (code != Exit::Success && code != Exit::NoApplicableUpdate) {
-    reportFailure(code, errorMessage(code), "XeloDN->downloadUpdates->acquireRequisites,");
+    reportFailure(code, errorMessage(code, options), "XeloDN->downloadUpdates->acquireRequisites,");
     return code;
   }
   waitForFrontEnd(options.xmlOutput);
@@ -225,8 +225,8 @@ int XeloDN::acquire(const std::string& /*isoPath*/) {
   // Acquisition reports its own failures; here they are logged under this
   // job's name and recorded once more for the front end.
   auto failed = [&](int code, const std::string& logPrefix) {
-    logEntry(LogError, logPrefix + errorMessage(code));
-    writeCliError(code, errorMessage(code), step);
+    logEntry(LogError, logPrefix + errorMessage(code, options));
+    writeCliError(code, errorMessage(code, options), step);
     xmlCallback.setDisplayName("");
     return code;
   };
@@ -260,7 +260,7 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   int code;
   if (options.acquire) {
     code = acquire(target);
-    message = errorMessage(code);
+    message = errorMessage(code, options);
   } else {
     code = isValidDNXelo(message);
     if (code != 0) std::cout << message << std::endl;
@@ -274,7 +274,7 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   std::cout << "Creating bootable media..." << std::endl;
   code = stageDeploymentKit();
   if (code != 0) {
-    reportFailure(code, errorMessage(code), "XeloDN::createDNISO()");
+    reportFailure(code, errorMessage(code, options), "XeloDN::createDNISO()");
     return code;
   }
 
@@ -283,7 +283,7 @@ int XeloDN::createDNISO(const std::string& isoPath, bool forBurning) {
   // burn is done.
   if (code != 0 || !forBurning) removeTempFiles();
   if (code != 0) {
-    reportFailure(code, errorMessage(code), "XeloDN::createDNISO()");
+    reportFailure(code, errorMessage(code, options), "XeloDN::createDNISO()");
     return code;
   }
   if (forBurning) {
@@ -473,7 +473,7 @@ int XeloDN::BurnDNISO() {
 
   removeTempFiles();
   if (code != 0) {
-    reportFailure(code, errorMessage(code), "XeloDN::BurnDNISO()::");
+    reportFailure(code, errorMessage(code, options), "XeloDN::BurnDNISO()::");
     return code;
   }
   std::cout << kCreatedText << std::endl;

@@ -39,17 +39,19 @@ TEST_F(ErrorsTest, MessagesComeFromTheTableAndNameTheFilesInUse) {
   EXPECT_EQ(errorMessage(20), "Unknown error");
   EXPECT_EQ(errorMessage(-7), "Unknown error");
 
-  Options& options = processOptions();
-  const Options saved = options;
+  Options options;
   options.toolZip = "env.zip";
-  options.zipInError.clear();
-  EXPECT_EQ(errorMessage(213),
+  EXPECT_EQ(errorMessage(213, options),
             "Media creation error: The zip file env.zip specified can not be uncompressed. Please re-acquire it.");
   options.zipInError = "kyt.zip";
-  EXPECT_NE(errorMessage(213).find("kyt.zip"), std::string::npos);
+  EXPECT_NE(errorMessage(213, options).find("kyt.zip"), std::string::npos);
   options.isoName = "out.img";
-  EXPECT_EQ(errorMessage(220), "Media creation error: The ISO file out.img specified has no .iso extension");
-  options = saved;
+  EXPECT_EQ(errorMessage(220, options), "Media creation error: The ISO file out.img specified has no .iso extension");
+  options.workingDir = "/srv/work";
+  EXPECT_EQ(errorMessage(216, options),
+            "Media creation error: Failed to perform mode change action on file(s) in \"/srv/work\"");
+  // Codes whose message names no file read the same either way.
+  EXPECT_EQ(errorMessage(247, options), errorMessage(247));
 }
 
 TEST_F(ErrorsTest, ResultRecordIsReplacedAndKeepsTheMessageAsGiven) {
