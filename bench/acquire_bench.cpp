@@ -49,11 +49,12 @@ class ProgressCallback : public QYXAcquistion::AcquireCallbackIfc {
  public:
   void sendMessage(QYXAcquistion::ContentNode node, bool) override { total = node.getTotal(); }
   void sendInfo(int id, std::string text, int) override {
-    if (id == 24 || id == 26) {
+    using Message = QYXAcquistion::AcquireMessage;
+    if (id == Message::UpdateDone || id == Message::UpdatePresent) {
       ++done;
       if (total > 0 && (done * 10 / total != (done - 1) * 10 / total || done == total))
         std::cout << "  " << done << " of " << total << " updates\n" << std::flush;
-    } else if (id == 25 || id == 30 || id == 5) {
+    } else if (id == Message::UpdateFailed || id == Message::FileFailed || id == Message::Error) {
       ++failures;
       std::cout << "  failure (" << id << "): " << text << "\n" << std::flush;
     }

@@ -13,11 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string path = xelofuzz::sandbox() + "/fuzz.cfg";
   xelofuzz::writeBytes(path, data, size);
 
-  XELO::Options& options = XELO::processOptions();
-  options = XELO::Options();
+  XELO::Options options;
   XELO::initOptionKeys(options);
   options.functions = {"novpi"};
-  if (!XELO::loadConfigFile(path)) return 0;
+  if (!XELO::loadConfigFile(options, path)) return 0;
   XELO::recheckMergedOptions(options);
   XELO::checkUnattendedUrl(options);
 

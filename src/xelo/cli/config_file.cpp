@@ -184,8 +184,7 @@ const std::vector<std::pair<std::string, KeyRule>>& keyRules() {
 
 }  // namespace
 
-bool loadConfigFile(const std::string& path) {
-  Options& options = processOptions();
+bool loadConfigFile(Options& options, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     std::cout << "loading config file failed. Please check the file " << path << std::endl;
@@ -214,8 +213,7 @@ bool loadConfigFile(const std::string& path) {
   return taken;
 }
 
-bool writeMediaConfig() {
-  const Options& options = processOptions();
+bool writeMediaConfig(const Options& options) {
   std::ofstream out(joinPath(options.workingDir, "xelo.config"), std::ios::binary | std::ios::trunc);
   if (!out) return true;
   out << serializeConfig(options);

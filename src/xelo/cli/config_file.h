@@ -7,12 +7,13 @@
 
 namespace XELO {
 
-// Reads a configuration file into the process options. False when it cannot
-// be read or a value is refused.
-bool loadConfigFile(const std::string& path);
+// Reads a configuration file into `options`. False when it cannot be read or
+// a value is refused.
+bool loadConfigFile(Options& options, const std::string& path);
 
-// Writes "xelo.config" into the working directory. False when written.
-bool writeMediaConfig();
+// Writes "xelo.config" for `options` into their working directory. False
+// when written.
+bool writeMediaConfig(const Options& options);
 
 // Puts the portable installation directory `execDir` in front of a relative
 // `path` ("./x" loses its "./"); an absolute path or an empty `execDir`

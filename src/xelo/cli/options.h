@@ -9,6 +9,10 @@
 
 namespace XELO {
 
+// The one options record of the process, owned by the run driver; everything
+// below the command line gets it, or the fields it needs, as a parameter.
+Options& processOptions();
+
 // Returned by parseOptions when the run is complete and the process must end
 // with status 0 at once (--license, after the license was printed).
 inline constexpr int kParseExitSuccess = -2;

@@ -179,7 +179,7 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
     options.configFile = resolvePortablePath(portableDir, options.configFile);
 
   if (!options.configFile.empty()) {
-    if (isDirectory(options.configFile) || !fileReadable(options.configFile) || !loadConfigFile(options.configFile))
+    if (isDirectory(options.configFile) || !fileReadable(options.configFile) || !loadConfigFile(options, options.configFile))
       return failWith(Exit::OptionsInvalid, M101 + "configfile", "main()::Options::");
 
     if (options.configVersion != kConfigVersion && !options.xmlOutput) {
@@ -334,7 +334,7 @@ Outcome lockWorkingDirectory(const Options& options) {
 
 int buildDeploymentMedia(Options& options) {
   timeStamp("Handle Dunvar media- START");
-  writeMediaConfig();
+  writeMediaConfig(options);
   XeloDN deployment(options);
   int result = 0;
   if (!options.isoName.empty()) {
@@ -526,7 +526,7 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
     if (auto outcome = prepareBootTree(options, "linuxbootkyt")) return outcome;
   settleTools(options, portableDir);
 
-  writeMediaConfig();
+  writeMediaConfig(options);
   std::vector<std::string> pushed = stageMediaFiles(options);
   for (const auto& name : pushed) logEntry(LogWarning, "main():: to push:" + name);
   timeStamp("Prepare All Files for Media - END");

@@ -77,7 +77,4 @@ struct Options {
   }
 };
 
-// The process-wide instance.
-Options& processOptions();
-
 }  // namespace XELO

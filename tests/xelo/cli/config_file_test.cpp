@@ -28,18 +28,15 @@ TEST(PortablePath, RelativePathsGoBelowThePortableDirectory) {
   EXPECT_EQ(resolvePortablePath("", "work"), "work");
 }
 
-// Each test starts from fresh process options and a private working directory.
+// Each test starts from fresh options and a private working directory.
 class ConfigFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved = processOptions();
-    processOptions() = Options();
-    initOptionKeys(processOptions());
+    initOptionKeys(options);
     makeDirectory(supportDirectory());
   }
-  void TearDown() override { processOptions() = saved; }
 
-  // Parses a command line into the process options.
+  // Parses a command line into the test's options.
   void parse(std::vector<std::string> args) {
     args.insert(args.begin(), "xelo");
     std::vector<char*> argv;
@@ -47,7 +44,7 @@ class ConfigFileTest : public ::testing::Test {
     argv.push_back(nullptr);
     std::string errorText;
     ConsoleScope console("y\n");
-    ASSERT_EQ(parseOptions(argv.data(), errorText, processOptions(), static_cast<int>(args.size())), 0)
+    ASSERT_EQ(parseOptions(argv.data(), errorText, options, static_cast<int>(args.size())), 0)
         << console.output();
   }
 
@@ -55,12 +52,12 @@ class ConfigFileTest : public ::testing::Test {
     const std::string path = dir / "in.config";
     writeFile(path, text);
     ConsoleScope console;
-    const bool ok = loadConfigFile(path);
+    const bool ok = loadConfigFile(options, path);
     if (output) *output = console.output();
     return ok;
   }
 
-  Options saved;
+  Options options;
   xelotest::TempDir dir;
 };
 
@@ -72,7 +69,7 @@ TEST_F(ConfigFileTest, WrittenFileLoadsBackToTheSameOptions) {
   fs::create_directories(work);
   parse({"--local=" + work, "-m", "7101,7845", "--function=novpi,kyt", "--iso=out.iso", "--timeout=90",
          "--description=Rack = row 4", "--kernel-args=quiet", "--force"});
-  ASSERT_FALSE(writeMediaConfig());
+  ASSERT_FALSE(writeMediaConfig(options));
 
   const std::string text = readFile(work + "/xelo.config");
   EXPECT_EQ(text.find('\r'), std::string::npos);
@@ -84,12 +81,10 @@ TEST_F(ConfigFileTest, WrittenFileLoadsBackToTheSameOptions) {
             std::string::npos)
       << text;
 
-  const Options written = processOptions();
-  processOptions() = Options();
-  initOptionKeys(processOptions());
-  std::string out;
-  ASSERT_TRUE(loadConfigFile(work + "/xelo.config"));
-  const Options& loaded = processOptions();
+  const Options& written = options;
+  Options loaded;
+  initOptionKeys(loaded);
+  ASSERT_TRUE(loadConfigFile(loaded, work + "/xelo.config"));
   EXPECT_EQ(loaded.workingDir, work);
   EXPECT_EQ(loaded.machineTypes, written.machineTypes);
   EXPECT_EQ(loaded.functions, written.functions);
@@ -111,7 +106,7 @@ TEST_F(ConfigFileTest, ValuesEndAtMarkersAndBareIsoNamesLieInTheWorkingDirectory
       load("QOR_SYSTEM_VERSION=9.64\nQOR_SYSTEM_MEDIALABEL=Lab#2 racks\n"
            "QOR_SYSTEM_WORKINGDIR=//srv//work\nQOR_SYSTEM_ISO_FILE=plain.iso\r\n"
            "QOR_SYSTEM_MACHINETYPE=NULL\nQOR_SYSTEM_TIMEOUT=abc\n"));
-  const Options& o = processOptions();
+  const Options& o = options;
   EXPECT_EQ(o.mediaLabel, "Lab");
   EXPECT_EQ(o.workingDir, "/srv/work");
   EXPECT_EQ(o.isoName, "plain.iso");
@@ -128,9 +123,9 @@ TEST_F(ConfigFileTest, FlagValuesMustBeExact) {
   EXPECT_FALSE(load("QOR_SYSTEM_TUI=1\n", &out));
   EXPECT_EQ(out, "Invalid value for QOR_SYSTEM_TUI configuration.\n");
   // Values set before the refused line stay set.
-  processOptions().acquire = true;
+  options.acquire = true;
   EXPECT_FALSE(load("QOR_SYSTEM_ACQUIRE=NO\nQOR_SYSTEM_LATEST=maybe\n"));
-  EXPECT_FALSE(processOptions().acquire);
+  EXPECT_FALSE(options.acquire);
 }
 
 TEST_F(ConfigFileTest, ToolSpecificValuesAreRefusedForTheWrongFunctions) {
@@ -148,26 +143,26 @@ TEST_F(ConfigFileTest, ToolSpecificValuesAreRefusedForTheWrongFunctions) {
   EXPECT_TRUE(
       load("QOR_SYSTEM_FUNCTION=dunvar\nQOR_SYSTEM_DEPLOY_ARCHITECTURE=x86\n"
            "QOR_SYSTEM_NO_FIRMWARE_UPDATE=YES\n"));
-  EXPECT_EQ(processOptions().deployArch, std::vector<std::string>{"x86"});
-  EXPECT_TRUE(processOptions().noFirmware);
+  EXPECT_EQ(options.deployArch, std::vector<std::string>{"x86"});
+  EXPECT_TRUE(options.noFirmware);
 }
 
 TEST_F(ConfigFileTest, MissingVersionMarksAnOlderFile) {
   ASSERT_TRUE(load("QOR_SYSTEM_MACHINETYPE=7101\n"));
-  EXPECT_EQ(processOptions().configVersion, "1.x");
+  EXPECT_EQ(options.configVersion, "1.x");
   ASSERT_TRUE(load("QOR_SYSTEM_VERSION=NULL\nQOR_SYSTEM_MACHINETYPE=7101\n"));
-  EXPECT_EQ(processOptions().configVersion, "1.x");
+  EXPECT_EQ(options.configVersion, "1.x");
 }
 
 TEST_F(ConfigFileTest, UnusableFilesAreRefusedWithoutHarm) {
   std::string out;
-  EXPECT_FALSE(loadConfigFile(dir / "absent.config"));
+  EXPECT_FALSE(loadConfigFile(options, dir / "absent.config"));
   EXPECT_FALSE(load("", &out));
   EXPECT_FALSE(load("no equals sign anywhere\nat all\n\n"));
   EXPECT_FALSE(load("UNKNOWN_KEY=1\n=value\nQOR_SYSTEM_MACHINETYPE=\n"));
   EXPECT_FALSE(load(std::string(1 << 20, 'x') + "\n" + std::string(1 << 20, '=') + "\n"));
   EXPECT_TRUE(load("QOR_SYSTEM_KERNEL_ARGS=" + std::string(1 << 20, 'k') + "\n"));
-  EXPECT_EQ(processOptions().kernelArgs.size(), 1u << 20);
+  EXPECT_EQ(options.kernelArgs.size(), 1u << 20);
 
   std::mt19937 random(7);
   for (int round = 0; round < 50; ++round) {
@@ -179,8 +174,8 @@ TEST_F(ConfigFileTest, UnusableFilesAreRefusedWithoutHarm) {
 }
 
 TEST_F(ConfigFileTest, UnwritableWorkingDirectoryWritesNothing) {
-  processOptions().workingDir = dir / "missing";
-  EXPECT_TRUE(writeMediaConfig());
+  options.workingDir = dir / "missing";
+  EXPECT_TRUE(writeMediaConfig(options));
   EXPECT_FALSE(xelotest::exists(dir / "missing"));
 }
 
