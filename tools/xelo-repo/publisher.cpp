@@ -1,6 +1,5 @@
 #include "publisher.h"
 
-#include <openssl/evp.h>
 #include <pugixml.hpp>
 
 #include <algorithm>
@@ -13,6 +12,8 @@
 #include <memory>
 #include <set>
 #include <sstream>
+
+#include "digest.h"
 
 namespace xelorepo {
 
@@ -210,27 +211,21 @@ bool readDescriptor(const std::string& path, Descriptor& out, std::string& error
 bool hashFile(const std::string& path, std::string& sha1Hex, std::uint64_t& size) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return false;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  EVP_DigestInit_ex(md.get(), EVP_sha1(), nullptr);
+  qyxl::Sha1 sha1;
   std::vector<char> buffer(1 << 16);
   std::uint64_t total = 0;
+  bool hashed = true;
   size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
-    EVP_DigestUpdate(md.get(), buffer.data(), n);
+  while (hashed && (n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
+    hashed = sha1.update(buffer.data(), n);
     total += n;
   }
-  bool failed = std::ferror(f) != 0;
+  const bool failed = std::ferror(f) != 0;
   std::fclose(f);
-  if (failed) return false;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(md.get(), digest, &len);
-  static const char* hex = "0123456789abcdef";
-  sha1Hex.clear();
-  for (unsigned int i = 0; i < len; ++i) {
-    sha1Hex.push_back(hex[digest[i] >> 4]);
-    sha1Hex.push_back(hex[digest[i] & 15]);
-  }
+  if (failed || !hashed) return false;
+  const auto digest = sha1.finish();
+  if (digest.empty()) return false;
+  sha1Hex = qyxl::hexText(digest);
   size = total;
   return true;
 }
