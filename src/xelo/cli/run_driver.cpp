@@ -102,7 +102,7 @@ std::string resolveAgainstPortable(const std::string& execDir, const std::string
   return resolved == std::string(1, kPathSeparator) ? volumeRoot(execDir) : resolved;
 }
 
-// ---- Phase 1 ----------------------------------------------------------------
+// ---- Environment: logger, program directory, options ------------------------
 
 Outcome initializeEnvironment(Options& options, int argc, char** argv) {
   std::string moduleDir;
@@ -147,7 +147,7 @@ Outcome initializeEnvironment(Options& options, int argc, char** argv) {
   return std::nullopt;
 }
 
-// ---- Phase 2 ----------------------------------------------------------------
+// ---- General parameters -----------------------------------------------------
 
 Outcome validateGeneralParameters(Options& options, const std::string& portableDir) {
   timeStamp("Validate general parameter - START");
@@ -226,7 +226,7 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
   return std::nullopt;
 }
 
-// ---- Phase 4 ----------------------------------------------------------------
+// ---- Targets: overwrite, space, the working directory's lock ----------------
 
 // Asks (with a configuration file) or refuses to overwrite an existing target.
 // True when the user chose to overwrite.
@@ -330,7 +330,7 @@ Outcome lockWorkingDirectory(const Options& options) {
                   "main()::Options::");
 }
 
-// ---- Phase 5 ----------------------------------------------------------------
+// ---- Deployment media -------------------------------------------------------
 
 int buildDeploymentMedia(Options& options) {
   timeStamp("Handle Dunvar media- START");
@@ -360,7 +360,7 @@ int buildDeploymentMedia(Options& options) {
   return result;
 }
 
-// ---- Phase 6 ----------------------------------------------------------------
+// ---- Acquisition, or the check of local files -------------------------------
 
 int missingTool(const std::string& suffix) {
   return failWith(Exit::EnvironmentIncomplete, errorMessage(Exit::EnvironmentIncomplete) + suffix, "main()::");
@@ -418,7 +418,7 @@ Outcome acquireOrCheckLocal(Options& options) {
   return std::nullopt;
 }
 
-// ---- Phase 7 ----------------------------------------------------------------
+// ---- Media: boot tree, tools, the medium ------------------------------------
 
 // Makes `dirName` in the working directory and fills it from the copy beside
 // the program.
