@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ inline constexpr const char* kMediaConfig = "xelo.config";
 inline constexpr const char* kEfiLoaderInTree = "boot/EFI/BOOT/BOOTX64.EFI";
 inline constexpr const char* kEfiLoaderPath = "EFI/BOOT/BOOTX64.EFI";
 inline constexpr const char* kBootConfigInTree = "boot/EFI/BOOT/grub.cfg";
+
+// The environment mtools run in: no configuration file, no geometry checks.
+inline const std::vector<std::string> kMtoolsEnv = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
 
 // One entry of the medium: its path on the medium ("/" separated, relative)
 // and its source in the local file system.
@@ -78,6 +82,29 @@ bool writeZip(const std::string& zipPath, const std::vector<MediumEntry>& entrie
 // contents of `sourcePath`, to be appended to an initrd. False with `error`.
 bool writeCpioGz(const std::string& archivePath, const std::string& name, const std::string& sourcePath,
                  std::string& error);
+
+// A regular file staged for a medium: its path on the medium and its source.
+struct StagedFile {
+  std::string mediumPath;
+  std::filesystem::path sourcePath;
+};
+
+// The regular files below the entries, named as the writers name them on the
+// medium. Symbolic links are followed when `followLinks` (the zip writer
+// stores what they point to) and left out otherwise (an ISO image keeps
+// them as links).
+std::vector<StagedFile> stagedFiles(const std::vector<MediumEntry>& entries, bool followLinks);
+
+// The bytes `read` hands out (a count each call, 0 at the end, negative on an
+// error) are exactly those of the file `path`, no more and no fewer.
+bool sameAsFile(const std::filesystem::path& path, const std::function<int64_t(char*, size_t)>& read);
+
+// Start sector of the USB key's first partition when it holds a FAT32 file
+// system that this library made; 0 otherwise.
+uint64_t ourPartitionStart(const std::string& volume);
+
+// Starts libisofs once per process, its messages kept for the log.
+void initIsoLibrary();
 
 // The name ends in `suffix`, compared without regard to case.
 bool endsWithNoCase(const std::string& name, const std::string& suffix);

@@ -49,7 +49,9 @@ constexpr BiosLoader kBiosLoaders[] = {
     {"boot/isolinux/isolinux.bin", 0x1},
 };
 
-void initIsoLibrary() {
+}  // namespace
+
+void detail::initIsoLibrary() {
   static std::once_flag once;
   std::call_once(once, [] {
     iso_init();
@@ -57,6 +59,8 @@ void initIsoLibrary() {
     iso_set_msgs_severities(const_cast<char*>("ALL"), const_cast<char*>("NEVER"), const_cast<char*>("velmake"));
   });
 }
+
+namespace {
 
 // The library's queued messages of severity WARNING and above, one per line.
 std::string isoMessages() {

@@ -29,8 +29,6 @@ constexpr uint64_t kFat32MaxFile = 0xFFFFFFFFull;
 constexpr const char* kKeyLabel = "XELOKEY";
 constexpr const char* kCaller = "BootableUSB::CreateUSBKey()";
 
-const std::vector<std::string> kMtoolsEnv = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
-
 uint32_t le32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
@@ -40,9 +38,9 @@ void putLe32(unsigned char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// Start sector of the key's first partition when it holds a FAT32 file
-// system that this library made; 0 otherwise.
-uint64_t ourPartitionStart(const std::string& volume) {
+}  // namespace
+
+uint64_t detail::ourPartitionStart(const std::string& volume) {
   std::array<unsigned char, kSector> mbr{};
   if (!platform::readAt(volume, 0, mbr.data(), mbr.size())) return 0;
   if (mbr[510] != 0x55 || mbr[511] != 0xAA) return 0;
@@ -58,6 +56,8 @@ uint64_t ourPartitionStart(const std::string& volume) {
   while (!label.empty() && label.back() == ' ') label.pop_back();
   return label == kKeyLabel ? start : 0;
 }
+
+namespace {
 
 // Writes the first MiB of the key: an MBR with one bootable FAT32 (LBA)
 // partition over the rest of the key; everything else there is zeroed so

@@ -27,6 +27,7 @@ namespace Velmake {
 
 namespace detail {
 struct MediumEntry;
+struct StagedFile;
 struct Workspace;
 }  // namespace detail
 
@@ -98,6 +99,12 @@ class BootableMedia {
                     std::vector<detail::MediumEntry>& entries);
   // The working directory of this object's calls, made absolute.
   void rememberWorkingDirectory(const std::string& workingDir);
+  // The regular files staged for the medium of `files` in `workingDir`
+  // (detail::stagedFiles); 0 or the media code of collectMedium.
+  int stagedFilesOf(const std::string& caller, const std::string& workingDir, const std::vector<std::string>& files,
+                    bool followLinks, std::vector<detail::StagedFile>& staged);
+  // Names `file` in `firstDifference` and logs it as differing on the medium.
+  void reportDifference(const std::string& caller, const detail::StagedFile& file, std::string& firstDifference);
   // Remembers a temporary file or directory for removeTempFilesAndDirs.
   void addTempPath(const std::string& path);
 
@@ -122,6 +129,16 @@ class BootableISO : public BootableMedia {
   // complete.
   int CreateISO(const std::string& workingDir, const std::string& isoPath, std::vector<std::string>& files,
                 const std::string& toolZip, int mode);
+
+  // Reads the image `isoPath` back and compares every regular file staged
+  // for it (the entries of `files` in `workingDir`, the boot tree, the media
+  // configuration) with its copy in the image; links are not compared. Call
+  // it after CreateISO while the boot tree is still in place. 0; or
+  // kImageBuilderFailed with the medium path of the first file that is
+  // missing or differs (the image's path when it cannot be read) in
+  // `firstDifference`; or a code of collecting the entries.
+  int VerifyISO(const std::string& workingDir, const std::string& isoPath, const std::vector<std::string>& files,
+                std::string& firstDifference);
 
   // Burns `isoPath` to the drive at `driveAddress` (a device path, or a
   // regular file that stands for a disc). `fullSpeed` true writes at the
@@ -153,6 +170,14 @@ class BootableUSB : public BootableMedia {
   // files stay. 110 when init did not succeed before.
   int CreateUSBKey(bool format);
 
+  // Reads the key of the last CreateUSBKey back through mtools and compares
+  // every file staged for it (as VerifyISO; what links point to is compared)
+  // and the UEFI loader at EFI/BOOT/BOOTX64.EFI with their copies on the key.
+  // 0; or kCreateFailed with the first file that is missing or differs (the
+  // volume when it holds no medium) in `firstDifference`; or a code of
+  // collecting the entries.
+  int VerifyUSBKey(std::string& firstDifference);
+
  private:
   int writeKey(bool format);
   // Checks the volume and, with `format`, writes the partition table and the
@@ -178,6 +203,13 @@ class BootableIMG : public BootableMedia {
   // configuration appended) and "tc.zip" (the medium's files).
   int CreateIMG(const std::string& workingDir, const std::string& pxeDir, std::vector<std::string>& files,
                 const std::string& toolZip);
+
+  // Reads the medium zip "tc.zip" of `pxeDir` back and compares every file
+  // staged for it (as VerifyISO; what links point to is compared) with its
+  // copy in the zip. 0; or kCreateFailed with the first file that is missing
+  // or differs in `firstDifference`; or a code of collecting the entries.
+  int VerifyIMG(const std::string& workingDir, const std::string& pxeDir, const std::vector<std::string>& files,
+                std::string& firstDifference);
 
  private:
   int writeDirectory(std::vector<std::string>& files, const std::string& pxeDir);

@@ -340,6 +340,50 @@ TEST_F(UsbKeyImage, VolumesThatCannotHoldAKeyAreRefused) {
   EXPECT_EQ(fs::file_size(key), 8u * 1024 * 1024);
 }
 
+// A key read back after writing, as written and after each kind of damage:
+// the first file that differs (or the volume) is named.
+TEST_F(UsbKeyImage, ReadBackNamesTheFirstFileThatDiffersOnTheKey) {
+  struct Case {
+    const char* what;
+    std::function<void()> alter;
+    int code;
+    std::string named;
+  };
+  const std::vector<Case> cases = {
+      {"a key as written", [] {}, 0, ""},
+      {"a file replaced on the key",
+       [&] {
+         writeFile(dir / "other.xml", "<CIM>other</CIM>\n");
+         ASSERT_EQ(run({"mcopy", "-o", "-i", fat(), dir / "other.xml", "::/7X21_fw.xml"}, dir / "m.log"), 0);
+       },
+       Velmake::kCreateFailed, "7X21_fw.xml"},
+      {"the UEFI loader deleted from the key",
+       [&] {
+         ASSERT_EQ(run({"mdel", "-i", fat(), "::/EFI/BOOT/BOOTX64.EFI"}, dir / "m.log"), 0);
+       },
+       Velmake::kCreateFailed, "EFI/BOOT/BOOTX64.EFI"},
+      {"the partition table wiped",
+       [&] {
+         std::fstream f(key, std::ios::binary | std::ios::in | std::ios::out);
+         f << std::string(512, '\0');
+       },
+       Velmake::kCreateFailed, key},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    makeKey(64);
+    Velmake::BootableUSB usb(logger);
+    bool needsFormat = false;
+    ASSERT_EQ(usb.init(work, key, files, kZipName, needsFormat), 0) << logger.log;
+    ASSERT_EQ(usb.CreateUSBKey(true), 0) << logger.log;
+    c.alter();
+    std::string named;
+    EXPECT_EQ(usb.VerifyUSBKey(named), c.code) << logger.log;
+    EXPECT_EQ(named, c.named);
+    EXPECT_FALSE(fs::exists(work + "/velmake_tmp"));
+  }
+}
+
 // ---- network boot directories ------------------------------------------------------
 
 TEST_F(MediaImage, PxeDirectoryHoldsLoaderMenuKernelInitrdAndTheZippedMedium) {
@@ -495,6 +539,92 @@ TEST_F(HostFileLinks, PxeTakesNoMenuKernelOrInitrdFromTheHost) {
   };
   ASSERT_EQ(write("pxe", "pxe-inside"), 0) << logger.log;
   EXPECT_TRUE(readFile(dir / "pxe-inside/img2a") == kernel);
+}
+
+// ---- reading a medium back ---------------------------------------------------------
+
+// One way a written medium can part from what was staged, the code the
+// read-back returns and the medium path it names first.
+struct Divergence {
+  const char* what;
+  bool pxe;
+  std::function<void(const std::string& work, const std::string& medium, const std::string& payload)> alter;
+  int code;
+  std::string named;
+};
+
+// Flips one byte of `content` where it lies inside the file `path`.
+void flipByteOf(const std::string& path, const std::string& content) {
+  std::string bytes = readFile(path);
+  const size_t at = bytes.find(content);
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + content.size() / 2] ^= 0x5a;
+  writeFile(path, bytes);
+}
+
+TEST_F(MediaImage, ReadBackNamesTheFirstFileThatDiffersFromWhatWasStaged) {
+  const std::string payloadPath = "novpi/qor_utl_novpi_9.63.bin";
+  const auto none = [](const std::string&, const std::string&, const std::string&) {};
+  const std::vector<Divergence> cases = {
+      {"an image as written", false, none, 0, ""},
+      {"a byte of a file changed inside the image", false,
+       [&](const std::string&, const std::string& iso, const std::string& p) { flipByteOf(iso, p); },
+       Velmake::kImageBuilderFailed, payloadPath},
+      {"a staged file of the boot tree changed after writing (several chunks)", false,
+       [&](const std::string& w, const std::string&, const std::string&) {
+         writeFile(w + "/boot/EFI/BOOT/BOOTX64.EFI", loader + "x");
+       },
+       Velmake::kImageBuilderFailed, "boot/EFI/BOOT/BOOTX64.EFI"},
+      {"a file staged after writing", false,
+       [](const std::string& w, const std::string&, const std::string&) { writeFile(w + "/boot/late.txt", ""); },
+       Velmake::kImageBuilderFailed, "boot/late.txt"},
+      {"an image that is not one", false,
+       [](const std::string&, const std::string& iso, const std::string&) { writeFile(iso, "not an image"); },
+       Velmake::kImageBuilderFailed, "out.iso"},
+      {"a directory as written", true, none, 0, ""},
+      {"a staged file shortened after writing", true,
+       [&](const std::string& w, const std::string&, const std::string& p) {
+         writeFile(w + "/" + payloadPath, p.substr(0, p.size() - 1));
+       },
+       Velmake::kCreateFailed, payloadPath},
+      {"a file staged after writing", true,
+       [](const std::string& w, const std::string&, const std::string&) { writeFile(w + "/boot/late.txt", "late"); },
+       Velmake::kCreateFailed, "boot/late.txt"},
+      {"the medium zip gone", true,
+       [](const std::string&, const std::string& pxe, const std::string&) { fs::remove(pxe + "/tc.zip"); },
+       Velmake::kCreateFailed, "novpi/qor_utl_novpi_9.63.bin"},
+  };
+  for (const Divergence& c : cases) {
+    SCOPED_TRACE(std::string(c.pxe ? "PXE: " : "ISO: ") + c.what);
+    const std::string medium = dir / (c.pxe ? "pxe" : "out.iso");
+    fs::remove_all(medium);
+    fs::remove(work + "/boot/late.txt");
+    writeFile(work + "/" + payloadPath, payload);
+    std::string named;
+    if (c.pxe) {
+      Velmake::BootableIMG img(logger);
+      ASSERT_EQ(img.CreateIMG(work, medium, files, kZipName), 0) << logger.log;
+      c.alter(work, medium, payload);
+      EXPECT_EQ(img.VerifyIMG(work, medium, files, named), c.code) << logger.log;
+    } else {
+      Velmake::BootableISO iso(logger);
+      ASSERT_EQ(iso.CreateISO(work, medium, files, kZipName, 1), 0) << logger.log;
+      c.alter(work, medium, payload);
+      EXPECT_EQ(iso.VerifyISO(work, medium, files, named), c.code) << logger.log;
+    }
+    if (c.named.empty())
+      EXPECT_EQ(named, "");
+    else
+      EXPECT_TRUE(named.size() >= c.named.size() && named.ends_with(c.named)) << named;
+  }
+}
+
+TEST_F(MediaImage, ReadBackOfAPxeDirectoryInsideTheWorkingDirectoryLeavesItOut) {
+  files.push_back("pxe");
+  Velmake::BootableIMG img(logger);
+  ASSERT_EQ(img.CreateIMG(work, work + "/pxe", files, kZipName), 0) << logger.log;
+  std::string named;
+  EXPECT_EQ(img.VerifyIMG(work, work + "/pxe", files, named), 0) << named << logger.log;
 }
 
 // ---- burning ----------------------------------------------------------------------
