@@ -29,7 +29,8 @@ class MediaRun : public ::testing::Test {
     if (!absent.empty()) GTEST_SKIP() << "not installed:" << absent;
     xelotest::BootEnvironment environment;
     environment.loader = std::string(100 * 1024, 'L');
-    ASSERT_TRUE(xelotest::prepareLocalWork(box.scratch(), work, "qor_fw_a_7101", "payload of qor_fw_a_7101", environment));
+    ASSERT_TRUE(
+        xelotest::prepareLocalWork(box.scratch(), work, "qor_fw_a_7101", "payload of qor_fw_a_7101", environment));
   }
 
   xelotest::RunResult run(const std::vector<std::string>& extra, const std::string& input = "") {
@@ -100,8 +101,47 @@ TEST_F(MediaRun, PxeDirectoryCarriesTheTftpServerAddress) {
   auto r = run({"--pxe=" + pxe, "--tftp-pxe-address=192.0.2.20"});
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_THAT(readFile(pxe + "/grub.cfg"), HasSubstr("boot_src=4 tftp_server=192.0.2.20\n"));
-  for (const char* name : {"BOOTX64.EFI", "img2a", "img3a", "tc.zip"}) EXPECT_TRUE(fs::exists(pxe + "/" + name)) << name;
+  for (const char* name : {"BOOTX64.EFI", "img2a", "img3a", "tc.zip"})
+    EXPECT_TRUE(fs::exists(pxe + "/" + name)) << name;
   EXPECT_THAT(output({"unzip", "-Z1", pxe + "/tc.zip"}), HasSubstr("qor_fw_a_7101.bin\n"));
+}
+
+// Each medium read back with --verify: the run succeeds, says so on a line of
+// its own and leaves the same medium; without the option nothing is said.
+TEST_F(MediaRun, VerifyReadsEachMediumBackAndSaysSoOnlyWhenAsked) {
+  const std::string disc = box.scratch() + "/disc.img";
+  const std::string key = box.scratch() + "/key.img";
+  struct Case {
+    std::vector<std::string> options;
+    std::string message;
+    std::string medium;  // a file the medium must hold afterwards
+  };
+  const std::vector<Case> cases = {
+      {{"--iso=out.iso"}, "Create iso file successfully", work + "/out.iso"},
+      {{"--pxe=" + box.scratch() + "/pxe"}, "Create PXE bootable media successfully", box.scratch() + "/pxe/tc.zip"},
+      {{"--cd=" + disc}, "Create CD/DVD bootable media successfully", disc},
+      {{"--usbkey=" + key, "--force"}, "Create USB key bootable media successfully", key},
+  };
+  const std::string said = " Verified: every file on the medium matches the staged one\n";
+  for (const Case& c : cases) {
+    for (bool verify : {false, true}) {
+      SCOPED_TRACE(c.options[0] + (verify ? " --verify" : ""));
+      fs::remove_all(box.scratch() + "/pxe");
+      fs::remove(work + "/out.iso");
+      writeFile(disc, "");
+      { std::ofstream(key, std::ios::binary); }
+      fs::resize_file(key, 64u * 1024 * 1024);
+      std::vector<std::string> args = c.options;
+      if (verify) args.push_back("--verify");
+      auto r = run(args);
+      ASSERT_EQ(r.status, 0) << r.output;
+      EXPECT_THAT(result(), HasSubstr("<MESSAGE>" + c.message + "</MESSAGE>"));
+      EXPECT_GT(fs::file_size(c.medium), 0u);
+      EXPECT_EQ(r.output.find(said) != std::string::npos, verify) << r.output;
+      EXPECT_EQ(r.output.find("Verifying the medium... 100%") != std::string::npos, verify) << r.output;
+      EXPECT_FALSE(fs::exists(box.programDir() + "/tmp.iso"));
+    }
+  }
 }
 
 }  // namespace

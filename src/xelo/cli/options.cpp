@@ -152,6 +152,10 @@ void addRunOptions(po::options_description& visible) {
        "Overwrite existing media without asking.\n"
        "Default value: off\n"
        "Example: --force")
+      ("verify",
+       "Read the medium back after writing it and compare every file with what was staged; a difference fails the run.\n"
+       "Default value: off\n"
+       "Example: --verify")
       ("check-update",
        "Check for a newer version of this tool.\n"
        "Default value: off\n"
@@ -691,6 +695,7 @@ int Parse::runSwitches() {
   }
   setFlagKey("QOR_SYSTEM_MEDIA_EJECT", o.eject);
   o.force = given("force");
+  o.verify = given("verify");
   setFlagKey("QOR_SYSTEM_FORCE_OVERWRITE", o.force);
   if (given("oem")) o.oem = true;
   if (given("xml")) o.xmlOutput = true;

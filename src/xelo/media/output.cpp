@@ -66,6 +66,19 @@ int environmentOr(int code, MediumKind kind, bool nameAtFault) {
   return code == Velmake::kBadName && !nameAtFault ? Exit::EnvironmentInvalid : mediaErrorCode(code, kind);
 }
 
+// The result of reading a medium back (--verify): the library's code. A
+// file that is missing or differs is named on a line of its own.
+int verified(int code, const std::string& firstDifference) {
+  if (code == 0) {
+    std::cout << " Verified: every file on the medium matches the staged one" << std::endl;
+  } else if (!firstDifference.empty()) {
+    const std::string line = "Verification failed: " + firstDifference + " differs from the staged file";
+    std::cout << " " << line << std::endl;
+    logEntry(LogError, line);
+  }
+  return code;
+}
+
 }  // namespace
 
 int mediaErrorCode(int code, MediumKind kind) {
@@ -131,6 +144,9 @@ int createISOFile(std::vector<std::string>& files, Options& options) {
       logEntry(LogError, "CreateISOFile failed, No space left in device.");
       code = 105;
     }
+    std::string difference;
+    if (code == 0 && options.verify)
+      code = verified(iso.VerifyISO(options.workingDir, imagePath, files, difference), difference);
     iso.removeTempFilesAndDirs(environmentDirs(options));
   }
   if (code == 0) writeCliError(Exit::Success, "Create iso file successfully", Step::Create);
@@ -151,6 +167,12 @@ int createCD(std::vector<std::string>& files, Options& options) {
     Velmake::BootableISO iso(processLogger());
     iso.setProgress(consoleProgress());
     int code = iso.CreateISO(options.workingDir, image, files, options.toolZip, 1);
+    // The image is read back before it is burned; the disc itself is not.
+    std::string difference;
+    if (code == 0 && options.verify) {
+      code = verified(iso.VerifyISO(options.workingDir, image, files, difference), difference);
+      if (code != 0) deleteFile(image);
+    }
     if (code != 0) {
       if (spaceShort(options)) {
         code = 105;
@@ -183,6 +205,7 @@ int createUSBKey(std::vector<std::string>& files, Options& options) {
   Velmake::BootableUSB usb(processLogger());
   usb.setProgress(consoleProgress());
   bool needsFormat = false;
+  bool verifyFailed = false;
   int code = usb.init(options.workingDir, options.usbKey, files, options.toolZip, needsFormat);
   if (code != 0) {
     logEntry(LogError, "Velmake::BootableUSB::init() failed");
@@ -205,12 +228,18 @@ int createUSBKey(std::vector<std::string>& files, Options& options) {
       }
       code = usb.CreateUSBKey(true);
     }
+    if (code == 0 && options.verify) {
+      std::string difference;
+      code = verified(usb.VerifyUSBKey(difference), difference);
+      verifyFailed = code != 0;
+    }
     if (code == 0)
       writeCliError(Exit::Success, "Create USB key bootable media successfully", Step::Create);
     else
       logEntry(LogError, "Velmake::BootableUSB::CreateUSBKey() failed");
   }
-  if (code != 0) {
+  // A key read back and found different keeps that verdict.
+  if (code != 0 && !verifyFailed) {
     const bool full = spaceShort(options);
     const double freeMB = getFreeSpaceMB(options.usbKey);
     if (full || freeMB < 512) {
@@ -242,6 +271,9 @@ int createPXE(std::vector<std::string>& files, Options& options) {
       logEntry(LogError, "CreatePXE() failed, No space left in device.");
       code = 105;
     }
+    std::string difference;
+    if (code == 0 && options.verify)
+      code = verified(img.VerifyIMG(options.workingDir, options.pxeDir, files, difference), difference);
     img.removeTempFilesAndDirs(environmentDirs(options));
   }
   if (code == 0) {

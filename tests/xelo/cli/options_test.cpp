@@ -466,7 +466,7 @@ TEST(HelpText, ListsTheVisibleOptionsInTheirOrder) {
             "--local --iso --cd --usbkey --pxe --toolzip "
             "--kernel-args --machine-type --latest --description --autorun --timeout --tui "
             "--proxy-address --proxy-port --proxy-user --proxy-password "
-            "--no-acquire --force --check-update --configfile --function "
+            "--no-acquire --force --verify --check-update --configfile --function "
             "--show-supportlist --update-supportlist --rollback-supportlist "
             "--tftp-pxe-address --unattended --no-eject --ext-tool --service --new "
             "--vlan-id --vlan-ip "
@@ -500,7 +500,7 @@ TEST_F(ParseTest, SurvivesArbitraryCommandLines) {
       "--help", "-h", "--version", "--local", "-l", "--iso", "--cd", "--usbkey", "--pxe", "--toolzip", "-t",
       "--kernel-args", "--machine-type", "-m", "--latest", "--description", "--autorun", "--timeout", "--tui",
       "--proxy-address", "--proxy-port", "--proxy-user", "--proxy-password", "--no-acquire", "--force",
-      "--check-update", "--configfile", "--function", "--show-supportlist", "--tftp-pxe-address", "--unattended",
+      "--verify", "--check-update", "--configfile", "--function", "--show-supportlist", "--tftp-pxe-address", "--unattended",
       "--no-eject", "--ext-tool", "--service", "--new", "-n", "--vlan-id", "--vlan-ip", "--no-firmware", "--arch",
       "--vmware-esxi-update", "--xml", "--report", "-?", "--oem", "--update-id", "-i", "--loc", "--fun", "-x",
       "--license"};
