@@ -421,6 +421,39 @@ TEST_F(MediaImage, PxeDirectoryHoldsLoaderMenuKernelInitrdAndTheZippedMedium) {
   EXPECT_EQ(names.find("not_listed"), std::string::npos);
 }
 
+TEST_F(MediaImage, PxeDirectoryCarriesTheBiosLoaderOnlyFromTheEnvironment) {
+  const std::string netImage = blob("core.0", 64 * 1024);
+  const std::string host = dir / "host-core.0";
+  writeFile(host, blob("host", 4096));
+  struct Case {
+    const char* what;
+    std::function<void()> placeImage;  // run in the working directory by the hook
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"with the BIOS network image", [&] { writeFile("boot/grub/i386-pc/core.0", netImage); }, true},
+      {"without it", [] {}, false},
+      {"linked to a host file", [&] { fs::create_symlink(host, "boot/grub/i386-pc/core.0"); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    logger = FakeLogger();
+    logger.extraHook = [&] {
+      fs::create_directories("boot/grub/i386-pc");
+      c.placeImage();
+    };
+    const std::string pxe = dir / "pxe";
+    fs::remove_all(pxe);
+    Velmake::BootableIMG img(logger);
+    ASSERT_EQ(img.CreateIMG(work, pxe, files, kZipName), 0) << logger.log;
+    EXPECT_TRUE(fs::is_regular_file(pxe + "/BOOTX64.EFI"));
+    // Both loaders read the one menu beside them.
+    EXPECT_TRUE(fs::is_regular_file(pxe + "/grub.cfg"));
+    EXPECT_EQ(fs::exists(pxe + "/pxelinux.0"), c.expected) << logger.log;
+    if (c.expected) EXPECT_TRUE(readFile(pxe + "/pxelinux.0") == netImage);
+  }
+}
+
 TEST_F(MediaImage, PxeDirectoryInsideTheWorkingDirectoryIsNotZippedIntoItself) {
   files.push_back("pxe");
   fs::create_directories(work + "/pxe");
