@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libpugixml-dev libcpp-httplib-dev zlib1g-dev
   libarchive-dev
   util-linux
-  grub-efi-amd64-bin cpio zip unzip
+  grub-efi-amd64-bin grub-pc-bin cpio zip unzip
   qemu-system-x86 ovmf xorriso mtools
   # media-image library: ISO writing, disc burning, zips, USB keys
   libisofs-dev libburn-dev libisoburn-dev dosfstools fdisk

@@ -3,7 +3,8 @@
 // loader, appended as a GPT EFI system partition and named by the El Torito
 // catalog, so the same file boots as a CD and when written raw to a USB key.
 // BIOS boot: an El Torito entry for the environment's BIOS loader, when the
-// boot tree carries one.
+// boot tree carries one, and with GRUB's hybrid boot code also an MBR that
+// starts the same loader when the image is written raw to a disk.
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -38,16 +39,30 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr const char* kCaller = "BootableISO::CreateISO()";
 constexpr const char* kWriteStep = "Writing the ISO image";
 
-// BIOS loaders the boot tree may carry, with their El Torito patch options:
-// bit0 boot info table, bit9 GRUB2 boot info.
+// BIOS loaders the boot tree may carry, with their El Torito patch options
+// (bit0 boot info table, bit9 GRUB2 boot info) and the MBR boot code that
+// starts them from a disk (none: the image boots by BIOS from a CD only).
 struct BiosLoader {
   const char* path;
   int isolinuxOptions;
+  const char* mbrCode;
 };
 constexpr BiosLoader kBiosLoaders[] = {
-    {"boot/grub/i386-pc/eltorito.img", 0x201},
-    {"boot/isolinux/isolinux.bin", 0x1},
+    {"boot/grub/i386-pc/eltorito.img", 0x201, "boot/grub/i386-pc/boot_hybrid.img"},
+    {"boot/isolinux/isolinux.bin", 0x1, nullptr},
 };
+
+// The system area (the first 32 KiB of the image) and its size; the MBR
+// boot code takes the first 440 bytes of its first sector, the partition
+// table follows.
+constexpr size_t kSystemAreaBytes = 32768;
+constexpr size_t kMbrCodeBytes = 440;
+constexpr size_t kSectorBytes = 512;
+// System area options: bit14 writes the 512-byte block address of the first
+// El Torito image (plus the 4 blocks of its CD start code) into the MBR, where
+// GRUB's hybrid boot code reads it; bit15 marks an MBR partition active, as
+// some firmware boots only a disk with an active partition.
+constexpr int kGrubHybridMbr = (1 << 14) | (1 << 15);
 
 }  // namespace
 
@@ -172,9 +187,30 @@ int setBootImages(IsoImage* image, const BiosLoader* bios) {
   return kMediaOk;
 }
 
+// The system area holding the MBR boot code at `treePath` of the boot tree
+// in `workingDir` (nullptr: none) in `area`; empty when the tree lacks it.
+// False when the file is there but unusable: too short or long for a boot
+// sector, or outside the working directory (a host file never reaches the
+// image).
+bool mbrBootCode(const std::string& workingDir, const char* treePath, std::vector<char>& area) {
+  area.clear();
+  if (!treePath) return true;
+  const fs::path path = fs::path(workingDir) / treePath;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return true;
+  const uint64_t size = fs::file_size(path, ec);
+  if (!fileInTree(path, workingDir) || ec || size < kMbrCodeBytes || size > kSectorBytes) return false;
+  area.assign(kSystemAreaBytes, 0);
+  std::ifstream in(path, std::ios::binary);
+  if (in.read(area.data(), static_cast<std::streamsize>(kMbrCodeBytes))) return true;
+  area.clear();
+  return false;
+}
+
 // The options the image is written with, the FAT image `efiImage` appended
-// as a GPT EFI system partition; nullptr when they cannot be made.
-IsoWriteOpts* writeOptions(const std::string& efiImage) {
+// as a GPT EFI system partition and `mbr` (empty, or a boot sector) as the
+// system area; nullptr when they cannot be made.
+IsoWriteOpts* writeOptions(const std::string& efiImage, std::vector<char>& mbr) {
   IsoWriteOpts* opts = nullptr;
   if (iso_write_opts_new(&opts, 0) < 0) return nullptr;
   iso_write_opts_set_iso_level(opts, 3);  // files over 4 GiB in several extents
@@ -186,6 +222,10 @@ IsoWriteOpts* writeOptions(const std::string& efiImage) {
   iso_write_opts_set_always_gmt(opts, 1);
   iso_write_opts_set_partition_img(opts, 2, 0xef, const_cast<char*>(efiImage.c_str()), 0);
   iso_write_opts_set_appended_as_gpt(opts, 1);
+  if (!mbr.empty() && iso_write_opts_set_system_area(opts, mbr.data(), kGrubHybridMbr, 0) < 0) {
+    iso_write_opts_free(opts);
+    return nullptr;
+  }
   return opts;
 }
 
@@ -273,7 +313,12 @@ int BootableISO::writeImage(const std::vector<MediumEntry>& entries, const std::
     code = setBootImages(image, bios);
     if (bios) log(kLogVerbose, std::string("BootableISO::CreateISO() BIOS loader ") + bios->path);
   }
-  IsoWriteOpts* opts = code == kMediaOk ? writeOptions(efiImage) : nullptr;
+  std::vector<char> mbr;
+  if (code == kMediaOk && bios && !mbrBootCode(workingDirectory, bios->mbrCode, mbr))
+    log(kLogWarning, std::string("BootableISO::CreateISO() ignoring the unusable MBR boot code ") + bios->mbrCode +
+                         ": the image boots by BIOS from a CD only");
+  if (!mbr.empty()) log(kLogVerbose, std::string("BootableISO::CreateISO() MBR boot code ") + bios->mbrCode);
+  IsoWriteOpts* opts = code == kMediaOk ? writeOptions(efiImage, mbr) : nullptr;
   if (code == kMediaOk && !opts) code = kImageBuilderFailed;
 
   struct burn_source* source = nullptr;

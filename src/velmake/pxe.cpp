@@ -1,6 +1,7 @@
 // Network boot directories, served as the root (or a folder) of a TFTP
 // server:
 //   BOOTX64.EFI  UEFI network loader
+//   pxelinux.0   BIOS network loader, when the environment carries one
 //   grub.cfg     the boot tree's menu, kernel and initrd read from beside it,
 //                "tftp_server=" on every kernel line
 //   img2a        the kernel
@@ -10,7 +11,9 @@
 // The loader is a GRUB image made for network boot from the host's GRUB
 // modules when they are installed; otherwise the environment's own loader is
 // copied (it boots from disks and discs, and from the network only where the
-// firmware tells it where it was loaded from).
+// firmware tells it where it was loaded from). The BIOS network loader is
+// the environment's GRUB network image, which reads grub.cfg from beside
+// itself, so both firmware kinds share the one menu.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -30,6 +33,10 @@ namespace {
 constexpr const char* kKernelMarker = "iommu=soft";
 constexpr const char* kTftpKey = "tftp_server=";
 constexpr const char* kGrubModules = "/usr/lib/grub/x86_64-efi";
+// The environment's BIOS network image, and its name in the directory (the
+// name DHCP servers commonly offer to BIOS clients).
+constexpr const char* kBiosNetLoaderInTree = "boot/grub/i386-pc/core.0";
+constexpr const char* kBiosNetLoader = "pxelinux.0";
 constexpr const char* kCaller = "BootableIMG::CreateIMG()";
 constexpr const char* kStep = "Writing the network boot directory";
 
@@ -202,6 +209,19 @@ int BootableIMG::writeLoader(const Workspace& workspace, const fs::path& target)
   if (!built) {
     log(kLogWarning, "BootableIMG::CreateIMG() using the environment's own loader");
     if (!concatenate({workspace.loader.string()}, netLoader)) return kCreateFailed;
+  }
+
+  // The BIOS loader is copied only from inside the working directory; without
+  // it the directory boots by UEFI only.
+  const fs::path biosLoader = fs::path(workingDirectory) / kBiosNetLoaderInTree;
+  if (!fs::exists(biosLoader, ec)) {
+    log(kLogVerbose,
+        std::string("BootableIMG::CreateIMG() the environment has no BIOS network loader ") + kBiosNetLoaderInTree);
+  } else if (!fileInTree(biosLoader, workingDirectory)) {
+    log(kLogWarning, "BootableIMG::CreateIMG() " + biosLoader.string() +
+                         " lies outside the working directory and is not taken: no BIOS network boot");
+  } else if (!concatenate({biosLoader.string()}, (target / kBiosNetLoader).string())) {
+    return kCreateFailed;
   }
   return kMediaOk;
 }

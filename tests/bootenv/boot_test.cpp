@@ -15,13 +15,13 @@
 
 namespace fs = std::filesystem;
 using namespace XELO;
-using xelotest::readFile;
-using xelotest::writeFile;
 using xelotest::kOvmfCode;
 using xelotest::kOvmfVars;
+using xelotest::readFile;
 using xelotest::reported;
 using xelotest::reportLines;
 using xelotest::tail;
+using xelotest::writeFile;
 
 namespace {
 
@@ -64,8 +64,11 @@ TEST_F(BootEnvironment, EveryVariantHoldsTheBootTree) {
     ASSERT_EQ(runToFile(listing, {"unzip", "-Z1", zip}), 0);
     const std::string names = readFile(listing);
     for (const char* entry : {"linuxboot/EFI/BOOT/BOOTX64.EFI", "linuxboot/EFI/BOOT/grub.cfg", "linuxboot/vmlinuz",
-                              "linuxboot/initrd.gz", "linuxboot/environment.txt", "linuxboot/menu/",
-                              "linuxboot/novpi/", "linuxboot/kyt/", "linuxboot/dndeploy/", "linuxbootkyt/kyt/"})
+                              "linuxboot/initrd.gz", "linuxboot/environment.txt", "linuxboot/menu/", "linuxboot/novpi/",
+                              "linuxboot/kyt/", "linuxboot/dndeploy/", "linuxbootkyt/kyt/",
+                              // BIOS loaders: CD/disk image, hybrid MBR boot code, network image
+                              "linuxboot/grub/i386-pc/eltorito.img", "linuxboot/grub/i386-pc/boot_hybrid.img",
+                              "linuxboot/grub/i386-pc/core.0"})
       EXPECT_NE(names.find(std::string(entry) + "\n"), std::string::npos) << entry;
 
     // Every kernel line carries the marker that the media builder edits.
@@ -97,8 +100,8 @@ TEST_F(BootEnvironment, UnchangedInputsReuseTheBuiltZips) {
 }
 
 TEST_F(BootEnvironment, UefiCdBootReportsTheMediumItsConfigurationAndKernelArguments) {
-  const std::string absent =
-      xelotest::missingTools({"qemu-system-x86_64", "xorriso", "mformat", "mmd", "mcopy", "unzip", "timeout"}, {kOvmfCode, kOvmfVars});
+  const std::string absent = xelotest::missingTools(
+      {"qemu-system-x86_64", "xorriso", "mformat", "mmd", "mcopy", "unzip", "timeout"}, {kOvmfCode, kOvmfVars});
   if (!absent.empty()) GTEST_SKIP() << "QEMU/OVMF boot test skipped, not installed:" << absent;
   ASSERT_TRUE(isRegularFile(zipPath(kMidZip))) << "the bootenv_build test did not leave " << zipPath(kMidZip);
 
@@ -127,10 +130,10 @@ TEST_F(BootEnvironment, UefiCdBootReportsTheMediumItsConfigurationAndKernelArgum
   ASSERT_EQ(run({"mmd", "-i", efi, "::/EFI", "::/EFI/BOOT"}), 0) << toolLog();
   ASSERT_EQ(run({"mcopy", "-i", efi, medium + "/boot/EFI/BOOT/BOOTX64.EFI", "::/EFI/BOOT/"}), 0) << toolLog();
   const std::string iso = dir / "medium.iso";
-  ASSERT_EQ(run({"xorriso", "-as", "mkisofs", "-R", "-J", "-V", "XELO", "-append_partition", "2", "0xef", efi,
-                 "-appended_part_as_gpt", "-e", "--interval:appended_partition_2:all::", "-no-emul-boot", "-o",
-                 iso, medium}),
-            0)
+  ASSERT_EQ(
+      run({"xorriso", "-as", "mkisofs", "-R", "-J", "-V", "XELO", "-append_partition", "2", "0xef", efi,
+           "-appended_part_as_gpt", "-e", "--interval:appended_partition_2:all::", "-no-emul-boot", "-o", iso, medium}),
+      0)
       << toolLog();
 
   const xelotest::BootRun boot = xelotest::bootUefi(iso, xelotest::BootDevice::Cdrom, dir.path());
@@ -176,12 +179,29 @@ TEST_F(BootEnvironment, NetworkBootFetchesTheConfigurationFromTheTftpServer) {
   ASSERT_EQ(run({"zip", "-q", "-j", tftp + "/tc.zip", dir / "xelo.config"}), 0) << toolLog();
 
   const std::string serialLog = dir / "serial.log";
-  const int status = runToFile(
-      serialLog, {"timeout", "100", "qemu-system-x86_64", "-machine", "q35", "-cpu", "max", "-m", "512",
-                  "-nographic", "-no-reboot", "-kernel", boot + "/vmlinuz", "-initrd", boot + "/initrd.gz",
-                  "-append", "iommu=soft boot_src=4 panic=5", "-netdev",
-                  "user,id=net0,restrict=on,tftp=" + tftp, "-device", "e1000,netdev=net0", "-serial",
-                  "mon:stdio"});
+  const int status = runToFile(serialLog, {"timeout",
+                                           "100",
+                                           "qemu-system-x86_64",
+                                           "-machine",
+                                           "q35",
+                                           "-cpu",
+                                           "max",
+                                           "-m",
+                                           "512",
+                                           "-nographic",
+                                           "-no-reboot",
+                                           "-kernel",
+                                           boot + "/vmlinuz",
+                                           "-initrd",
+                                           boot + "/initrd.gz",
+                                           "-append",
+                                           "iommu=soft boot_src=4 panic=5",
+                                           "-netdev",
+                                           "user,id=net0,restrict=on,tftp=" + tftp,
+                                           "-device",
+                                           "e1000,netdev=net0",
+                                           "-serial",
+                                           "mon:stdio"});
   const std::string serial = readFile(serialLog);
   const std::vector<std::string> lines = reportLines(serial);
 

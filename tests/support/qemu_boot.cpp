@@ -48,24 +48,37 @@ std::string reported(const std::vector<std::string>& lines, const std::string& k
 
 std::string tail(const std::string& text) { return text.size() > 3000 ? text.substr(text.size() - 3000) : text; }
 
-BootRun bootUefi(const std::string& image, BootDevice device, const std::string& scratch, int seconds) {
-  const std::string vars = scratch + "/vars.fd";
-  fs::copy_file(kOvmfVars, vars, fs::copy_options::overwrite_existing);
-  std::vector<std::string> argv = {"timeout", std::to_string(seconds), "qemu-system-x86_64", "-machine", "q35",
-                                   "-cpu", "max", "-m", "512", "-nographic", "-no-reboot",
-                                   "-drive", "if=pflash,format=raw,readonly=on,file=" + kOvmfCode,
-                                   "-drive", "if=pflash,format=raw,file=" + vars};
-  if (device == BootDevice::Cdrom) {
-    argv.insert(argv.end(), {"-cdrom", image});
-  } else if (device == BootDevice::UsbKey) {
-    argv.insert(argv.end(), {"-drive", "if=none,id=key,format=raw,file=" + image, "-device", "qemu-xhci",
-                             "-device", "usb-storage,drive=key"});
-  } else {
-    // QEMU's user network is private to the guest: its DHCP and TFTP
-    // servers live inside QEMU and nothing leaves the machine.
-    argv.insert(argv.end(), {"-netdev", "user,id=net0,restrict=on,tftp=" + image + ",bootfile=BOOTX64.EFI",
-                             "-device", "e1000,netdev=net0"});
+namespace {
+
+// QEMU's arguments that attach `image` as `device`; `loader` is the file the
+// firmware loads on network boot.
+std::vector<std::string> deviceArguments(const std::string& image, BootDevice device, const std::string& loader) {
+  switch (device) {
+    case BootDevice::Cdrom: return {"-cdrom", image};
+    case BootDevice::UsbKey:
+      return {"-drive",  "if=none,id=key,format=raw,file=" + image,
+              "-device", "qemu-xhci",
+              "-device", "usb-storage,drive=key"};
+    // A copy on write: the guest never changes the image under test.
+    case BootDevice::Disk: return {"-drive", "if=ide,format=raw,snapshot=on,file=" + image};
+    case BootDevice::Network:
+      // QEMU's user network is private to the guest: its DHCP and TFTP
+      // servers live inside QEMU and nothing leaves the machine.
+      return {"-netdev", "user,id=net0,restrict=on,tftp=" + image + ",bootfile=" + loader, "-device",
+              "e1000,netdev=net0"};
   }
+  return {};
+}
+
+// QEMU on `machine`, 512 MiB, no display, ended after `seconds`.
+std::vector<std::string> qemuCommand(int seconds, const std::string& machine) {
+  return {"timeout",   std::to_string(seconds), "qemu-system-x86_64", "-machine", machine, "-m", "512", "-nographic",
+          "-no-reboot"};
+}
+
+// Runs QEMU with the first serial port on its standard output, kept in
+// `scratch`/serial.log.
+BootRun runQemu(std::vector<std::string> argv, const std::string& scratch) {
   argv.insert(argv.end(), {"-serial", "mon:stdio"});
   const std::string serialLog = scratch + "/serial.log";
   fs::remove(serialLog);  // the run appends to it
@@ -74,6 +87,30 @@ BootRun bootUefi(const std::string& image, BootDevice device, const std::string&
   run.serial = readFile(serialLog);
   run.lines = reportLines(run.serial);
   return run;
+}
+
+}  // namespace
+
+BootRun bootUefi(const std::string& image, BootDevice device, const std::string& scratch, int seconds) {
+  const std::string vars = scratch + "/vars.fd";
+  fs::copy_file(kOvmfVars, vars, fs::copy_options::overwrite_existing);
+  std::vector<std::string> argv = qemuCommand(seconds, "q35");
+  argv.insert(argv.end(), {"-cpu", "max", "-drive", "if=pflash,format=raw,readonly=on,file=" + kOvmfCode, "-drive",
+                           "if=pflash,format=raw,file=" + vars});
+  const auto attach = deviceArguments(image, device, "BOOTX64.EFI");
+  argv.insert(argv.end(), attach.begin(), attach.end());
+  return runQemu(argv, scratch);
+}
+
+BootRun bootBios(const std::string& image, BootDevice device, const std::string& scratch, int seconds) {
+  std::vector<std::string> argv = qemuCommand(seconds, "pc");
+  const auto attach = deviceArguments(image, device, "pxelinux.0");
+  argv.insert(argv.end(), attach.begin(), attach.end());
+  // SeaBIOS tries the attached device first; when nothing boots it prints
+  // "No bootable device" and restarts, which ends QEMU (-no-reboot).
+  const char* order = device == BootDevice::Network ? "order=n" : device == BootDevice::Cdrom ? "order=d" : "order=c";
+  argv.insert(argv.end(), {"-boot", order});
+  return runQemu(argv, scratch);
 }
 
 }  // namespace xelotest

@@ -1,5 +1,6 @@
-// Booting media in QEMU with OVMF firmware and reading what the boot
-// environment reports on the serial console ("XELO-ENV: " lines).
+// Booting media in QEMU with OVMF (UEFI) or SeaBIOS firmware and reading
+// what the boot environment reports on the serial console ("XELO-ENV: "
+// lines).
 #pragma once
 #include <string>
 #include <vector>
@@ -25,14 +26,15 @@ std::string reported(const std::vector<std::string>& lines, const std::string& k
 // The last 3000 characters of a log, for failure messages.
 std::string tail(const std::string& text);
 
-// How the medium is attached: a CD-ROM, a USB key, or a network boot
-// directory served by QEMU's private TFTP server (the image is then the
-// directory and the firmware loads BOOTX64.EFI from it).
-enum class BootDevice { Cdrom, UsbKey, Network };
+// How the medium is attached: a CD-ROM, a USB key, a hard disk (the image
+// written raw to it), or a network boot directory served by QEMU's private
+// TFTP server (the image is then the directory and the firmware loads
+// BOOTX64.EFI, or pxelinux.0 under BIOS, from it).
+enum class BootDevice { Cdrom, UsbKey, Disk, Network };
 
 struct BootRun {
-  int status = -1;     // QEMU's exit status (0 when the environment powered off)
-  std::string serial;  // everything the serial console printed
+  int status = -1;                 // QEMU's exit status (0 when the environment powered off)
+  std::string serial;              // everything the serial console printed
   std::vector<std::string> lines;  // its report lines
 };
 
@@ -40,5 +42,10 @@ struct BootRun {
 // at most `seconds`. `scratch` receives the firmware variables
 // and the serial log.
 BootRun bootUefi(const std::string& image, BootDevice device, const std::string& scratch, int seconds = 110);
+
+// Boots `image` under BIOS (QEMU's default SeaBIOS on the pc machine,
+// 512 MiB, no KVM) from `device`, for at most `seconds`. `scratch`
+// receives the serial log.
+BootRun bootBios(const std::string& image, BootDevice device, const std::string& scratch, int seconds = 110);
 
 }  // namespace xelotest

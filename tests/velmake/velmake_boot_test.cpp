@@ -1,6 +1,7 @@
 // Media made by the library from the real boot environment, booted in QEMU
 // with UEFI firmware: as a CD, as the same ISO written raw to a USB key, and
-// as a USB key made by the library.
+// as a USB key made by the library; and with BIOS firmware (SeaBIOS): the
+// ISO as a CD and written raw to a disk, and the network boot directory.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -48,14 +49,15 @@ class BootTreeLogger : public XELO::BMLoggerIfc {
 class VelmakeBoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string absent = xelotest::missingTools(
-        {"qemu-system-x86_64", "timeout", "mformat", "mkfs.fat"}, {xelotest::kOvmfCode, xelotest::kOvmfVars});
+    const std::string absent = xelotest::missingTools({"qemu-system-x86_64", "timeout", "mformat", "mkfs.fat"},
+                                                      {xelotest::kOvmfCode, xelotest::kOvmfVars});
     if (!absent.empty()) GTEST_SKIP() << "QEMU/OVMF boot test skipped, not installed:" << absent;
     const std::string zip = std::string(XELO_BOOTENV_DIR) + "/" + kZipName;
     ASSERT_TRUE(fs::is_regular_file(zip)) << "the bootenv_build test did not leave " << zip;
     fs::create_directories(work);
     fs::copy_file(zip, work + "/" + kZipName);
-    writeFile(work + "/xelo.config", "QOR_SYSTEM_MACHINETYPE=7X21\nQOR_SYSTEM_FUNCTION=novpi\nQOR_SYSTEM_AUTORUN=novpi\n");
+    writeFile(work + "/xelo.config",
+              "QOR_SYSTEM_MACHINETYPE=7X21\nQOR_SYSTEM_FUNCTION=novpi\nQOR_SYSTEM_AUTORUN=novpi\n");
     fs::create_directories(work + "/novpi");
     writeFile(work + "/novpi/qor_utl_novpi_9.63.bin", "installer");
   }
@@ -92,6 +94,25 @@ TEST_F(VelmakeBoot, IsoBootsAsACdAndWrittenRawToAUsbKey) {
   }
 }
 
+TEST_F(VelmakeBoot, IsoBootsByBiosAsACdAndWrittenRawToADisk) {
+  BootTreeLogger logger("3");
+  const std::string iso = dir / "medium.iso";
+  Velmake::BootableISO builder(logger);
+  ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
+
+  const struct {
+    const char* how;
+    BootDevice device;
+    const char* medium;
+  } cases[] = {{"as a CD", BootDevice::Cdrom, "cdrom"}, {"written raw to a disk", BootDevice::Disk, "disk"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    const xelotest::BootRun run = xelotest::bootBios(iso, c.device, dir.path());
+    EXPECT_EQ(run.serial.find("No bootable device"), std::string::npos) << xelotest::tail(run.serial);
+    expectBooted(run, c.medium, "3");
+  }
+}
+
 TEST_F(VelmakeBoot, UsbKeyMadeByTheLibraryBoots) {
   BootTreeLogger logger("2");
   const std::string key = dir / "key.img";
@@ -122,6 +143,21 @@ TEST_F(VelmakeBoot, PxeDirectoryBootsByUefiNetworkBoot) {
   // Without a medium the environment takes the configuration appended to its initrd.
   expectBooted(run, "initrd", "4");
   EXPECT_NE(reported(run.lines, "kernel_args").find("tftp_server="), std::string::npos);
+}
+
+TEST_F(VelmakeBoot, PxeDirectoryBootsByBiosNetworkBoot) {
+  BootTreeLogger logger("4");
+  const std::string pxe = dir / "pxe";
+  Velmake::BootableIMG img(logger);
+  ASSERT_EQ(img.CreateIMG(work, pxe, files, kZipName), 0) << logger.log;
+  ASSERT_TRUE(fs::is_regular_file(pxe + "/pxelinux.0")) << logger.log;
+
+  const xelotest::BootRun run = xelotest::bootBios(pxe, BootDevice::Network, dir.path());
+  expectBooted(run, "initrd", "4");
+  // The kernel came from the TFTP server through the shared, edited menu.
+  const std::string args = reported(run.lines, "kernel_args");
+  EXPECT_NE(args.find("(tftp,"), std::string::npos) << args;
+  EXPECT_NE(args.find("tftp_server="), std::string::npos) << args;
 }
 
 }  // namespace

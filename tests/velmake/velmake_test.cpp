@@ -171,17 +171,72 @@ TEST_F(MediaImage, IsoHoldsTheListedEntriesAndTheBootTreeAndBootsByUefi) {
             (std::vector<std::string>{"out.iso", "payload.bin", "tool-output.txt", "work", "x.log"}));
 }
 
-TEST_F(MediaImage, IsoCarriesABiosEntryWhenTheEnvironmentHasABiosLoader) {
-  logger.extraHook = [] {
-    fs::create_directories("boot/grub/i386-pc");
-    writeFile("boot/grub/i386-pc/eltorito.img", std::string(8192, '\x90'));
+// The little-endian number of `bytes` bytes at `at` of `data`.
+uint64_t littleEndian(const std::string& data, size_t at, size_t bytes) {
+  uint64_t value = 0;
+  for (size_t i = bytes; i-- > 0;) value = value << 8 | static_cast<unsigned char>(data[at + i]);
+  return value;
+}
+
+TEST_F(MediaImage, IsoCarriesABiosEntryAndHybridMbrWhenTheEnvironmentHasABiosLoader) {
+  const std::string eltorito = blob("eltorito", 8192);
+  const std::string mbrCode = blob("mbr", 512);
+  const std::string host = dir / "host-mbr.img";
+  writeFile(host, blob("host", 512));
+  struct Case {
+    const char* what;
+    std::function<void()> placeMbrCode;  // run in the working directory by the hook
+    bool mbrExpected;
   };
-  const std::string iso = dir / "bios.iso";
-  Velmake::BootableISO builder(logger);
-  ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
-  const std::string torito = output({"xorriso", "-indev", iso, "-report_el_torito", "plain"});
-  EXPECT_NE(torito.find("El Torito boot img :   1  BIOS"), std::string::npos) << torito;
-  EXPECT_NE(torito.find("El Torito boot img :   2  UEFI"), std::string::npos) << torito;
+  const std::vector<Case> cases = {
+      {"with GRUB's hybrid MBR code", [&] { writeFile("boot/grub/i386-pc/boot_hybrid.img", mbrCode); }, true},
+      {"without MBR code", [] {}, false},
+      {"MBR code longer than a sector", [&] { writeFile("boot/grub/i386-pc/boot_hybrid.img", mbrCode + mbrCode); },
+       false},
+      {"MBR code shorter than the boot code area",
+       [&] { writeFile("boot/grub/i386-pc/boot_hybrid.img", mbrCode.substr(0, 100)); }, false},
+      {"MBR code linked to a host file", [&] { fs::create_symlink(host, "boot/grub/i386-pc/boot_hybrid.img"); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    logger = FakeLogger();
+    logger.extraHook = [&] {
+      fs::create_directories("boot/grub/i386-pc");
+      writeFile("boot/grub/i386-pc/eltorito.img", eltorito);
+      c.placeMbrCode();
+    };
+    const std::string iso = dir / "bios.iso";
+    Velmake::BootableISO builder(logger);
+    ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
+    const std::string torito = output({"xorriso", "-indev", iso, "-report_el_torito", "plain"});
+    EXPECT_NE(torito.find("El Torito boot img :   1  BIOS"), std::string::npos) << torito;
+    EXPECT_NE(torito.find("El Torito boot img :   2  UEFI"), std::string::npos) << torito;
+    // The EFI partition stays in the GPT, for UEFI boot from a disk.
+    const std::string area = output({"xorriso", "-indev", iso, "-report_system_area", "plain"});
+    EXPECT_NE(area.find("GPT type GUID"), std::string::npos) << area;
+
+    const std::string image = readFile(iso);
+    ASSERT_GT(image.size(), 32768u);
+    const std::string bootCode = image.substr(0, 440);
+    if (!c.mbrExpected) {
+      EXPECT_EQ(bootCode, std::string(440, '\0'));
+      EXPECT_EQ(logger.log.find("CreateISO() MBR boot code"), std::string::npos) << logger.log;
+      continue;
+    }
+    // Bytes 432 to 439 receive the address below.
+    EXPECT_TRUE(bootCode.compare(0, 432, mbrCode, 0, 432) == 0) << "the MBR does not hold the environment's boot code";
+    EXPECT_EQ(littleEndian(image, 510, 2), 0xaa55u);
+    // The boot code finds GRUB's disk start-up code by the block address
+    // written at byte 432: 4 blocks of 512 bytes into the El Torito image.
+    // (The image's first 64 bytes get the El Torito boot information table.)
+    const uint64_t block = littleEndian(image, 0x1b0, 8);
+    ASSERT_GE(block, 4u);
+    const uint64_t imageStart = (block - 4) * 512;
+    ASSERT_LT(imageStart + eltorito.size(), image.size());
+    EXPECT_TRUE(image.compare(imageStart + 64, 2048 - 64, eltorito, 64, 2048 - 64) == 0)
+        << "the MBR points at block " << block << ", not 4 blocks into the El Torito image";
+  }
+  EXPECT_NE(logger.log.find("ignoring the unusable MBR boot code"), std::string::npos) << logger.log;
 }
 
 TEST_F(MediaImage, IsoFailuresReturnTheirCodeAndLeaveAnEarlierImageAlone) {
@@ -408,6 +463,39 @@ TEST_F(MediaImage, PxeDirectoryHoldsLoaderMenuKernelInitrdAndTheZippedMedium) {
        {"xelo.config\n", "boot/EFI/BOOT/grub.cfg\n", "novpi/qor_utl_novpi_9.63.bin\n", "7X21_fw.xml\n"})
     EXPECT_NE(names.find(name), std::string::npos) << name << names;
   EXPECT_EQ(names.find("not_listed"), std::string::npos);
+}
+
+TEST_F(MediaImage, PxeDirectoryCarriesTheBiosLoaderOnlyFromTheEnvironment) {
+  const std::string netImage = blob("core.0", 64 * 1024);
+  const std::string host = dir / "host-core.0";
+  writeFile(host, blob("host", 4096));
+  struct Case {
+    const char* what;
+    std::function<void()> placeImage;  // run in the working directory by the hook
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"with the BIOS network image", [&] { writeFile("boot/grub/i386-pc/core.0", netImage); }, true},
+      {"without it", [] {}, false},
+      {"linked to a host file", [&] { fs::create_symlink(host, "boot/grub/i386-pc/core.0"); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    logger = FakeLogger();
+    logger.extraHook = [&] {
+      fs::create_directories("boot/grub/i386-pc");
+      c.placeImage();
+    };
+    const std::string pxe = dir / "pxe";
+    fs::remove_all(pxe);
+    Velmake::BootableIMG img(logger);
+    ASSERT_EQ(img.CreateIMG(work, pxe, files, kZipName), 0) << logger.log;
+    EXPECT_TRUE(fs::is_regular_file(pxe + "/BOOTX64.EFI"));
+    // Both loaders read the one menu beside them.
+    EXPECT_TRUE(fs::is_regular_file(pxe + "/grub.cfg"));
+    EXPECT_EQ(fs::exists(pxe + "/pxelinux.0"), c.expected) << logger.log;
+    if (c.expected) EXPECT_TRUE(readFile(pxe + "/pxelinux.0") == netImage);
+  }
 }
 
 TEST_F(MediaImage, PxeDirectoryInsideTheWorkingDirectoryIsNotZippedIntoItself) {

@@ -2,7 +2,8 @@
 # Builds the bootable environment zips (basic, mid and full variants) from
 # Debian packages: the distribution kernel and busybox-static are downloaded
 # and unpacked here (nothing is installed into the host's kernel or /boot),
-# the UEFI loader is made with grub-mkstandalone.
+# the UEFI loader is made with grub-mkstandalone and the BIOS loaders (CD
+# boot image, hybrid MBR boot code, network image) with grub-mkimage.
 #
 #   build-bootenv.sh --out DIR [--variant basic|mid|full] [--cache DIR] [--rebuild]
 #
@@ -19,6 +20,14 @@ root="$(cd "$here/../.." && pwd)"
 readonly ENV_VERSION=141
 readonly ZIP_PREFIX="qor_utl_boot_tools-${ENV_VERSION}_anyos_x86-64"
 readonly MAX_ZIP_BYTES=$((100 * 1024 * 1024))
+readonly BIOS_MODULES_DIR=/usr/lib/grub/i386-pc
+
+# GRUB modules built into the BIOS images: reading the medium (disk or CD,
+# MBR or GPT, ISO 9660 or FAT) or the TFTP server, and what the shared
+# menu (grub.cfg) and the embedded configurations use.
+readonly BIOS_MENU_MODULES=(normal configfile linux echo test sleep search search_fs_file)
+readonly BIOS_DISK_MODULES=(biosdisk part_msdos part_gpt iso9660 fat)
+readonly BIOS_NET_MODULES=(pxe tftp net)
 
 # Drivers the initrd loads to reach the medium: optical drives, disks, USB
 # keys, and the network cards for network boot. Dependencies are added.
@@ -57,6 +66,9 @@ while (($#)); do
   esac
 done
 [[ -n "$out" ]] || usage
+# The build works in a directory of its own: a relative cache is taken from
+# where the script was started.
+mkdir -p "$cache" && cache="$(cd "$cache" && pwd)" || die "cannot create the cache $cache"
 
 zip_name() {
   case "$1" in
@@ -82,6 +94,7 @@ as_root_install() {
 
 missing=()
 command -v grub-mkstandalone >/dev/null && [[ -d /usr/lib/grub/x86_64-efi ]] || missing+=(grub-efi-amd64-bin)
+command -v grub-mkimage >/dev/null && [[ -f "$BIOS_MODULES_DIR/boot_hybrid.img" ]] || missing+=(grub-pc-bin)
 command -v cpio >/dev/null || missing+=(cpio)
 command -v zip >/dev/null || missing+=(zip)
 command -v gzip >/dev/null || missing+=(gzip)
@@ -108,16 +121,18 @@ fi
 kernel_ver="$(candidate "$kernel_pkg")"
 busybox_ver="$(candidate busybox-static)"
 grub_ver="$(dpkg-query -W -f='${Version}' grub-efi-amd64-bin 2>/dev/null || echo unknown)"
+grub_pc_ver="$(dpkg-query -W -f='${Version}' grub-pc-bin 2>/dev/null || echo unknown)"
 [[ -n "$kernel_ver" && -n "$busybox_ver" ]] || die "package versions could not be read"
 
 inputs="$(
-  for f in build-bootenv.sh init udhcpc.script grub.cfg grub-embedded.cfg; do
+  for f in build-bootenv.sh init udhcpc.script grub.cfg grub-embedded.cfg grub-pxe.cfg; do
     printf '%s ' "$f"
     sha256sum <"$here/$f"
   done
   echo "kernel $kernel_pkg $kernel_ver"
   echo "busybox-static $busybox_ver"
   echo "grub-efi-amd64-bin $grub_ver"
+  echo "grub-pc-bin $grub_pc_ver"
 )"
 key="$(printf '%s\n' "$inputs" | sha256sum | cut -c1-16)"
 entry="$cache/$key"
@@ -130,6 +145,19 @@ complete() {
 }
 
 # ---- build --------------------------------------------------------------------
+
+# bios_image OUTPUT FORMAT CONFIG MODULE...: a BIOS GRUB image whose memory
+# disk holds CONFIG as its start-up configuration.
+bios_image() {
+  local output="$1" format="$2" config="$3" memdisk
+  shift 3
+  memdisk="$(mktemp -d "$work/memdisk.XXXXXX")"
+  mkdir -p "$memdisk/boot/grub"
+  cp "$config" "$memdisk/boot/grub/grub.cfg"
+  tar --format=ustar --owner=0 --group=0 -cf "$memdisk.tar" -C "$memdisk" boot
+  grub-mkimage -O "$format" -d "$BIOS_MODULES_DIR" -m "$memdisk.tar" -p "(memdisk)/boot/grub" \
+    -o "$output" memdisk tar "${BIOS_MENU_MODULES[@]}" "$@"
+}
 
 build() {
   mkdir -p "$cache"
@@ -196,16 +224,23 @@ build() {
   (cd initrd && find . -print0 | LC_ALL=C sort -z |
     cpio --null --create --format=newc --owner=0:0 --quiet) | gzip -9 -n >initrd.gz
 
-  say "[4/6] making the UEFI loader"
+  say "[4/6] making the UEFI and BIOS loaders"
   grub-mkstandalone -O x86_64-efi -o BOOTX64.EFI --locales= --fonts= --themes= \
     "boot/grub/grub.cfg=$here/grub-embedded.cfg"
+  # The BIOS images carry their modules, so the medium needs no GRUB module
+  # directory. Like the standalone UEFI image they hold a memory disk whose
+  # boot/grub/grub.cfg the normal mode runs at start: the embedded search
+  # for the CD/disk image, the menu beside the image for the network image.
+  bios_image eltorito.img i386-pc-eltorito "$here/grub-embedded.cfg" "${BIOS_DISK_MODULES[@]}"
+  bios_image core.0 i386-pc-pxe "$here/grub-pxe.cfg" "${BIOS_NET_MODULES[@]}"
 
   say "[5/6] assembling the boot tree"
   local tree="$work/tree"
-  mkdir -p "$tree/linuxboot/EFI/BOOT" "$tree/linuxboot/menu" "$tree/linuxboot/novpi" \
+  mkdir -p "$tree/linuxboot/EFI/BOOT" "$tree/linuxboot/grub/i386-pc" "$tree/linuxboot/menu" "$tree/linuxboot/novpi" \
     "$tree/linuxboot/kyt" "$tree/linuxboot/dndeploy" "$tree/linuxbootkyt/menu" "$tree/linuxbootkyt/kyt"
   cp BOOTX64.EFI "$tree/linuxboot/EFI/BOOT/BOOTX64.EFI"
   cp "$here/grub.cfg" "$tree/linuxboot/EFI/BOOT/grub.cfg"
+  cp eltorito.img core.0 "$BIOS_MODULES_DIR/boot_hybrid.img" "$tree/linuxboot/grub/i386-pc/"
   cp "kernel/boot/vmlinuz-$kver" "$tree/linuxboot/vmlinuz"
   cp initrd.gz "$tree/linuxboot/initrd.gz"
   printf '%s\n' "novpi Update firmware and drivers" >"$tree/linuxboot/menu/menu.txt"
