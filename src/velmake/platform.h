@@ -32,6 +32,7 @@ struct VolumeInfo {
   bool regularFile = false;
   uint64_t sizeBytes = 0;
   bool inUse = false;  // mounted, or held exclusively by someone else
+  std::string model;   // vendor and model of a block device's disk; empty when unknown
 };
 VolumeInfo volumeInfo(const std::string& path);
 

@@ -51,6 +51,22 @@ std::string wholeDiskName(dev_t dev) {
   return baseName(sysPath);
 }
 
+// "vendor model" of the disk `disk` (a name under /sys/class/block), with
+// the padding the kernel keeps removed; empty when the disk tells neither.
+std::string diskModel(const std::string& disk) {
+  std::string text;
+  for (const char* field : {"vendor", "model"}) {
+    std::ifstream in("/sys/class/block/" + disk + "/device/" + field);
+    std::string value;
+    std::getline(in, value);
+    const auto first = value.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;
+    value = value.substr(first, value.find_last_not_of(" \t\r") - first + 1);
+    text += (text.empty() ? "" : " ") + value;
+  }
+  return text;
+}
+
 }  // namespace
 
 int runProgram(const std::vector<std::string>& argv, const std::string& outputFile,
@@ -151,6 +167,7 @@ VolumeInfo volumeInfo(const std::string& path) {
   }
   // A mounted partition of the same disk counts as well.
   const std::string disk = wholeDiskName(st.st_rdev);
+  info.model = diskModel(disk);
   std::ifstream mounts("/proc/self/mounts");
   for (std::string line; std::getline(mounts, line);) {
     const std::string source = line.substr(0, line.find(' '));

@@ -5,6 +5,7 @@
 // mounted. A key counts as one of ours by the label of its file system.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -59,6 +60,17 @@ uint64_t detail::ourPartitionStart(const std::string& volume) {
 
 namespace {
 
+// "volume, size[, model]", the size in decimal units as drives are sold.
+std::string describeVolume(const std::string& volume, const platform::VolumeInfo& info) {
+  const double bytes = static_cast<double>(info.sizeBytes);
+  char size[32];
+  if (bytes >= 1e9)
+    std::snprintf(size, sizeof size, "%.1f GB", bytes / 1e9);
+  else
+    std::snprintf(size, sizeof size, "%.1f MB", bytes / 1e6);
+  return volume + ", " + size + (info.model.empty() ? "" : ", " + info.model);
+}
+
 // Writes the first MiB of the key: an MBR with one bootable FAT32 (LBA)
 // partition over the rest of the key; everything else there is zeroed so
 // that no older partition table or file system signature stays visible. The
@@ -104,6 +116,7 @@ int BootableUSB::init(const std::string& workingDir, const std::string& usbVolum
     return kVolumeNotFound;
   }
   volume = usbVolume;
+  description = describeVolume(usbVolume, info);
   fileList = std::move(files);
   zipName = toolZip;
   keyIsOurs = ourPartitionStart(volume) != 0;

@@ -164,6 +164,11 @@ class BootableUSB : public BootableMedia {
   int init(const std::string& workingDir, const std::string& usbVolume, std::vector<std::string> files,
            const std::string& toolZip, bool& needsFormatting);
 
+  // After a successful init: the volume, its size and, for a block device
+  // whose disk tells it, its vendor and model ("/dev/sdb, 15.6 GB, Vendor
+  // Model"), so that whoever is asked to format it knows which one it is.
+  std::string volumeDescription() const { return description; }
+
   // Writes the medium. With `format` a new partition table and FAT32 file
   // system are written first; without it the key must already be one of the
   // library's, and the medium's entries replace those on it while other
@@ -190,6 +195,7 @@ class BootableUSB : public BootableMedia {
   bool initialised = false;
   bool keyIsOurs = false;
   std::string volume;
+  std::string description;
   std::vector<std::string> fileList;
   std::string zipName;
 };

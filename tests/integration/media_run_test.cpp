@@ -62,6 +62,8 @@ TEST_F(MediaRun, UsbKeyIsWrittenOnlyAfterTheUserAgreesToFormatIt) {
 
   auto agreed = run({"--usbkey=" + key}, "y\n");
   ASSERT_EQ(agreed.status, 0) << agreed.output;
+  // The question names the key and its size before anything is written.
+  EXPECT_THAT(agreed.output, HasSubstr(" USB key: " + key + ", 67.1 MB\n Warning! USB key needs formatting."));
   EXPECT_THAT(result(), HasSubstr("<MESSAGE>Create USB key bootable media successfully</MESSAGE>"));
   EXPECT_FALSE(fs::exists(work + "/linuxboot"));
 

@@ -108,7 +108,8 @@ int mediaErrorCode(int code, MediumKind kind) {
   }
 }
 
-std::string askFormatUsbKey() {
+std::string askFormatUsbKey(const std::string& volume) {
+  logEntry(LogWarning, "USB key to format: " + volume);
   bool gui = false;
   getEnv("XELO_GUI_ENVIRONMENT", &gui);
   if (gui) {
@@ -123,6 +124,7 @@ std::string askFormatUsbKey() {
       sleepMilliseconds(250);
     }
   }
+  std::cout << " USB key: " << volume << std::endl;
   std::cout << " Warning! USB key needs formatting. This will erase all existing data on it." << std::endl;
   std::cout << " Are you sure you want to continue?(y or n)" << std::flush;
   std::string word;
@@ -215,7 +217,7 @@ int createUSBKey(std::vector<std::string>& files, Options& options) {
     } else {
       logEntry(LogWarning, "USB key need format ");
       if (!options.force) {
-        const std::string answer = lowerCase(askFormatUsbKey());
+        const std::string answer = lowerCase(askFormatUsbKey(usb.volumeDescription()));
         if (answer.find('y') != std::string::npos) {
           logEntry(LogWarning, "User select to format the USB key ");
         } else if (answer.find('n') != std::string::npos) {

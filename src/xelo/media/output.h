@@ -21,8 +21,10 @@ enum class MediumKind { Iso, Usb, Pxe };
 // The error code for an internal media code of the library.
 int mediaErrorCode(int internalCode, MediumKind kind);
 
-// The answer to the USB formatting question: the console's next word, or
-// under the graphical front end the first word of its reply file.
-std::string askFormatUsbKey();
+// The answer to the USB formatting question about `volume` (the key's
+// device, size and model, printed on the console and logged before the
+// question): the console's next word, or under the graphical front end the
+// first word of its reply file.
+std::string askFormatUsbKey(const std::string& volume);
 
 }  // namespace XELO
