@@ -51,6 +51,10 @@ struct Workspace {
 // what links point to, and a host file must never reach a medium.
 bool fileInTree(const std::filesystem::path& path, const std::filesystem::path& root);
 
+// `path` is `root` or lies below it, compared as written (both absolute and
+// normal, or both resolved): no link is followed.
+bool liesWithin(const std::filesystem::path& path, const std::filesystem::path& root);
+
 // The entries of a medium built in `workingDir`: each name of `files` (".",
 // ".." and empty names skipped; "\" read as a separator), then "boot" and the
 // media configuration when present. Paths that would leave the working

@@ -127,9 +127,7 @@ std::vector<MediumEntry> withoutTarget(const std::vector<MediumEntry>& entries, 
   std::vector<MediumEntry> kept;
   for (const MediumEntry& e : entries) {
     const fs::path source = fs::absolute(e.sourcePath).lexically_normal();
-    const auto rel = target.lexically_relative(source);
-    const bool holdsTarget = !rel.empty() && *rel.begin() != "..";
-    if (!holdsTarget) kept.push_back(e);
+    if (!liesWithin(target, source)) kept.push_back(e);
   }
   return kept;
 }

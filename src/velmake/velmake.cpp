@@ -34,13 +34,12 @@ std::string readText(const std::string& path) {
   return text.str();
 }
 
-namespace {
-
-// `real` (resolved) is `root` or lies below it.
-bool liesWithin(const fs::path& real, const fs::path& root) {
-  const fs::path rel = real.lexically_relative(root);
+bool liesWithin(const fs::path& path, const fs::path& root) {
+  const fs::path rel = path.lexically_relative(root);
   return !rel.empty() && *rel.begin() != "..";
 }
+
+namespace {
 
 // The link at `link` leads outside `root` once followed: its target (every
 // link on the way resolved) lies outside, cannot be resolved (dangling,

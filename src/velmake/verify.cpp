@@ -78,8 +78,7 @@ bool isoFileMatches(IsoImage* image, const std::string& mediumPath, const fs::pa
 
 // `path` lies inside the directory `dir` (both made absolute).
 bool inside(const fs::path& path, const fs::path& dir) {
-  const auto rel = fs::absolute(path).lexically_normal().lexically_relative(fs::absolute(dir).lexically_normal());
-  return !rel.empty() && *rel.begin() != "..";
+  return liesWithin(fs::absolute(path).lexically_normal(), fs::absolute(dir).lexically_normal());
 }
 
 }  // namespace
