@@ -68,7 +68,10 @@ TEST_F(BootEnvironment, EveryVariantHoldsTheBootTree) {
                               "linuxboot/kyt/", "linuxboot/dndeploy/", "linuxbootkyt/kyt/",
                               // BIOS loaders: CD/disk image, hybrid MBR boot code, network image
                               "linuxboot/grub/i386-pc/eltorito.img", "linuxboot/grub/i386-pc/boot_hybrid.img",
-                              "linuxboot/grub/i386-pc/core.0"})
+                              "linuxboot/grub/i386-pc/core.0",
+                              // the signed UEFI chain: second stages and the hand-overs to the menu
+                              "linuxboot/EFI/BOOT/grubx64.efi", "linuxboot/EFI/BOOT/grubnetx64.efi",
+                              "linuxboot/EFI/debian/grub.cfg", "linuxboot/grub/grub.cfg"})
       EXPECT_NE(names.find(std::string(entry) + "\n"), std::string::npos) << entry;
 
     // Every kernel line carries the marker that the media builder edits.
@@ -127,8 +130,10 @@ TEST_F(BootEnvironment, UefiCdBootReportsTheMediumItsConfigurationAndKernelArgum
   { std::ofstream(efi, std::ios::binary); }
   fs::resize_file(efi, 16u * 1024 * 1024);
   ASSERT_EQ(run({"mformat", "-i", efi, "::"}), 0) << toolLog();
-  ASSERT_EQ(run({"mmd", "-i", efi, "::/EFI", "::/EFI/BOOT"}), 0) << toolLog();
-  ASSERT_EQ(run({"mcopy", "-i", efi, medium + "/boot/EFI/BOOT/BOOTX64.EFI", "::/EFI/BOOT/"}), 0) << toolLog();
+  ASSERT_EQ(run({"mmd", "-i", efi, "::/EFI", "::/EFI/BOOT", "::/EFI/debian"}), 0) << toolLog();
+  // shim, the signed GRUB it starts from its own directory, and the GRUB's hand-over.
+  for (const char* file : {"EFI/BOOT/BOOTX64.EFI", "EFI/BOOT/grubx64.efi", "EFI/debian/grub.cfg"})
+    ASSERT_EQ(run({"mcopy", "-i", efi, medium + "/boot/" + file, std::string("::/") + file}), 0) << toolLog();
   const std::string iso = dir / "medium.iso";
   ASSERT_EQ(
       run({"xorriso", "-as", "mkisofs", "-R", "-J", "-V", "XELO", "-append_partition", "2", "0xef", efi,

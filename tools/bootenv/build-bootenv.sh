@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the bootable environment zips (basic, mid and full variants) from
-# Debian packages: the distribution kernel and busybox-static are downloaded
+# Debian packages: the distribution's signed kernel, busybox-static and the
+# signed UEFI boot chain (shim-signed, grub-efi-amd64-signed) are downloaded
 # and unpacked here (nothing is installed into the host's kernel or /boot),
-# the UEFI loader is made with grub-mkstandalone and the BIOS loaders (CD
-# boot image, hybrid MBR boot code, network image) with grub-mkimage.
+# and the BIOS loaders (CD boot image, hybrid MBR boot code, network image)
+# are made with grub-mkimage.
 #
 #   build-bootenv.sh --out DIR [--variant basic|mid|full] [--cache DIR] [--rebuild]
 #
@@ -93,7 +94,6 @@ as_root_install() {
 }
 
 missing=()
-command -v grub-mkstandalone >/dev/null && [[ -d /usr/lib/grub/x86_64-efi ]] || missing+=(grub-efi-amd64-bin)
 command -v grub-mkimage >/dev/null && [[ -f "$BIOS_MODULES_DIR/boot_hybrid.img" ]] || missing+=(grub-pc-bin)
 command -v cpio >/dev/null || missing+=(cpio)
 command -v zip >/dev/null || missing+=(zip)
@@ -120,18 +120,23 @@ fi
 [[ -n "$kernel_pkg" ]] || die "no kernel package found for linux-image-amd64"
 kernel_ver="$(candidate "$kernel_pkg")"
 busybox_ver="$(candidate busybox-static)"
-grub_ver="$(dpkg-query -W -f='${Version}' grub-efi-amd64-bin 2>/dev/null || echo unknown)"
+shim_ver="$(candidate shim-signed)"
+shim_helpers_ver="$(candidate shim-helpers-amd64-signed)"
+grub_signed_ver="$(candidate grub-efi-amd64-signed)"
 grub_pc_ver="$(dpkg-query -W -f='${Version}' grub-pc-bin 2>/dev/null || echo unknown)"
-[[ -n "$kernel_ver" && -n "$busybox_ver" ]] || die "package versions could not be read"
+[[ -n "$kernel_ver" && -n "$busybox_ver" && -n "$shim_ver" && -n "$shim_helpers_ver" && -n "$grub_signed_ver" ]] ||
+  die "package versions could not be read"
 
 inputs="$(
-  for f in build-bootenv.sh init udhcpc.script grub.cfg grub-embedded.cfg grub-pxe.cfg; do
+  for f in build-bootenv.sh init udhcpc.script grub.cfg grub-embedded.cfg grub-handover.cfg grub-pxe.cfg; do
     printf '%s ' "$f"
     sha256sum <"$here/$f"
   done
   echo "kernel $kernel_pkg $kernel_ver"
   echo "busybox-static $busybox_ver"
-  echo "grub-efi-amd64-bin $grub_ver"
+  echo "shim-signed $shim_ver"
+  echo "shim-helpers-amd64-signed $shim_helpers_ver"
+  echo "grub-efi-amd64-signed $grub_signed_ver"
   echo "grub-pc-bin $grub_pc_ver"
 )"
 key="$(printf '%s\n' "$inputs" | sha256sum | cut -c1-16)"
@@ -165,11 +170,17 @@ build() {
   trap 'rm -rf "$work"' EXIT
   cd "$work"
 
-  say "[1/6] downloading $kernel_pkg $kernel_ver and busybox-static $busybox_ver"
+  say "[1/6] downloading $kernel_pkg $kernel_ver, busybox-static $busybox_ver, shim-signed $shim_ver" \
+    "(with its helpers $shim_helpers_ver) and grub-efi-amd64-signed $grub_signed_ver"
   mkdir debs
-  (cd debs && apt-get download -q "$kernel_pkg=$kernel_ver" "busybox-static=$busybox_ver") >&2
+  (cd debs && apt-get download -q "$kernel_pkg=$kernel_ver" "busybox-static=$busybox_ver" \
+    "shim-signed=$shim_ver" "shim-helpers-amd64-signed=$shim_helpers_ver" \
+    "grub-efi-amd64-signed=$grub_signed_ver") >&2
   dpkg-deb -x debs/"${kernel_pkg}"_*.deb kernel
   dpkg-deb -x debs/busybox-static_*.deb busybox
+  dpkg-deb -x debs/shim-signed_*.deb signed
+  dpkg-deb -x debs/shim-helpers-amd64-signed_*.deb signed
+  dpkg-deb -x debs/grub-efi-amd64-signed_*.deb signed
   rm -rf debs
   local busybox="$work/busybox/bin/busybox"
   local kver
@@ -225,8 +236,15 @@ build() {
     cpio --null --create --format=newc --owner=0:0 --quiet) | gzip -9 -n >initrd.gz
 
   say "[4/6] making the UEFI and BIOS loaders"
-  grub-mkstandalone -O x86_64-efi -o BOOTX64.EFI --locales= --fonts= --themes= \
-    "boot/grub/grub.cfg=$here/grub-embedded.cfg"
+  # UEFI: the signed chain as it comes. Firmware starts shim as BOOTX64.EFI;
+  # shim starts grubx64.efi from its own directory (from the TFTP directory
+  # on network boot), and GRUB starts the signed kernel through shim, so the
+  # medium boots with Secure Boot on as well as off.
+  local shim=signed/usr/lib/shim grub_signed=signed/usr/lib/grub/x86_64-efi-signed f
+  for f in "$shim/shimx64.efi.signed" "$shim/mmx64.efi.signed" "$grub_signed/grubx64.efi.signed" \
+    "$grub_signed/grubnetx64.efi.signed"; do
+    [[ -f "$f" ]] || die "the signed boot chain lacks $f"
+  done
   # The BIOS images carry their modules, so the medium needs no GRUB module
   # directory. Like the standalone UEFI image they hold a memory disk whose
   # boot/grub/grub.cfg the normal mode runs at start: the embedded search
@@ -238,8 +256,14 @@ build() {
   local tree="$work/tree"
   mkdir -p "$tree/linuxboot/EFI/BOOT" "$tree/linuxboot/grub/i386-pc" "$tree/linuxboot/menu" "$tree/linuxboot/novpi" \
     "$tree/linuxboot/kyt" "$tree/linuxboot/dndeploy" "$tree/linuxbootkyt/menu" "$tree/linuxbootkyt/kyt"
-  cp BOOTX64.EFI "$tree/linuxboot/EFI/BOOT/BOOTX64.EFI"
+  mkdir -p "$tree/linuxboot/EFI/debian"
+  cp "$shim/shimx64.efi.signed" "$tree/linuxboot/EFI/BOOT/BOOTX64.EFI"
+  cp "$shim/mmx64.efi.signed" "$tree/linuxboot/EFI/BOOT/mmx64.efi"
+  cp "$grub_signed/grubx64.efi.signed" "$tree/linuxboot/EFI/BOOT/grubx64.efi"
+  cp "$grub_signed/grubnetx64.efi.signed" "$tree/linuxboot/EFI/BOOT/grubnetx64.efi"
   cp "$here/grub.cfg" "$tree/linuxboot/EFI/BOOT/grub.cfg"
+  cp "$here/grub-handover.cfg" "$tree/linuxboot/EFI/debian/grub.cfg"
+  cp "$here/grub-handover.cfg" "$tree/linuxboot/grub/grub.cfg"
   cp eltorito.img core.0 "$BIOS_MODULES_DIR/boot_hybrid.img" "$tree/linuxboot/grub/i386-pc/"
   cp "kernel/boot/vmlinuz-$kver" "$tree/linuxboot/vmlinuz"
   cp initrd.gz "$tree/linuxboot/initrd.gz"
