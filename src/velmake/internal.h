@@ -22,6 +22,12 @@ inline constexpr const char* kMediaConfig = "xelo.config";
 inline constexpr const char* kEfiLoaderInTree = "boot/EFI/BOOT/BOOTX64.EFI";
 inline constexpr const char* kEfiLoaderPath = "EFI/BOOT/BOOTX64.EFI";
 inline constexpr const char* kBootConfigInTree = "boot/EFI/BOOT/grub.cfg";
+// Files that go with the UEFI loader to where firmware looks for it (the EFI
+// partition of an image, the root of a USB key), each below "boot/" in the
+// tree when the environment carries it: the second stage a shim loader starts
+// from its own directory, shim's key-enrolment helper, and the configuration
+// the signed GRUB reads from its built-in prefix.
+inline constexpr const char* kEfiCompanions[] = {"EFI/BOOT/grubx64.efi", "EFI/BOOT/mmx64.efi", "EFI/debian/grub.cfg"};
 
 // The environment mtools run in: no configuration file, no geometry checks.
 inline const std::vector<std::string> kMtoolsEnv = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
@@ -43,6 +49,23 @@ struct Workspace {
   std::string toolLog;            // where the tools the writer runs write their output
   std::filesystem::path loader;   // the boot tree's UEFI loader, not yet checked
 };
+
+// A file of the UEFI boot: its source in the boot tree and its path where
+// firmware looks ("EFI/BOOT/BOOTX64.EFI").
+struct EfiFile {
+  std::filesystem::path source;
+  std::string efiPath;
+};
+
+// The directories from the top down to `dir` ("/EFI", "/EFI/BOOT") that are
+// not yet in `made`, which gains them: what a writer still has to make on a
+// FAT file system before copying a file into `dir`.
+std::vector<std::string> directoriesToMake(const std::filesystem::path& dir, std::vector<std::string>& made);
+
+// The UEFI loader of the boot tree in `workingDir` followed by the companions
+// it carries, each a regular file inside the tree (fileInTree). Companions
+// that exist but lie outside the tree are named in `leftOut`.
+std::vector<EfiFile> efiBootFiles(const std::filesystem::path& workingDir, std::vector<std::string>* leftOut = nullptr);
 
 // `path` names a regular file that lies inside `root` once every symbolic
 // link on the way is followed, so a writer may copy it onto a medium. A name

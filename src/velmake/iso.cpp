@@ -245,13 +245,17 @@ void removeInterruptedOutput(const std::string& workingDir, const std::string& i
 
 BootableISO::BootableISO(XELO::BMLoggerIfc& l) : BootableMedia(l) {}
 
-// Makes the FAT image that holds the UEFI loader at EFI/BOOT/BOOTX64.EFI.
-static int makeEfiImage(const std::string& loader, const std::string& image, const std::string& toolLog) {
+// Makes the FAT image that holds the UEFI loader at EFI/BOOT/BOOTX64.EFI and
+// the files that go with it.
+static int makeEfiImage(const std::vector<EfiFile>& files, const std::string& image, const std::string& toolLog) {
   std::error_code ec;
-  const uint64_t loaderSize = fs::file_size(loader, ec);
-  if (ec) return kNotFound;
+  uint64_t loaderSize = 0;
+  for (const EfiFile& f : files) {
+    loaderSize += fs::file_size(f.source, ec);
+    if (ec) return kNotFound;
+  }
   // Room for the loader and the file system's own tables; at least 16 MiB,
-  // which holds a standalone GRUB image of the usual size.
+  // which holds a GRUB image of the usual size with shim beside it.
   const uint64_t bytes = std::max<uint64_t>(16 * kMiB, (loaderSize + loaderSize / 8 + 2 * kMiB) / kMiB * kMiB);
   {
     std::ofstream out(image, std::ios::binary | std::ios::trunc);
@@ -259,12 +263,16 @@ static int makeEfiImage(const std::string& loader, const std::string& image, con
   }
   fs::resize_file(image, bytes, ec);
   if (ec) return ec == std::errc::no_space_on_device ? kOutOfSpace : kCreateFailed;
-  const std::vector<std::string> env = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null"};
   if (platform::runProgram({"mformat", "-i", image, "-T", std::to_string(bytes / 512), "-h", "64", "-s", "32", "::"},
-                           toolLog, env) != 0 ||
-      platform::runProgram({"mmd", "-i", image, "::/EFI", "::/EFI/BOOT"}, toolLog, env) != 0 ||
-      platform::runProgram({"mcopy", "-i", image, loader, "::/EFI/BOOT/BOOTX64.EFI"}, toolLog, env) != 0)
+                           toolLog, kMtoolsEnv) != 0)
     return kImageBuilderFailed;
+  std::vector<std::string> made;
+  for (const EfiFile& f : files) {
+    for (const std::string& dir : directoriesToMake(fs::path(f.efiPath).parent_path(), made))
+      if (platform::runProgram({"mmd", "-i", image, "::" + dir}, toolLog, kMtoolsEnv) != 0) return kImageBuilderFailed;
+    if (platform::runProgram({"mcopy", "-i", image, f.source.string(), "::/" + f.efiPath}, toolLog, kMtoolsEnv) != 0)
+      return kImageBuilderFailed;
+  }
   return kMediaOk;
 }
 
@@ -293,7 +301,7 @@ int BootableISO::writeImage(const std::vector<MediumEntry>& entries, const std::
   if (!loaderInTree(workspace, kCaller, "the boot tree has no UEFI loader")) return kNotFound;
   const std::string efiImage = (workspace.scratch / "efiboot.img").string();
   progress("Preparing the UEFI boot image", 0);
-  if (const int code = makeEfiImage(workspace.loader.string(), efiImage, workspace.toolLog); code != kMediaOk) {
+  if (const int code = makeEfiImage(efiFiles(kCaller), efiImage, workspace.toolLog); code != kMediaOk) {
     log(kLogError, "BootableISO::CreateISO() the UEFI boot image could not be made: " + readText(workspace.toolLog));
     return code;
   }

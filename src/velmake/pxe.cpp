@@ -1,6 +1,9 @@
 // Network boot directories, served as the root (or a folder) of a TFTP
 // server:
 //   BOOTX64.EFI  UEFI network loader
+//   grubx64.efi  its second stage, with the signed chain (below)
+//   grub/grub.cfg  where the signed network GRUB looks first; hands over to
+//                grub.cfg beside the loader
 //   pxelinux.0   BIOS network loader, when the environment carries one
 //   grub.cfg     the boot tree's menu, kernel and initrd read from beside it,
 //                "tftp_server=" on every kernel line
@@ -8,10 +11,12 @@
 //   img3a        the initrd, with a second archive holding xelo.config appended
 //   tc.zip       the medium's files (the listed entries, the boot tree and
 //                xelo.config at the root)
-// The loader is a GRUB image made for network boot from the host's GRUB
-// modules when they are installed; otherwise the environment's own loader is
-// copied (it boots from disks and discs, and from the network only where the
-// firmware tells it where it was loaded from). The BIOS network loader is
+// When the environment carries the signed network GRUB, the loader is its
+// shim and the signed GRUB its second stage, so the directory boots with
+// Secure Boot on. Otherwise the loader is a GRUB image made for network boot
+// from the host's GRUB modules when they are installed, or else the
+// environment's own loader (it boots from disks and discs, and from the
+// network only where the firmware tells it where it was loaded from). The BIOS network loader is
 // the environment's GRUB network image, which reads grub.cfg from beside
 // itself, so both firmware kinds share the one menu.
 #include <filesystem>
@@ -37,6 +42,17 @@ constexpr const char* kGrubModules = "/usr/lib/grub/x86_64-efi";
 // name DHCP servers commonly offer to BIOS clients).
 constexpr const char* kBiosNetLoaderInTree = "boot/grub/i386-pc/core.0";
 constexpr const char* kBiosNetLoader = "pxelinux.0";
+// The signed network GRUB of the environment; shim starts it under the name
+// below from the TFTP directory shim was loaded from. Its built-in prefix is
+// /grub at the TFTP server's root, where it reads grub.cfg, which hands over
+// to the menu beside the loader.
+constexpr const char* kSignedNetLoaderInTree = "boot/EFI/BOOT/grubnetx64.efi";
+constexpr const char* kSecondStage = "grubx64.efi";
+constexpr const char* kPrefixConfig = "grub/grub.cfg";
+constexpr const char* kPrefixHandOver =
+    "# Read by the signed network GRUB from /grub on the TFTP server: hands over\n"
+    "# to the menu beside the loader.\n"
+    "configfile $cmdpath/grub.cfg\n";
 constexpr const char* kCaller = "BootableIMG::CreateIMG()";
 constexpr const char* kStep = "Writing the network boot directory";
 
@@ -188,9 +204,22 @@ int BootableIMG::writeDirectory(std::vector<std::string>& files, const std::stri
 
 int BootableIMG::writeLoader(const Workspace& workspace, const fs::path& target) {
   const std::string netLoader = (target / "BOOTX64.EFI").string();
+  const fs::path signedLoader = fs::path(workingDirectory) / kSignedNetLoaderInTree;
   bool built = false;
   std::error_code ec;
-  if (fs::is_directory(kGrubModules, ec) && platform::programAvailable("grub-mkimage")) {
+  if (fileInTree(signedLoader, workingDirectory)) {
+    fs::create_directories(target / fs::path(kPrefixConfig).parent_path(), ec);
+    if (!concatenate({workspace.loader.string()}, netLoader) ||
+        !concatenate({signedLoader.string()}, (target / kSecondStage).string()) ||
+        !writeText((target / kPrefixConfig).string(), kPrefixHandOver))
+      return kCreateFailed;
+    log(kLogVerbose, std::string("BootableIMG::CreateIMG() the signed network loader ") + kSignedNetLoaderInTree);
+    built = true;
+  } else if (fs::exists(fs::symlink_status(signedLoader, ec))) {
+    log(kLogWarning, "BootableIMG::CreateIMG() " + signedLoader.string() +
+                         " is not a file inside the working directory and is left out");
+  }
+  if (!built && fs::is_directory(kGrubModules, ec) && platform::programAvailable("grub-mkimage")) {
     const std::string embedded = (workspace.scratch / "netboot.cfg").string();
     built = writeText(embedded, kNetLoaderConfig) &&
             platform::runProgram(

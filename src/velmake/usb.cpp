@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "internal.h"
@@ -30,6 +32,20 @@ constexpr uint64_t kFat32MaxFile = 0xFFFFFFFFull;
 constexpr const char* kKeyLabel = "XELOKEY";
 constexpr const char* kCaller = "BootableUSB::CreateUSBKey()";
 
+// BIOS boot: GRUB's El Torito image of the boot tree is written into the gap
+// between the MBR and the partition, and GRUB's hybrid MBR code starts it.
+// The image begins with 4 sectors of CD start code, then its disk start-up
+// sector, whose block list (bytes 500-507) gives the sector address of the
+// rest (its length was set when the image was made); the MBR code reads the
+// start-up sector's address from its bytes 0x1b0-0x1b7.
+constexpr const char* kBiosLoaderInTree = "boot/grub/i386-pc/eltorito.img";
+constexpr const char* kBiosMbrCodeInTree = "boot/grub/i386-pc/boot_hybrid.img";
+constexpr uint64_t kBiosLoaderSector = 64;  // where the image starts on the key
+constexpr uint64_t kCdStartSectors = 4;
+constexpr size_t kBlockListOffset = 500;
+constexpr size_t kMbrLoaderAddress = 0x1b0;
+constexpr size_t kMbrCodeBytes = 440;
+
 uint32_t le32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
@@ -37,6 +53,16 @@ uint32_t le32(const unsigned char* p) {
 
 void putLe32(unsigned char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void putLe64(unsigned char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// The bytes of a file of the boot tree; empty when it cannot be read.
+std::vector<unsigned char> treeFileBytes(const fs::path& workingDir, const char* treePath) {
+  std::ifstream in(workingDir / treePath, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -143,14 +169,17 @@ int BootableUSB::writeKey(bool format) {
   if (const int collected = collectMedium(kCaller, fileList, entries); collected != kMediaOk) return collected;
   uint64_t largest = 0;
   std::error_code ec;
-  const uint64_t needed = totalBytes(entries, &largest) + fs::file_size(workspace.loader, ec);
+  const std::vector<EfiFile> efi = efiFiles(kCaller);
+  uint64_t needed = totalBytes(entries, &largest);
+  for (const EfiFile& f : efi) needed += fs::file_size(f.source, ec);
   if (largest > kFat32MaxFile) {
     log(kLogError, "BootableUSB::CreateUSBKey() a file of the medium is over 4 GiB, more than FAT32 holds");
     return kCreateFailed;
   }
   uint64_t start = kPartitionStart;
   if (const int code = prepareVolume(format, needed, workspace.toolLog, start); code != kMediaOk) return code;
-  if (const int code = copyToKey(format, start, entries, workspace, needed); code != kMediaOk) return code;
+  if (const int code = writeBiosBoot(start); code != kMediaOk) return code;
+  if (const int code = copyToKey(format, start, entries, efi, workspace, needed); code != kMediaOk) return code;
   platform::syncFile(volume);
   log(kLogVerbose, "BootableUSB::CreateUSBKey() wrote the medium to " + volume);
   return kMediaOk;
@@ -193,8 +222,47 @@ int BootableUSB::prepareVolume(bool format, uint64_t needed, const std::string& 
   return kMediaOk;
 }
 
+int BootableUSB::writeBiosBoot(uint64_t partitionStart) {
+  const fs::path wd(workingDirectory);
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(wd / kBiosLoaderInTree, ec))) {
+    log(kLogVerbose, std::string(kCaller) + " the environment has no BIOS loader: the key boots by UEFI only");
+    return kMediaOk;
+  }
+  for (const char* file : {kBiosLoaderInTree, kBiosMbrCodeInTree}) {
+    if (fileInTree(wd / file, wd)) continue;
+    log(kLogWarning, std::string(kCaller) + " " + (wd / file).string() +
+                         " is not a file inside the working directory and is left out: the key boots by UEFI only");
+    return kMediaOk;
+  }
+  std::vector<unsigned char> loader = treeFileBytes(wd, kBiosLoaderInTree);
+  const std::vector<unsigned char> code = treeFileBytes(wd, kBiosMbrCodeInTree);
+  const uint64_t sectors = (loader.size() + kSector - 1) / kSector;
+  if (loader.size() < (kCdStartSectors + 1) * kSector || code.size() < kMbrCodeBytes || code.size() > kSector ||
+      kBiosLoaderSector + sectors > partitionStart) {
+    log(kLogWarning, std::string(kCaller) + " ignoring the unusable BIOS loader " + kBiosLoaderInTree + " or " +
+                         kBiosMbrCodeInTree + ": the key boots by UEFI only");
+    return kMediaOk;
+  }
+  loader.resize(sectors * kSector, 0);
+  putLe64(loader.data() + kCdStartSectors * kSector + kBlockListOffset, kBiosLoaderSector + kCdStartSectors + 1);
+  std::array<unsigned char, kSector> mbr{};
+  if (!platform::readAt(volume, 0, mbr.data(), mbr.size())) return kCreateFailed;
+  std::copy(code.begin(), code.begin() + kMbrCodeBytes, mbr.begin());
+  putLe64(mbr.data() + kMbrLoaderAddress, kBiosLoaderSector + kCdStartSectors);
+  // The loader first: the MBR names it only once it is all there.
+  if (!platform::writeAt(volume, kBiosLoaderSector * kSector, loader.data(), loader.size()) ||
+      !platform::writeAt(volume, 0, mbr.data(), mbr.size())) {
+    log(kLogError, std::string(kCaller) + " writing the BIOS boot code to " + volume + " failed");
+    return kCreateFailed;
+  }
+  log(kLogVerbose,
+      std::string(kCaller) + " BIOS loader " + kBiosLoaderInTree + " at sector " + std::to_string(kBiosLoaderSector));
+  return kMediaOk;
+}
+
 int BootableUSB::copyToKey(bool format, uint64_t start, const std::vector<MediumEntry>& entries,
-                           const Workspace& workspace, uint64_t needed) {
+                           const std::vector<EfiFile>& efiFiles, const Workspace& workspace, uint64_t needed) {
   const std::string fat = volume + "@@" + std::to_string(start * kSector);
   auto mtools = [&](std::vector<std::string> argv) {
     argv.insert(argv.begin() + 1, {"-i", fat});
@@ -217,21 +285,18 @@ int BootableUSB::copyToKey(bool format, uint64_t start, const std::vector<Medium
   }
   std::vector<std::string> made;
   auto makeDirs = [&](const fs::path& dir) {
-    std::string sofar;
-    for (const auto& part : dir) {
-      sofar += "/" + part.string();
-      if (std::find(made.begin(), made.end(), sofar) != made.end()) continue;
-      made.push_back(sofar);
-      mtools({"mmd", "-D", "s", "::" + sofar});  // an existing directory is kept
-    }
+    for (const std::string& d : directoriesToMake(dir, made))
+      mtools({"mmd", "-D", "s", "::" + d});  // an existing directory is kept
   };
-  makeDirs("EFI/BOOT");
-  if (mtools({"mcopy", "-o", workspace.loader.string(), std::string("::/") + kEfiLoaderPath}) != 0)
-    return failed("copying the UEFI loader");
+  std::error_code ec;
+  uint64_t done = 0;
+  for (const EfiFile& f : efiFiles) {
+    makeDirs(fs::path(f.efiPath).parent_path());
+    if (mtools({"mcopy", "-o", f.source.string(), "::/" + f.efiPath}) != 0) return failed("copying " + f.efiPath);
+    done += fs::file_size(f.source, ec);
+  }
 
   const uint64_t total = std::max<uint64_t>(needed, 1);
-  std::error_code ec;
-  uint64_t done = fs::file_size(workspace.loader, ec);
   const std::string step = "Copying the medium to the USB key";
   progress(step, static_cast<int>(done * 100 / total));
   for (const MediumEntry& e : entries) {

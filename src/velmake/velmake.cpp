@@ -285,6 +285,41 @@ bool BootableMedia::fileInWorkingDirectory(const std::string& caller, const fs::
   return false;
 }
 
+std::vector<std::string> detail::directoriesToMake(const fs::path& dir, std::vector<std::string>& made) {
+  std::vector<std::string> missing;
+  std::string sofar;
+  for (const auto& part : dir) {
+    sofar += "/" + part.string();
+    if (std::find(made.begin(), made.end(), sofar) != made.end()) continue;
+    made.push_back(sofar);
+    missing.push_back(sofar);
+  }
+  return missing;
+}
+
+std::vector<EfiFile> detail::efiBootFiles(const fs::path& workingDir, std::vector<std::string>* leftOut) {
+  std::vector<EfiFile> files;
+  if (fileInTree(workingDir / kEfiLoaderInTree, workingDir))
+    files.push_back({workingDir / kEfiLoaderInTree, kEfiLoaderPath});
+  std::error_code ec;
+  for (const char* companion : kEfiCompanions) {
+    const fs::path source = workingDir / "boot" / companion;
+    if (fileInTree(source, workingDir))
+      files.push_back({source, companion});
+    else if (leftOut && fs::exists(fs::symlink_status(source, ec)))
+      leftOut->push_back(source.string());
+  }
+  return files;
+}
+
+std::vector<EfiFile> BootableMedia::efiFiles(const std::string& caller) {
+  std::vector<std::string> leftOut;
+  std::vector<EfiFile> files = efiBootFiles(workingDirectory, &leftOut);
+  for (const std::string& path : leftOut)
+    log(kLogWarning, caller + " " + path + " is not a file inside the working directory and is left out");
+  return files;
+}
+
 bool BootableMedia::loaderInTree(const Workspace& workspace, const std::string& caller, const std::string& missing) {
   if (fileInWorkingDirectory(caller, workspace.loader)) return true;
   std::error_code ec;

@@ -29,6 +29,7 @@ namespace detail {
 struct MediumEntry;
 struct StagedFile;
 struct Workspace;
+struct EfiFile;
 }  // namespace detail
 
 // Media codes returned by the create and burn calls.
@@ -92,6 +93,9 @@ class BootableMedia {
   // directory; when there is none `missing` followed by the loader's path is
   // logged under `caller`.
   bool loaderInTree(const detail::Workspace& workspace, const std::string& caller, const std::string& missing);
+  // The files of the UEFI boot (detail::efiBootFiles); companions left out
+  // are logged as warnings under `caller`.
+  std::vector<detail::EfiFile> efiFiles(const std::string& caller);
   // The medium's entries of `files` (collectEntries); the links left out are
   // logged as warnings and a refused entry as an error, under `caller`.
   // 0 or the media code that ends the create call.
@@ -188,9 +192,13 @@ class BootableUSB : public BootableMedia {
   // Checks the volume and, with `format`, writes the partition table and the
   // file system; `start` is then the partition's first sector.
   int prepareVolume(bool format, uint64_t needed, const std::string& toolLog, uint64_t& start);
+  // Writes GRUB's BIOS loader of the boot tree into the gap before the
+  // partition at `partitionStart` and the MBR code that starts it; a tree
+  // without a usable one leaves the key to boot by UEFI only.
+  int writeBiosBoot(uint64_t partitionStart);
   // Copies the UEFI loader and the entries into the partition at `start`.
   int copyToKey(bool format, uint64_t start, const std::vector<detail::MediumEntry>& entries,
-                const detail::Workspace& workspace, uint64_t needed);
+                const std::vector<detail::EfiFile>& efiFiles, const detail::Workspace& workspace, uint64_t needed);
 
   bool initialised = false;
   bool keyIsOurs = false;

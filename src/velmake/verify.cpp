@@ -210,7 +210,8 @@ int BootableUSB::VerifyUSBKey(std::string& firstDifference) {
   // mcopy stores what links point to.
   if (const int code = stagedFilesOf(kUsbCaller, workingDir, fileList, true, staged); code != kMediaOk) return code;
   const fs::path wd(workingDir);
-  if (fileInTree(wd / kEfiLoaderInTree, wd)) staged.insert(staged.begin(), {kEfiLoaderPath, wd / kEfiLoaderInTree});
+  const std::vector<EfiFile> efi = efiBootFiles(wd);
+  for (auto f = efi.rbegin(); f != efi.rend(); ++f) staged.insert(staged.begin(), {f->efiPath, f->source});
   const uint64_t start = volume.empty() ? 0 : ourPartitionStart(volume);
   if (start == 0) {
     log(kLogError, std::string(kUsbCaller) + " the volume " + volume + " holds no medium");

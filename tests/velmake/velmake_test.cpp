@@ -629,6 +629,41 @@ TEST_F(HostFileLinks, PxeTakesNoMenuKernelOrInitrdFromTheHost) {
   EXPECT_TRUE(readFile(dir / "pxe-inside/img2a") == kernel);
 }
 
+TEST_F(HostFileLinks, BootFilesBesideTheLoaderAreTakenOnlyFromTheTree) {
+  // Each writer with one file that goes beside the loader (the shim's second
+  // stage and its configuration, the BIOS loader and MBR code, the signed
+  // network loader) linked to the host: the file is left out with a
+  // warning, the medium is still written, and the host file is on none.
+  const struct {
+    const char* writer;
+    const char* inTree;
+  } cases[] = {
+      {"iso", "boot/EFI/BOOT/grubx64.efi"},      {"iso", "boot/EFI/debian/grub.cfg"},
+      {"usb", "boot/EFI/BOOT/mmx64.efi"},        {"usb", "boot/EFI/debian/grub.cfg"},
+      {"usb", "boot/grub/i386-pc/eltorito.img"}, {"usb", "boot/grub/i386-pc/boot_hybrid.img"},
+      {"pxe", "boot/EFI/BOOT/grubnetx64.efi"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.writer) + " with " + c.inTree + " linked to the host");
+    SetUp();
+    logger = FakeLogger();
+    const std::string inTree = c.inTree;
+    const std::string target = host;
+    logger.extraHook = [inTree, target] {
+      // The other BIOS file is a real one, so only the link stands in the way.
+      fs::create_directories("boot/grub/i386-pc");
+      writeFile("boot/grub/i386-pc/eltorito.img", std::string(8192, 'E'));
+      writeFile("boot/grub/i386-pc/boot_hybrid.img", std::string(512, 'M'));
+      fs::create_directories(fs::path(inTree).parent_path());
+      fs::remove(inTree);
+      fs::create_symlink(target, inTree);
+    };
+    EXPECT_EQ(write(c.writer, "companion"), 0) << logger.log;
+    EXPECT_EQ(filesHolding(dir.path(), kMarker), std::vector<std::string>{host});
+    EXPECT_NE(logger.log.find(" left out"), std::string::npos) << logger.log;
+  }
+}
+
 // ---- reading a medium back ---------------------------------------------------------
 
 // One way a written medium can part from what was staged, the code the
