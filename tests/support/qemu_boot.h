@@ -9,6 +9,10 @@ namespace xelotest {
 
 inline const std::string kOvmfCode = "/usr/share/OVMF/OVMF_CODE_4M.fd";
 inline const std::string kOvmfVars = "/usr/share/OVMF/OVMF_VARS_4M.fd";
+// Secure Boot: the firmware that enforces it, and variables with the
+// Microsoft keys enrolled and Secure Boot switched on.
+inline const std::string kOvmfSecureCode = "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd";
+inline const std::string kOvmfSecureVars = "/usr/share/OVMF/OVMF_VARS_4M.ms.fd";
 
 // The program is found in PATH.
 bool onPath(const std::string& program);
@@ -42,6 +46,16 @@ struct BootRun {
 // at most `seconds`. `scratch` receives the firmware variables
 // and the serial log.
 BootRun bootUefi(const std::string& image, BootDevice device, const std::string& scratch, int seconds = 110);
+
+// As bootUefi, with Secure Boot on (q35 with SMM, the secure firmware and
+// the enrolled keys): only signed loaders and kernels start.
+BootRun bootSecure(const std::string& image, BootDevice device, const std::string& scratch, int seconds = 110);
+
+enum class Firmware { Bios, Uefi, SecureBoot };
+const char* firmwareName(Firmware firmware);
+// bootBios, bootUefi or bootSecure.
+BootRun boot(Firmware firmware, const std::string& image, BootDevice device, const std::string& scratch,
+             int seconds = 110);
 
 // Boots `image` under BIOS (QEMU's default SeaBIOS on the pc machine,
 // 512 MiB, no KVM) from `device`, for at most `seconds`. `scratch`

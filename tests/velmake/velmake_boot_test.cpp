@@ -1,7 +1,7 @@
 // Media made by the library from the real boot environment, booted in QEMU
-// with UEFI firmware: as a CD, as the same ISO written raw to a USB key, and
-// as a USB key made by the library; and with BIOS firmware (SeaBIOS): the
-// ISO as a CD and written raw to a disk, and the network boot directory.
+// under BIOS (SeaBIOS), UEFI (OVMF) and UEFI with Secure Boot on: the ISO as
+// a CD and written raw to a disk or USB key, a USB key made by the library,
+// and the network boot directory.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,11 +13,21 @@
 
 namespace fs = std::filesystem;
 using xelotest::BootDevice;
+using xelotest::Firmware;
 using xelotest::readFile;
 using xelotest::reported;
 using xelotest::writeFile;
 
 namespace {
+
+// One boot of a medium: the firmware, how the medium is attached, and where
+// the environment must report having found it.
+struct BootCase {
+  Firmware firmware;
+  BootDevice device;
+  const char* how;
+  const char* medium;
+};
 
 const std::string kZipName = "qor_utl_boot_tools-141_anyos_x86-64-mid.zip";
 
@@ -36,9 +46,10 @@ class BootTreeLogger : public XELO::BMLoggerIfc {
     const std::string cfg = "boot/EFI/BOOT/grub.cfg";
     std::string text = readFile(cfg);
     // A kernel that cannot start the init restarts at once, which ends QEMU;
-    // its messages go to the serial console too.
+    // all its messages go to the serial console too (whether Secure Boot is
+    // on among them).
     for (size_t at = 0; (at = text.find("iommu=soft", at)) != std::string::npos; at += 10)
-      text.insert(at + 10, " boot_src=" + bootSrc + " panic=5 console=ttyS0");
+      text.insert(at + 10, " boot_src=" + bootSrc + " panic=5 console=ttyS0 ignore_loglevel");
     writeFile(cfg, text);
     return 0;
   }
@@ -49,8 +60,9 @@ class BootTreeLogger : public XELO::BMLoggerIfc {
 class VelmakeBoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string absent = xelotest::missingTools({"qemu-system-x86_64", "timeout", "mformat", "mkfs.fat"},
-                                                      {xelotest::kOvmfCode, xelotest::kOvmfVars});
+    const std::string absent = xelotest::missingTools(
+        {"qemu-system-x86_64", "timeout", "mformat", "mkfs.fat"},
+        {xelotest::kOvmfCode, xelotest::kOvmfVars, xelotest::kOvmfSecureCode, xelotest::kOvmfSecureVars});
     if (!absent.empty()) GTEST_SKIP() << "QEMU/OVMF boot test skipped, not installed:" << absent;
     const std::string zip = std::string(XELO_BOOTENV_DIR) + "/" + kZipName;
     ASSERT_TRUE(fs::is_regular_file(zip)) << "the bootenv_build test did not leave " << zip;
@@ -73,47 +85,49 @@ class VelmakeBoot : public ::testing::Test {
     EXPECT_EQ(run.lines.back(), "end");
   }
 
+  // Boots `image` once per case and checks each report; the runs, in order.
+  std::vector<xelotest::BootRun> bootAll(const std::string& image, const std::string& bootSrc,
+                                         const std::vector<BootCase>& cases);
+
   std::vector<std::string> files{".", "..", "novpi/qor_utl_novpi_9.63.bin"};
   xelotest::TempDir dir{"velmake-boot"};
   const std::string work = dir / "work";
 };
 
-TEST_F(VelmakeBoot, IsoBootsAsACdAndWrittenRawToAUsbKey) {
-  BootTreeLogger logger("3");
-  const std::string iso = dir / "medium.iso";
-  Velmake::BootableISO builder(logger);
-  ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
-
-  {
-    SCOPED_TRACE("as a CD");
-    expectBooted(xelotest::bootUefi(iso, BootDevice::Cdrom, dir.path()), "cdrom", "3");
-  }
-  {
-    SCOPED_TRACE("written raw to a USB key");
-    expectBooted(xelotest::bootUefi(iso, BootDevice::UsbKey, dir.path()), "usb", "3");
-  }
-}
-
-TEST_F(VelmakeBoot, IsoBootsByBiosAsACdAndWrittenRawToADisk) {
-  BootTreeLogger logger("3");
-  const std::string iso = dir / "medium.iso";
-  Velmake::BootableISO builder(logger);
-  ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
-
-  const struct {
-    const char* how;
-    BootDevice device;
-    const char* medium;
-  } cases[] = {{"as a CD", BootDevice::Cdrom, "cdrom"}, {"written raw to a disk", BootDevice::Disk, "disk"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.how);
-    const xelotest::BootRun run = xelotest::bootBios(iso, c.device, dir.path());
+std::vector<xelotest::BootRun> VelmakeBoot::bootAll(const std::string& image, const std::string& bootSrc,
+                                                    const std::vector<BootCase>& cases) {
+  std::vector<xelotest::BootRun> runs;
+  for (const BootCase& c : cases) {
+    SCOPED_TRACE(std::string(c.how) + " under " + xelotest::firmwareName(c.firmware));
+    runs.push_back(xelotest::boot(c.firmware, image, c.device, dir.path()));
+    const xelotest::BootRun& run = runs.back();
     EXPECT_EQ(run.serial.find("No bootable device"), std::string::npos) << xelotest::tail(run.serial);
-    expectBooted(run, c.medium, "3");
+    // The environment must carry the kernel's default FAT character set, or
+    // it cannot read any FAT medium.
+    EXPECT_EQ(run.serial.find("IO charset ascii not found"), std::string::npos) << xelotest::tail(run.serial);
+    if (c.firmware == Firmware::SecureBoot) {
+      EXPECT_NE(run.serial.find("Secure boot enabled"), std::string::npos) << xelotest::tail(run.serial);
+    }
+    expectBooted(run, c.medium, bootSrc);
   }
+  return runs;
 }
 
-TEST_F(VelmakeBoot, UsbKeyMadeByTheLibraryBoots) {
+TEST_F(VelmakeBoot, IsoBootsAsACdAndWrittenRawToADiskOnEveryFirmware) {
+  BootTreeLogger logger("3");
+  const std::string iso = dir / "medium.iso";
+  Velmake::BootableISO builder(logger);
+  ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
+  bootAll(iso, "3",
+          {{Firmware::Bios, BootDevice::Cdrom, "as a CD", "cdrom"},
+           {Firmware::Uefi, BootDevice::Cdrom, "as a CD", "cdrom"},
+           {Firmware::SecureBoot, BootDevice::Cdrom, "as a CD", "cdrom"},
+           {Firmware::Bios, BootDevice::Disk, "written raw to a disk", "disk"},
+           {Firmware::Uefi, BootDevice::Disk, "written raw to a disk", "disk"},
+           {Firmware::SecureBoot, BootDevice::UsbKey, "written raw to a USB key", "usb"}});
+}
+
+TEST_F(VelmakeBoot, UsbKeyMadeByTheLibraryBootsOnEveryFirmware) {
   BootTreeLogger logger("2");
   const std::string key = dir / "key.img";
   { std::ofstream(key, std::ios::binary); }
@@ -122,42 +136,30 @@ TEST_F(VelmakeBoot, UsbKeyMadeByTheLibraryBoots) {
   bool needsFormat = false;
   ASSERT_EQ(usb.init(work, key, files, kZipName, needsFormat), 0) << logger.log;
   ASSERT_EQ(usb.CreateUSBKey(true), 0) << logger.log;
-
-  const xelotest::BootRun run = xelotest::bootUefi(key, BootDevice::UsbKey, dir.path());
-  // The environment must carry the kernel's default FAT character set, or it
-  // cannot read any FAT medium.
-  ASSERT_EQ(run.serial.find("IO charset ascii not found"), std::string::npos)
-      << "the boot environment cannot mount FAT file systems (its initrd lacks nls_ascii)";
-  expectBooted(run, "usb", "2");
+  bootAll(key, "2",
+          {{Firmware::Bios, BootDevice::UsbKey, "as a USB key", "usb"},
+           {Firmware::Uefi, BootDevice::UsbKey, "as a USB key", "usb"},
+           {Firmware::SecureBoot, BootDevice::UsbKey, "as a USB key", "usb"}});
 }
 
-TEST_F(VelmakeBoot, PxeDirectoryBootsByUefiNetworkBoot) {
-  if (!fs::is_directory("/usr/lib/grub/x86_64-efi"))
-    GTEST_SKIP() << "the network loader needs the host's GRUB modules (grub-efi-amd64-bin)";
-  BootTreeLogger logger("4");
-  const std::string pxe = dir / "pxe";
-  Velmake::BootableIMG img(logger);
-  ASSERT_EQ(img.CreateIMG(work, pxe, files, kZipName), 0) << logger.log;
-
-  const xelotest::BootRun run = xelotest::bootUefi(pxe, BootDevice::Network, dir.path());
-  // Without a medium the environment takes the configuration appended to its initrd.
-  expectBooted(run, "initrd", "4");
-  EXPECT_NE(reported(run.lines, "kernel_args").find("tftp_server="), std::string::npos);
-}
-
-TEST_F(VelmakeBoot, PxeDirectoryBootsByBiosNetworkBoot) {
+TEST_F(VelmakeBoot, PxeDirectoryBootsByNetworkBootOnEveryFirmware) {
   BootTreeLogger logger("4");
   const std::string pxe = dir / "pxe";
   Velmake::BootableIMG img(logger);
   ASSERT_EQ(img.CreateIMG(work, pxe, files, kZipName), 0) << logger.log;
   ASSERT_TRUE(fs::is_regular_file(pxe + "/pxelinux.0")) << logger.log;
-
-  const xelotest::BootRun run = xelotest::bootBios(pxe, BootDevice::Network, dir.path());
-  expectBooted(run, "initrd", "4");
-  // The kernel came from the TFTP server through the shared, edited menu.
-  const std::string args = reported(run.lines, "kernel_args");
-  EXPECT_NE(args.find("(tftp,"), std::string::npos) << args;
-  EXPECT_NE(args.find("tftp_server="), std::string::npos) << args;
+  // Without a medium the environment takes the configuration appended to its
+  // initrd; the kernel came from the TFTP server through the shared, edited
+  // menu.
+  for (const xelotest::BootRun& run :
+       bootAll(pxe, "4",
+               {{Firmware::Bios, BootDevice::Network, "by network boot", "initrd"},
+                {Firmware::Uefi, BootDevice::Network, "by network boot", "initrd"},
+                {Firmware::SecureBoot, BootDevice::Network, "by network boot", "initrd"}})) {
+    const std::string args = reported(run.lines, "kernel_args");
+    EXPECT_NE(args.find("(tftp,"), std::string::npos) << args;
+    EXPECT_NE(args.find("tftp_server="), std::string::npos) << args;
+  }
 }
 
 }  // namespace
