@@ -43,8 +43,9 @@ TEST_F(OrderTest, LatestIndividualUpdatesLeaveOutSupersededPacksToolsAndOtherPla
 
   // The five Windows platforms the acquisition library asks for any Windows.
   qyxl::UpdateOrderContext win;
-  auto ids = updateIds(order(win, {{"all"}, "qor/korvex/7102",
-                                   {"Windows 2000", "Windows 2003", "Windows 2003 x64", "Windows 2008", kWin2008x64}}));
+  auto ids = updateIds(order(
+      win,
+      {{"all"}, "qor/korvex/7102", {"Windows 2000", "Windows 2003", "Windows 2003 x64", "Windows 2008", kWin2008x64}}));
   EXPECT_TRUE(ids.count(kStdRaidWinDriver));
   EXPECT_FALSE(ids.count(kStdNicDriver));
 }
@@ -231,6 +232,7 @@ TEST_F(OrderTest, UnusableLocationsFailWithTheConnectivityText) {
 
 TEST_F(OrderTest, LocationMayNameTheCatalogFileItself) {
   std::filesystem::rename(repo.catalogPath(), repoDir / "qyx_sp.xml");
+  std::filesystem::rename(repo.catalogPath() + ".sig", repoDir / "qyx_sp.xml.sig");
   useLocation(repo.fileUrl() + "qyx_sp.xml");
   qyxl::UpdateOrderContext ctx;
   auto packages = order(ctx, {{kStdKyt}});
@@ -242,6 +244,7 @@ TEST_F(OrderTest, LocationMayNameTheCatalogFileItself) {
 
 TEST_F(OrderTest, DamagedCatalogFailsWithTheWebServiceText) {
   writeFile(repo.catalogPath(), "<repository><update id=\"x\"");
+  xelotest::signCatalog(repo.catalogPath());
   qyxl::UpdateOrderContext ctx;
   try {
     order(ctx, {{"all"}});

@@ -39,6 +39,7 @@ class PackageTest : public qyxltest::RepositoryTest {
       for (auto& f : u.files)
         if (f.name == fileName) edit(f);
     writeFile(repo.catalogPath(), qyxl::catalog::writeCatalog(cat));
+    xelotest::signCatalog(repo.catalogPath());
   }
 };
 
@@ -129,9 +130,14 @@ TEST_F(PackageTest, CompareSizeKeepsAVerifiedLocalFileWithoutFetching) {
 
 TEST_F(PackageTest, NamesAndPathsLeavingTheDownloadDirectoryAreRefused) {
   const std::string payload = std::string(kStdKyt) + ".zip";
-  const std::vector<std::pair<std::string, std::string>> bad{
-      {"../escaped.zip", ""}, {"/tmp/absolute.zip", ""}, {"..", ""}, {"", ""}, {"sub\\x.zip", ""},
-      {"c:evil.zip", ""},     {"ok.zip", "../outside/ok.zip"},      {"ok.zip", "/etc/ok.zip"}};
+  const std::vector<std::pair<std::string, std::string>> bad{{"../escaped.zip", ""},
+                                                             {"/tmp/absolute.zip", ""},
+                                                             {"..", ""},
+                                                             {"", ""},
+                                                             {"sub\\x.zip", ""},
+                                                             {"c:evil.zip", ""},
+                                                             {"ok.zip", "../outside/ok.zip"},
+                                                             {"ok.zip", "/etc/ok.zip"}};
   for (const auto& [name, path] : bad) {
     SCOPED_TRACE(name + " " + path);
     editCatalogEntry(payload, [&](qyxl::catalog::FileEntry& f) {

@@ -215,6 +215,7 @@ int DownloadManager::startDownload(AcquireCallbackIfc& cb) {
   callback = &cb;
   setupProxy(cb);
   xmlFiles.clear();
+  warningsSent.clear();
 
   int result = ACQUIRE_NOTHING_TO_DO;
   if (!fixIds.empty()) {
@@ -263,6 +264,8 @@ int DownloadManager::orderUpdates(qyxl::UpdateOrderContext& context, const std::
     const auto platforms = detail::inclusionPlatforms(getOSTypeString(os), os.second, latest, fixIdMode);
     if (!platforms.empty()) context.setInclusionFilters(detail::platformFilter(platforms));
     context.orderUpdates();
+    for (const auto& warning : context.getWarnings())
+      if (warningsSent.insert(warning).second) cb.sendInfo(AcquireMessage::Warning, warning, 0);
     ordered = context.getUpdatePackages();
     return ACQUIRE_OK;
   } catch (const qyxl::QYXException& e) {

@@ -132,6 +132,7 @@ class ACQUIRE_API DownloadManager {
   std::string submitterVersion;
   std::string submitterName;
   std::set<std::string> xmlFiles;
+  std::set<std::string> warningsSent;  // the client's warnings, each sent once per startDownload()
 
   AcquireCallbackIfc* callback = nullptr;
   std::mutex lock;
