@@ -1,9 +1,10 @@
 #include "catalog.h"
 
+#include <pugixml.hpp>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <pugixml.hpp>
 #include <sstream>
 
 namespace qyxl::catalog {

@@ -43,9 +43,8 @@ TEST_F(OrderTest, LatestIndividualUpdatesLeaveOutSupersededPacksToolsAndOtherPla
 
   // The five Windows platforms the acquisition library asks for any Windows.
   qyxl::UpdateOrderContext win;
-  auto ids = updateIds(order(
-      win,
-      {{"all"}, "qor/korvex/7102", {"Windows 2000", "Windows 2003", "Windows 2003 x64", "Windows 2008", kWin2008x64}}));
+  auto ids = updateIds(order(win, {{"all"}, "qor/korvex/7102",
+                                   {"Windows 2000", "Windows 2003", "Windows 2003 x64", "Windows 2008", kWin2008x64}}));
   EXPECT_TRUE(ids.count(kStdRaidWinDriver));
   EXPECT_FALSE(ids.count(kStdNicDriver));
 }

@@ -141,14 +141,9 @@ TEST_F(PackageTest, CompareSizeKeepsAVerifiedLocalFileWithoutFetching) {
 
 TEST_F(PackageTest, NamesAndPathsLeavingTheDownloadDirectoryAreRefused) {
   const std::string payload = std::string(kStdKyt) + ".zip";
-  const std::vector<std::pair<std::string, std::string>> bad{{"../escaped.zip", ""},
-                                                             {"/tmp/absolute.zip", ""},
-                                                             {"..", ""},
-                                                             {"", ""},
-                                                             {"sub\\x.zip", ""},
-                                                             {"c:evil.zip", ""},
-                                                             {"ok.zip", "../outside/ok.zip"},
-                                                             {"ok.zip", "/etc/ok.zip"}};
+  const std::vector<std::pair<std::string, std::string>> bad{
+      {"../escaped.zip", ""}, {"/tmp/absolute.zip", ""}, {"..", ""}, {"", ""}, {"sub\\x.zip", ""},
+      {"c:evil.zip", ""},     {"ok.zip", "../outside/ok.zip"},      {"ok.zip", "/etc/ok.zip"}};
   for (const auto& [name, path] : bad) {
     SCOPED_TRACE(name + " " + path);
     editCatalogEntry(payload, [&](qyxl::catalog::FileEntry& f) {

@@ -1,7 +1,5 @@
 // The test-repository generator: synthetic packages, their descriptors, and
 // publishing through the publisher's own code.
-#include "repo_fixtures.h"
-
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -15,8 +13,9 @@
 #include <stdexcept>
 
 #include "publisher.h"
-#include "signature.h"
+#include "repo_fixtures.h"
 
+#include "signature.h"
 namespace xelotest {
 
 namespace fs = std::filesystem;
@@ -360,10 +359,10 @@ void addStandardContent(TestRepository& repo) {
   repo.addUpdate(kStdMqrtz, {"7101"}, firmware, 1100).name = "MQRTZ firmware 3.0";
 
   repo.addPack("7101", {kStdBmcOld}, "1.00");
-  auto& pack = repo.addPack(
-      "7101",
-      {kStdBmcNew, kStdUefi, kStdNicDriver, kStdNicFirmware, kStdRaidWinDriver, kStdMlnx, kStdSvc, kStdCmk, kStdMqrtz},
-      "1.10");
+  auto& pack = repo.addPack("7101",
+                            {kStdBmcNew, kStdUefi, kStdNicDriver, kStdNicFirmware, kStdRaidWinDriver, kStdMlnx,
+                             kStdSvc, kStdCmk, kStdMqrtz},
+                            "1.10");
   pack.supersedes = {kStdPack7101Old};
   repo.addPack("7102", {kStdBmcNew, kStdNicDriver, kStdNicFirmware, kStdRaidFirmware, kStdRaidWinDriver}, "1.10");
 

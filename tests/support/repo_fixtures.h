@@ -233,50 +233,14 @@ struct RepoFault {
   std::string location;
   int times = -1;  // requests the fault applies to (-1: every one); then the path is served normally
 
-  static RepoFault delay(int ms) {
-    RepoFault f;
-    f.kind = Delay;
-    f.delayMs = ms;
-    return f;
-  }
-  static RepoFault stall(std::uint64_t after, int ms = 30000) {
-    RepoFault f;
-    f.kind = Stall;
-    f.afterBytes = after;
-    f.stallMs = ms;
-    return f;
-  }
-  static RepoFault notFound() {
-    RepoFault f;
-    f.kind = NotFound;
-    return f;
-  }
-  static RepoFault serverError() {
-    RepoFault f;
-    f.kind = ServerError;
-    return f;
-  }
-  static RepoFault truncate(std::uint64_t after) {
-    RepoFault f;
-    f.kind = Truncate;
-    f.afterBytes = after;
-    return f;
-  }
-  static RepoFault wrongContent() {
-    RepoFault f;
-    f.kind = WrongContent;
-    return f;
-  }
-  static RepoFault redirect(const std::string& to) {
-    RepoFault f;
-    f.kind = Redirect;
-    f.location = to;
-    return f;
-  }
-  RepoFault& limit(int count) {
-    times = count;
-    return *this;
-  }
+  static RepoFault delay(int ms) { RepoFault f; f.kind = Delay; f.delayMs = ms; return f; }
+  static RepoFault stall(std::uint64_t after, int ms = 30000) { RepoFault f; f.kind = Stall; f.afterBytes = after; f.stallMs = ms; return f; }
+  static RepoFault notFound() { RepoFault f; f.kind = NotFound; return f; }
+  static RepoFault serverError() { RepoFault f; f.kind = ServerError; return f; }
+  static RepoFault truncate(std::uint64_t after) { RepoFault f; f.kind = Truncate; f.afterBytes = after; return f; }
+  static RepoFault wrongContent() { RepoFault f; f.kind = WrongContent; return f; }
+  static RepoFault redirect(const std::string& to) { RepoFault f; f.kind = Redirect; f.location = to; return f; }
+  RepoFault& limit(int count) { times = count; return *this; }
 };
 
 // PEM files of a server certificate and its private key.

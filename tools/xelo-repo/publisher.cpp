@@ -1,5 +1,7 @@
 #include "publisher.h"
 
+#include <pugixml.hpp>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <pugixml.hpp>
 #include <set>
 #include <sstream>
 
@@ -125,7 +126,9 @@ std::string humanSize(std::uint64_t bytes) {
 }
 
 // '/'-separated path of `p` relative to `root`.
-std::string relativeOf(const fs::path& p, const fs::path& root) { return p.lexically_relative(root).generic_string(); }
+std::string relativeOf(const fs::path& p, const fs::path& root) {
+  return p.lexically_relative(root).generic_string();
+}
 
 bool writeAtomically(const fs::path& path, const std::string& text, std::string& error) {
   fs::path temp = path;
@@ -383,9 +386,9 @@ Report publishRepository(const std::string& rootText, const PublishOptions& opti
     if (!good) continue;
     report.files += static_cast<int>(u.files.size());
     report.bytes += updateBytes;
-    say(options.progress, "[" + std::to_string(index) + "/" + std::to_string(descriptors.size()) + "] " + u.id + " (" +
-                              u.kind + ", " + std::to_string(u.files.size()) + " files, " + humanSize(updateBytes) +
-                              ")");
+    say(options.progress, "[" + std::to_string(index) + "/" + std::to_string(descriptors.size()) + "] " + u.id +
+                              " (" + u.kind + ", " + std::to_string(u.files.size()) + " files, " +
+                              humanSize(updateBytes) + ")");
     catalog.updates.push_back(std::move(u));
   }
   for (const auto& p : others)

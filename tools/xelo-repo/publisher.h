@@ -17,9 +17,9 @@ struct Descriptor {
   std::string name;     // description
   std::string version;  // version
   std::string xmlFilename;
-  std::string readme;  // readme, else readmeFilename
+  std::string readme;   // readme, else readmeFilename
   std::string payload;
-  std::string history;                    // revisionHistoryFile, else changeHistoryFilename
+  std::string history;  // revisionHistoryFile, else changeHistoryFilename
   std::vector<std::string> machineTypes;  // from applicableMachineTypes
   std::vector<std::string> platforms;     // applicableOperatingSystems
   std::vector<std::string> preReqs;

@@ -1,7 +1,6 @@
 #include "supportlist/supportlist_actions.h"
 
 #include <algorithm>
-#include <boost/algorithm/string/predicate.hpp>
 #include <cctype>
 #include <fstream>
 #include <iostream>
@@ -9,11 +8,13 @@
 #include <set>
 #include <sstream>
 
-#include "acquisition/callbacks.h"
-#include "acquisition/service.h"
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "core/codes.h"
 #include "core/errors.h"
 #include "core/text.h"
+#include "acquisition/callbacks.h"
+#include "acquisition/service.h"
 #include "downloadmanager.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -76,8 +77,7 @@ std::string supportListResultPath() { return joinPath(supportListDirectory(), "s
 
 void writeSupportListResult(const std::string& word) {
   // Replaced whole, so that the front end never reads a half-written file.
-  replaceFileContents(supportListResultPath(),
-                      "<?xml version=\"1.0\" ?>\n<root>\n<result>" + word + "</result>\n</root>");
+  replaceFileContents(supportListResultPath(), "<?xml version=\"1.0\" ?>\n<root>\n<result>" + word + "</result>\n</root>");
 }
 
 void clearSupportListResult() { deleteFile(supportListResultPath()); }
@@ -165,19 +165,25 @@ class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
     logEntry(LogVerbose, items);
     const std::string lead = gui ? "" : "\n";
     switch (messageId) {
-      case Message::FileStarted: logEntry(LogVerbose, lead + "File download started"); break;
+      case Message::FileStarted:
+        logEntry(LogVerbose, lead + "File download started");
+        break;
       case Message::FileHandled:
       case Message::FilePresent:
         if (pieces.size() >= 2 && endsWithXml(pieces[1])) xmlFiles[pieces[0]] = pieces[1];
         logEntry(LogVerbose, lead + (messageId == Message::FileHandled ? "Done: " : "Already Downloaded: ") +
                                  (pieces.size() >= 2 ? pieces[1] : std::string()));
-        break;
-      case Message::Error: logEntry(LogVerbose, text); break;
       case Message::Warning:
         logEntry(LogTimeStamp, "There is a warning: " + text);
         if (!gui) std::cout << "There is a warning: " << text << std::endl;
         break;
-      case Message::FilesEnded: logEntry(LogVerbose, lead + "File download ended"); break;
+        break;
+      case Message::Error:
+        logEntry(LogVerbose, text);
+        break;
+      case Message::FilesEnded:
+        logEntry(LogVerbose, lead + "File download ended");
+        break;
       default:
         logEntry(LogVerbose, (gui ? "Unexpected State occured : " : "Unexpected State returned, just ignore : ") +
                                  std::to_string(messageId));
@@ -239,7 +245,8 @@ bool acquireLists(const Options& options, std::map<std::string, std::string>& to
     }
     bool matched = false;
     for (const auto& [otherId, file] : callback.xmlFiles) {
-      if (!otherId.starts_with(tool->prefix) || !contains(otherId, tool->suffix) || file.empty()) continue;
+      if (!otherId.starts_with(tool->prefix) || !contains(otherId, tool->suffix) || file.empty())
+        continue;
       logEntry(LogVerbose, "dynamically found fixid=" + otherId);
       logEntry(LogVerbose, "xml name=" + file);
       path += file;
@@ -305,8 +312,8 @@ bool generateXMLForAllLists(const std::map<std::string, std::string>& toolLists)
   }
   std::string text = "<?xml version=\"1.0\" ?>\n<root>\n";
   for (const auto& [machineType, tools] : flags)
-    text += "<system><xname>" + familyNames[machineType] + "</xname><machineType>" + machineType + "</machineType>" +
-            tools + "</system>\n";
+    text += "<system><xname>" + familyNames[machineType] + "</xname><machineType>" + machineType +
+            "</machineType>" + tools + "</system>\n";
   text += "</root>";
   if (!ok) {
     logEntry(LogWarning, "The working support list is kept as it was: not every tool list could be read");
@@ -354,8 +361,8 @@ ActionOutcome changeOutcome(const Options& options, bool done, const std::string
     std::cout << doneText << std::endl;
     return showOutcome(options, doneText);
   }
-  const ActionOutcome outcome =
-      done ? ActionOutcome{Exit::Success, doneText} : ActionOutcome{Exit::SupportListFailed, failedText};
+  const ActionOutcome outcome = done ? ActionOutcome{Exit::Success, doneText}
+                                     : ActionOutcome{Exit::SupportListFailed, failedText};
   std::cout << outcome.text << std::endl;
   return outcome;
 }
@@ -363,8 +370,11 @@ ActionOutcome changeOutcome(const Options& options, bool done, const std::string
 ActionOutcome performAction(const Options& options, SupportListAction action, const std::string& message) {
   using Action = SupportListAction;
   switch (action) {
-    case Action::UpdateAndRollback: std::cout << message << std::endl; return {Exit::OptionsInvalid, message};
-    case Action::Show: return showOutcome(options, "");
+    case Action::UpdateAndRollback:
+      std::cout << message << std::endl;
+      return {Exit::OptionsInvalid, message};
+    case Action::Show:
+      return showOutcome(options, "");
     case Action::Update:
     case Action::UpdateAndShow:
       std::cout << "Updating system support list now, please wait..." << std::endl;
@@ -375,7 +385,8 @@ ActionOutcome performAction(const Options& options, SupportListAction action, co
       std::cout << "Rolling back system support list now, please wait..." << std::endl;
       return changeOutcome(options, rollbackSupportList(options), "System support list rolled back successfully",
                            "System support list rollback failed", action == Action::RollbackAndShow);
-    case Action::None: break;
+    case Action::None:
+      break;
   }
   return {Exit::SupportListFailed, message};
 }
