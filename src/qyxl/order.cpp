@@ -76,6 +76,9 @@ class Package : public UpdatePackage {
   }
   std::uint64_t getSize() const override { return size; }
   const std::vector<unsigned char>* getFileHash() const override { return hasHash ? &hash : nullptr; }
+  const std::vector<unsigned char>* getFileSha256() const override {
+    return strongHash.empty() ? nullptr : &strongHash;
+  }
   std::map<std::string, std::string> getExtendedAttributes() const override { return attributes; }
   const UpdatePackageState& getState() const override { return *state.load(); }
   bool isDownloadEnabled() const override { return refusal.empty(); }

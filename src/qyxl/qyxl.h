@@ -189,6 +189,8 @@ class UpdatePackage {
   virtual std::uint64_t getSize() const = 0;
   // SHA-1 of the file (20 bytes), or null when the repository gives none.
   virtual const std::vector<unsigned char>* getFileHash() const = 0;
+  // SHA-256 of the file (32 bytes), or null when the repository gives none.
+  virtual const std::vector<unsigned char>* getFileSha256() const { return nullptr; }
   // Descriptive attributes; "name" is the update's descriptive name when known.
   virtual std::map<std::string, std::string> getExtendedAttributes() const = 0;
   // ERROR_STATE (and download disabled) for a file the client refuses: a

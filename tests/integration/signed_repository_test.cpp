@@ -115,6 +115,35 @@ TEST_F(SignedRepository, CatalogThatIsNotWhatThePublisherSignedIsRefused) {
   }
 }
 
+TEST_F(SignedRepository, FileInTheWorkingDirectoryThatOnlyMatchesTheSha1IsNotKept) {
+  // A stand-in for a SHA-1 collision: a file placed in the working
+  // directory whose size and SHA-1 the signed catalog lists for the BMC
+  // firmware, while its SHA-256 is the genuine firmware's.
+  ASSERT_EQ(run().status, 0);
+  std::string placed;
+  for (const auto& e : fs::recursive_directory_iterator(work()))
+    if (e.path().filename() == kBmcPayload) placed = e.path().string();
+  ASSERT_FALSE(placed.empty());
+  const std::string forged = "forged firmware";
+  writeFile(placed, forged);
+  std::string text = catalog();
+  const auto line = text.find("path=\"updates/" + kBmcPayload);
+  ASSERT_NE(line, std::string::npos);
+  for (const auto& [attribute, value] : {std::pair<std::string, std::string>{"size", std::to_string(forged.size())},
+                                         {"sha1", xelotest::sha1OfBytes(forged)}}) {
+    const auto from = text.find(attribute + "=\"", line) + attribute.size() + 2;
+    text.replace(from, text.find('"', from) - from, value);
+  }
+  writeFile(repo.catalogPath(), text);
+  xelotest::signCatalog(repo.catalogPath());
+
+  // The file is not taken as present: the stale copy goes and the download,
+  // which cannot match the edited entry, fails the update.
+  auto r = run();
+  EXPECT_THAT(r.output, HasSubstr(std::string(xelotest::kStdBmcNew) + " ... Fail"));
+  EXPECT_FALSE(fs::exists(placed));
+}
+
 TEST_F(SignedRepository, KeyringWithoutThePublishersKeyRefusesItsCatalog) {
   fs::remove_all(box.programDir() + "/keyring");
   expectRefused("catalog signed by an unknown key");
