@@ -45,7 +45,7 @@ void checkSafety(const cat::FileEntry& file) {
 
 bool sameFile(const cat::FileEntry& a, const cat::FileEntry& b) {
   return a.name == b.name && a.path == b.path && a.size == b.size && a.hasSize == b.hasSize && a.sha1 == b.sha1 &&
-         a.role == b.role;
+         a.sha256 == b.sha256 && a.role == b.role;
 }
 
 bool sameUpdate(const cat::Update& a, const cat::Update& b) {
@@ -112,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cat::Catalog again;
   if (!cat::parseCatalog(written, again, error)) xelofuzz::finding("written catalog does not parse: " + error);
   if (again.updates.size() != catalog.updates.size()) xelofuzz::finding("written catalog lost updates");
+  if (again.validUntil != catalog.validUntil) xelofuzz::finding("written catalog changed its validity end");
   for (std::size_t i = 0; i < catalog.updates.size(); ++i)
     if (!sameUpdate(catalog.updates[i], again.updates[i]))
       xelofuzz::finding("written catalog changed update " + catalog.updates[i].id);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The quick start: builds xelo and the sample boot environment, publishes the
-# bundled sample repository as a plain folder, and runs xelo from a private
+# bundled sample repository as a plain folder (its catalog signed with the
+# demo key the program's keyring trusts), and runs xelo from a private
 # copy of its program directory to make a bootable ISO for machine type 7101
 # with the update tool. Everything stays under build/demo/.
 set -euo pipefail
@@ -19,6 +20,9 @@ bash "$root/tools/sample/make-sample-repo.sh" --out "$demo/repo" --boot-zip "$bo
   --publisher "$root/build/tools/xelo-repo/xelo-repo"
 printf '_QOR.SP_LOCATION_URL = file://%s/\n_QOR.SP_UPDATE_INIT = NO\n' "$demo/repo" \
   >"$demo/program/qyxConnect.properties"
+
+"$root/build/tools/xelo-repo/xelo-repo" verify --quiet --key "$demo/program/keyring/sample-repository-demo.pem" \
+  "$demo/repo"
 
 echo "== Running xelo"
 SYSTEMDRIVE="$demo/drive" "$demo/program/xelo" --local="$demo/work" -m 7101 --function=novpi \

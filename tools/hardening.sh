@@ -15,7 +15,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${XELO_FUZZ_SECONDS:-60}"
-fuzz_targets="${XELO_FUZZ_TARGETS:-config_file descriptors catalog supportlist options ftp_listing unzip}"
+fuzz_targets="${XELO_FUZZ_TARGETS:-config_file descriptors catalog signed_catalog supportlist options ftp_listing unzip}"
 fuzz_build="${XELO_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 asan_build="${XELO_ASAN_BUILD_DIR:-$root/build-asan}"
 

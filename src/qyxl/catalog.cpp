@@ -15,15 +15,49 @@ const Update* Catalog::find(const std::string& id) const {
   return nullptr;
 }
 
-bool parseSha1Hex(const std::string& text, std::string& normalized) {
-  if (text.size() != 40) return false;
+namespace {
+
+bool parseHexDigits(const std::string& text, std::size_t digits, std::string& normalized) {
+  if (text.size() != digits) return false;
   std::string out;
-  out.reserve(40);
+  out.reserve(digits);
   for (char c : text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
     out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
   }
   normalized = out;
+  return true;
+}
+
+}  // namespace
+
+bool parseSha1Hex(const std::string& text, std::string& normalized) { return parseHexDigits(text, 40, normalized); }
+
+bool parseSha256Hex(const std::string& text, std::string& normalized) { return parseHexDigits(text, 64, normalized); }
+
+bool parseTimestamp(const std::string& text, std::int64_t& seconds) {
+  static const std::string pattern = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (pattern[i] == 'd' ? !digit : text[i] != pattern[i]) return false;
+  }
+  auto number = [&](std::size_t at, std::size_t length) { return std::stoi(text.substr(at, length)); };
+  const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+  const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+  static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (month < 1 || month > 12 || day < 1 || day > monthDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 ||
+      minute > 59 || second > 59)
+    return false;
+  // Days since 1970-01-01 of a proleptic Gregorian date.
+  const int y = year - (month <= 2 ? 1 : 0);
+  const int era = y / 400;
+  const int yearOfEra = y - era * 400;
+  const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
+  seconds = days * 86400 + hour * 3600 + minute * 60 + second;
   return true;
 }
 
@@ -106,6 +140,12 @@ bool parseCatalog(const std::string& text, Catalog& out, std::string& error) {
     return false;
   }
   cat.generated = root.attribute("generated").as_string();
+  cat.validUntil = root.attribute("validUntil").as_string();
+  std::int64_t until = 0;
+  if (!cat.validUntil.empty() && !parseTimestamp(cat.validUntil, until)) {
+    error = "catalog validity end \"" + cat.validUntil + "\" is not a time stamp YYYY-MM-DDTHH:MM:SSZ";
+    return false;
+  }
   for (auto node : root.children("update")) {
     Update u;
     u.id = node.attribute("id").as_string();
@@ -129,6 +169,8 @@ bool parseCatalog(const std::string& text, Catalog& out, std::string& error) {
       if (!size.empty() && !e.hasSize) e.path.clear();  // a bad size makes the entry unusable
       std::string sha = f.attribute("sha1").as_string();
       if (!sha.empty() && !parseSha1Hex(sha, e.sha1)) e.path.clear();  // same for a bad hash
+      std::string sha256 = f.attribute("sha256").as_string();
+      if (!sha256.empty() && !parseSha256Hex(sha256, e.sha256)) e.path.clear();
       u.files.push_back(std::move(e));
     }
     cat.updates.push_back(std::move(u));
@@ -157,6 +199,7 @@ std::string writeCatalog(const Catalog& catalog) {
   auto root = doc.append_child("repository");
   root.append_attribute("format").set_value(catalog.format);
   if (!catalog.generated.empty()) root.append_attribute("generated").set_value(catalog.generated.c_str());
+  if (!catalog.validUntil.empty()) root.append_attribute("validUntil").set_value(catalog.validUntil.c_str());
   for (const auto& u : catalog.updates) {
     auto node = root.append_child("update");
     node.append_attribute("id").set_value(u.id.c_str());
@@ -175,6 +218,7 @@ std::string writeCatalog(const Catalog& catalog) {
       file.append_attribute("path").set_value(f.path.c_str());
       if (f.hasSize) file.append_attribute("size").set_value(std::to_string(f.size).c_str());
       if (!f.sha1.empty()) file.append_attribute("sha1").set_value(f.sha1.c_str());
+      if (!f.sha256.empty()) file.append_attribute("sha256").set_value(f.sha256.c_str());
       file.append_attribute("role").set_value(f.role.c_str());
     }
   }

@@ -27,6 +27,7 @@ struct FileEntry {
   bool hasSize = false;
   std::string sha1;  // 40 lower-case hex digits, or "" when not given
   std::string role = kRoleData;
+  std::string sha256;  // 64 lower-case hex digits, or "" when not given
 };
 
 struct Update {
@@ -45,7 +46,8 @@ struct Update {
 
 struct Catalog {
   int format = kFormatVersion;
-  std::string generated;  // time stamp written by the publisher (informative)
+  std::string generated;   // time stamp written by the publisher (informative)
+  std::string validUntil;  // "YYYY-MM-DDTHH:MM:SSZ": the catalog is not to be used after it; "" for no end
   std::vector<Update> updates;
 
   const Update* find(const std::string& id) const;
@@ -60,8 +62,14 @@ bool parseCatalog(const std::string& text, Catalog& out, std::string& error);
 // The catalog as XML text (UTF-8, one element per line).
 std::string writeCatalog(const Catalog& catalog);
 
-// Whether `text` is 40 hexadecimal digits; `normalized` gets them in lower case.
+// Whether `text` is 40 (SHA-1) or 64 (SHA-256) hexadecimal digits;
+// `normalized` gets them in lower case.
 bool parseSha1Hex(const std::string& text, std::string& normalized);
+bool parseSha256Hex(const std::string& text, std::string& normalized);
+
+// A UTC time stamp "YYYY-MM-DDTHH:MM:SSZ" as seconds since 1970; false for
+// any other text or an impossible date.
+bool parseTimestamp(const std::string& text, std::int64_t& seconds);
 
 // A download file name that stays inside the download directory: not empty,
 // not "." or "..", no separator ('/' or '\\'), no drive colon, no control

@@ -6,21 +6,22 @@
 
 namespace qyxl {
 
-void Sha1::FreeContext::operator()(evp_md_ctx_st* c) const { EVP_MD_CTX_free(c); }
+void Digest::FreeContext::operator()(evp_md_ctx_st* c) const { EVP_MD_CTX_free(c); }
 
-Sha1::Sha1() : context(EVP_MD_CTX_new()) {
-  failed = !context || EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr) != 1;
+Digest::Digest(Algorithm algorithm) : context(EVP_MD_CTX_new()) {
+  const EVP_MD* md = algorithm == SHA256 ? EVP_sha256() : EVP_sha1();
+  failed = !context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1;
 }
 
-Sha1::~Sha1() = default;
+Digest::~Digest() = default;
 
-bool Sha1::update(const void* data, std::size_t size) {
+bool Digest::update(const void* data, std::size_t size) {
   if (failed) return false;
   if (size > 0 && EVP_DigestUpdate(context.get(), data, size) != 1) failed = true;
   return !failed;
 }
 
-std::vector<unsigned char> Sha1::finish() {
+std::vector<unsigned char> Digest::finish() {
   if (failed) return {};
   // Whatever happens, the context is spent.
   failed = true;
@@ -31,22 +32,51 @@ std::vector<unsigned char> Sha1::finish() {
   return digest;
 }
 
-std::vector<unsigned char> sha1OfFile(const std::string& path) {
+namespace {
+
+// Feeds a file's contents to every digest given; false when it cannot be read.
+bool hashContents(const std::string& path, std::vector<Digest*> digests) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) return {};
-  Sha1 sha1;
+  if (!file) return false;
   // Large blocks: hashing the files already present is what a repeated
   // acquisition spends its time on.
   std::vector<unsigned char> block(256 * 1024);
   for (;;) {
     const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
-    if (!sha1.update(block.data(), got)) return {};
-    if (got < block.size()) {
-      if (std::ferror(file.get())) return {};
-      break;
-    }
+    for (Digest* d : digests)
+      if (!d->update(block.data(), got)) return false;
+    if (got < block.size()) return !std::ferror(file.get());
   }
+}
+
+}  // namespace
+
+std::vector<unsigned char> sha1OfFile(const std::string& path) {
+  Sha1 sha1;
+  if (!hashContents(path, {&sha1})) return {};
   return sha1.finish();
+}
+
+bool hashFile(const std::string& path, std::vector<unsigned char>& sha1, std::vector<unsigned char>& sha256) {
+  Sha1 one;
+  Sha256 two;
+  sha1.clear();
+  sha256.clear();
+  if (!hashContents(path, {&one, &two})) return false;
+  sha1 = one.finish();
+  sha256 = two.finish();
+  if (sha1.empty() || sha256.empty()) {
+    sha1.clear();
+    sha256.clear();
+    return false;
+  }
+  return true;
+}
+
+std::vector<unsigned char> sha256Of(const std::string& bytes) {
+  Sha256 digest;
+  digest.update(bytes.data(), bytes.size());
+  return digest.finish();
 }
 
 std::string hexText(const std::vector<unsigned char>& bytes) {
@@ -58,6 +88,30 @@ std::string hexText(const std::vector<unsigned char>& bytes) {
     text += digits[b & 0x0f];
   }
   return text;
+}
+
+namespace {
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool parseHex(const std::string& text, std::vector<unsigned char>& bytes) {
+  if (text.size() % 2 != 0) return false;
+  std::vector<unsigned char> out;
+  out.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = hexValue(text[i]), low = hexValue(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<unsigned char>(high * 16 + low));
+  }
+  bytes = std::move(out);
+  return true;
 }
 
 }  // namespace qyxl

@@ -2,6 +2,7 @@
 // location, the order answered from it, and every file of every chosen
 // update becomes one UpdatePackage.
 #include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 
@@ -11,6 +12,7 @@
 #include "qyxl.h"
 #include "selection.h"
 #include "transfer.h"
+#include "trust.h"
 
 namespace qyxl {
 
@@ -31,7 +33,8 @@ std::vector<unsigned char> hashBytes(const std::string& hex) {
 
 class Package : public UpdatePackage {
  public:
-  Package(const catalog::Update& update, const catalog::FileEntry& file, const transfer::Settings& settings)
+  Package(const catalog::Update& update, const catalog::FileEntry& file, const transfer::Settings& settings,
+          bool verified)
       : settings(settings),
         updateId(update.id),
         filename(file.name),
@@ -45,12 +48,16 @@ class Package : public UpdatePackage {
       hash = hashBytes(file.sha1);
       hasHash = true;
     }
+    if (!file.sha256.empty()) strongHash = hashBytes(file.sha256);
     // A name or path that would leave the download directory, or an entry
-    // whose size or hash could not be read, is never fetched.
+    // whose size or hash could not be read, is never fetched. A signed
+    // catalog vouches for a file only through its size and SHA-256.
     if (!catalog::isSafeFileName(file.name)) {
       refusal = "refused file name \"" + file.name + "\" of update " + update.id;
     } else if (!catalog::isSafeRelativePath(file.path)) {
       refusal = "refused repository path \"" + file.path + "\" of " + file.name;
+    } else if (verified && (!file.hasSize || file.sha256.empty())) {
+      refusal = "refused " + file.name + ": the signed catalog gives no size or SHA-256 for it";
     } else {
       url = transfer::fileUrl(settings, file.path);
     }
@@ -69,6 +76,9 @@ class Package : public UpdatePackage {
   }
   std::uint64_t getSize() const override { return size; }
   const std::vector<unsigned char>* getFileHash() const override { return hasHash ? &hash : nullptr; }
+  const std::vector<unsigned char>* getFileSha256() const override {
+    return strongHash.empty() ? nullptr : &strongHash;
+  }
   std::map<std::string, std::string> getExtendedAttributes() const override { return attributes; }
   const UpdatePackageState& getState() const override { return *state.load(); }
   bool isDownloadEnabled() const override { return refusal.empty(); }
@@ -82,11 +92,13 @@ class Package : public UpdatePackage {
   }
 
  private:
-  // A file already in place with the expected size (and hash, when known).
+  // A file already in place with the expected size (and hashes, when known).
   bool alreadyPresent(const std::string& path) const {
     std::error_code ec;
     if (!hasSize || !fs::is_regular_file(path, ec) || fs::file_size(path, ec) != size || ec) return false;
-    return !hasHash || sha1OfFile(path) == hash;
+    if (strongHash.empty()) return !hasHash || sha1OfFile(path) == hash;
+    std::vector<unsigned char> sha1, sha256;
+    return hashFile(path, sha1, sha256) && (!hasHash || sha1 == hash) && sha256 == strongHash;
   }
 
   transfer::Settings settings;
@@ -96,6 +108,7 @@ class Package : public UpdatePackage {
   bool hasSize;
   std::vector<unsigned char> hash;
   bool hasHash = false;
+  std::vector<unsigned char> strongHash;  // SHA-256, when the catalog gives it
   std::map<std::string, std::string> attributes;
   std::string url;
   std::string refusal;
@@ -112,6 +125,7 @@ struct UpdateOrderContext::Impl {
   bool closed = false;
   std::vector<std::unique_ptr<Package>> owned;  // every package ever answered
   std::vector<UpdatePackage*> current;          // those of the last order
+  std::vector<std::string> warnings;            // of the last order
 };
 
 UpdateOrderContext::UpdateOrderContext() : impl(std::make_unique<Impl>()) {}
@@ -132,17 +146,15 @@ void UpdateOrderContext::setInclusionFilters(const protocolUpdateOrderFilter__Fi
 }
 
 void UpdateOrderContext::orderUpdates() {
+  impl->warnings.clear();
   transfer::Settings settings = transfer::readSettings();
-  std::string text = transfer::fetchCatalog(settings);
-  catalog::Catalog cat;
-  std::string error;
-  if (!catalog::parseCatalog(text, cat, error))
-    throw detail::error(QYXMessage::WebServiceCall, settings.catalogUrl + ": " + error);
-  auto chosen = selection::select(cat, impl->request);
+  trust::TrustedCatalog trusted = trust::loadCatalog(settings, static_cast<std::int64_t>(std::time(nullptr)));
+  impl->warnings = trusted.warnings;
+  auto chosen = selection::select(trusted.catalog, impl->request);
   std::vector<UpdatePackage*> packages;
   for (const auto& s : chosen) {
     for (const catalog::FileEntry* f : s.files) {
-      auto p = std::make_unique<Package>(*s.update, *f, settings);
+      auto p = std::make_unique<Package>(*s.update, *f, settings, trusted.verified);
       packages.push_back(p.get());
       impl->owned.push_back(std::move(p));
     }
@@ -152,6 +164,8 @@ void UpdateOrderContext::orderUpdates() {
 }
 
 std::vector<UpdatePackage*> UpdateOrderContext::getUpdatePackages() { return impl->current; }
+
+std::vector<std::string> UpdateOrderContext::getWarnings() const { return impl->warnings; }
 
 void UpdateOrderContext::close() { impl->closed = true; }
 
@@ -168,6 +182,7 @@ void Package::download(UpdateOrderContext&) {
   request.hasSize = hasSize;
   request.size = size;
   request.sha1 = hash;
+  request.sha256 = strongHash;
   // A failed download throws and leaves the package ordered, so it can be
   // tried again.
   transfer::fetchFile(settings, request);

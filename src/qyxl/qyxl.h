@@ -86,6 +86,11 @@ class Config {
   static constexpr const char* CA_FILE = "_QOR.CA_FILE";
   static constexpr const char* CONNECT_TIMEOUT = "_QOR.CONNECT_TIMEOUT_SECONDS";
   static constexpr const char* LOW_SPEED_TIMEOUT = "_QOR.LOW_SPEED_TIMEOUT_SECONDS";
+  // A catalog is used only when its signature verifies against a key of the
+  // keyring (the folder "keyring" of the root data directory). This key,
+  // set to exactly the repository location, lets that location's catalog be
+  // used without a valid signature, with a warning at every order.
+  static constexpr const char* UNSIGNED_CATALOG_ALLOWED_FOR = "_QOR.UNSIGNED_CATALOG_ALLOWED_FOR";
 
   // Where the properties files are (relative names are taken from the
   // current directory when used).
@@ -184,6 +189,8 @@ class UpdatePackage {
   virtual std::uint64_t getSize() const = 0;
   // SHA-1 of the file (20 bytes), or null when the repository gives none.
   virtual const std::vector<unsigned char>* getFileHash() const = 0;
+  // SHA-256 of the file (32 bytes), or null when the repository gives none.
+  virtual const std::vector<unsigned char>* getFileSha256() const { return nullptr; }
   // Descriptive attributes; "name" is the update's descriptive name when known.
   virtual std::map<std::string, std::string> getExtendedAttributes() const = 0;
   // ERROR_STATE (and download disabled) for a file the client refuses: a
@@ -221,6 +228,9 @@ class UpdateOrderContext {
   // Asks the repository; blocks. Throws QYXException on failure. How an
   // order is answered is described in docs/repository.md.
   void orderUpdates();
+  // Warnings of the last order for the user: a catalog used without a valid
+  // signature, by the settings' choice.
+  std::vector<std::string> getWarnings() const;
   // Packages of the last order, owned by the context: they stay valid until
   // the context is destroyed, across close() and later orders.
   std::vector<UpdatePackage*> getUpdatePackages();

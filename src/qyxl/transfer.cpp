@@ -17,6 +17,7 @@
 #include "digest.h"
 #include "internal.h"
 #include "qyxl.h"
+#include "signature.h"
 
 namespace qyxl::transfer {
 
@@ -211,6 +212,7 @@ class PathLock {
 struct FileSink {
   std::FILE* file = nullptr;
   Sha1* sha1 = nullptr;
+  Sha256* sha256 = nullptr;
   std::uint64_t written = 0;
   bool capped = false;
   std::uint64_t cap = 0;
@@ -230,20 +232,23 @@ size_t onFileData(char* data, size_t size, size_t count, void* user) {
     sink->writeErrno = errno;
     return 0;
   }
-  sink->sha1->update(data, n);  // a failure sticks: the digest is then missing
+  // A failure sticks: the digest is then missing.
+  sink->sha1->update(data, n);
+  sink->sha256->update(data, n);
   sink->written += n;
   return n;
 }
 
 struct TextSink {
   std::string text;
+  std::size_t cap = kMaxCatalogBytes;
   bool tooLarge = false;
 };
 
 size_t onTextData(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<TextSink*>(user);
   size_t n = size * count;
-  if (sink->text.size() + n > kMaxCatalogBytes) {
+  if (sink->text.size() + n > sink->cap) {
     sink->tooLarge = true;
     return 0;
   }
@@ -298,6 +303,12 @@ Settings readSettings() {
   if (!resolveLocation(s.location, s.catalogUrl, s.baseUrl, s.local))
     throw detail::error(QYXMessage::ConnectivityPath,
                         "the repository location \"" + s.location + "\" is not an http://, https:// or file:// URL");
+  // The signature file is named after the catalog file, whatever query
+  // the location carries.
+  const auto query = s.catalogUrl.find_first_of("?#");
+  s.signatureUrl = s.catalogUrl.substr(0, query) + signature::kSignatureSuffix +
+                   (query == std::string::npos ? "" : s.catalogUrl.substr(query));
+  s.allowUnsigned = config.getProperty(Config::UNSIGNED_CATALOG_ALLOWED_FOR) == s.location;
   s.proxyEnabled = isYes(config.getProperty(Config::PROXY_ENABLED));
   if (s.proxyEnabled) {
     s.proxyHost = config.getProperty(std::string(Config::PROXY_LOCATION) + "1");
@@ -321,30 +332,63 @@ std::string fileUrl(const Settings& settings, const std::string& relativePath) {
   return settings.baseUrl + encodePath(relativePath);
 }
 
-std::string fetchCatalog(const Settings& settings) {
+namespace {
+
+// The text at `url`, at most `cap` bytes. False with `why` set when it
+// cannot be fetched; `missing` tells a file the server does not have apart
+// from a failed connection.
+bool fetchText(const Settings& settings, const std::string& url, std::size_t cap, std::string& text, std::string& why,
+               bool& missing) {
   char errorBuffer[CURL_ERROR_SIZE] = {0};
-  CurlHandle h = makeHandle(settings, settings.catalogUrl, errorBuffer);
-  if (!h) throw detail::error(QYXMessage::ConnectivityPath, "cannot start a transfer");
+  CurlHandle h = makeHandle(settings, url, errorBuffer);
+  missing = false;
+  if (!h) {
+    why = "cannot start a transfer";
+    return false;
+  }
   TextSink sink;
+  sink.cap = cap;
   StallWatch watch;
   curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, onTextData);
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
   watchStalls(h.get(), settings, watch);
   CURLcode rc = curl_easy_perform(h.get());
   if (rc != CURLE_OK) {
-    std::string why = sink.tooLarge   ? "the catalog is larger than " + std::to_string(kMaxCatalogBytes >> 20) + " MiB"
-                      : watch.stalled ? "nothing received for " + std::to_string(settings.lowSpeedTimeout) + " seconds"
-                                      : curlError(rc, errorBuffer);
-    throw detail::error(QYXMessage::ConnectivityPath, settings.catalogUrl + ": " + why);
+    long status = 0;
+    curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &status);
+    missing =
+        rc == CURLE_FILE_COULDNT_READ_FILE || (rc == CURLE_HTTP_RETURNED_ERROR && (status == 404 || status == 410));
+    why = sink.tooLarge   ? "larger than " + std::to_string(cap) + " bytes"
+          : watch.stalled ? "nothing received for " + std::to_string(settings.lowSpeedTimeout) + " seconds"
+                          : curlError(rc, errorBuffer);
+    return false;
   }
-  if (sink.text.size() >= 2 && static_cast<unsigned char>(sink.text[0]) == 0x1f &&
-      static_cast<unsigned char>(sink.text[1]) == 0x8b) {
+  text = std::move(sink.text);
+  return true;
+}
+
+}  // namespace
+
+std::string fetchCatalog(const Settings& settings) {
+  std::string text, why;
+  bool missing = false;
+  if (!fetchText(settings, settings.catalogUrl, kMaxCatalogBytes, text, why, missing))
+    throw detail::error(QYXMessage::ConnectivityPath, settings.catalogUrl + ": " + why);
+  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0x1f && static_cast<unsigned char>(text[1]) == 0x8b) {
     std::string plain, error;
-    if (!gunzip(sink.text, plain, error))
+    if (!gunzip(text, plain, error))
       throw detail::error(QYXMessage::WebServiceCall, settings.catalogUrl + ": " + error);
     return plain;
   }
-  return std::move(sink.text);
+  return text;
+}
+
+bool fetchSignature(const Settings& settings, std::string& text) {
+  std::string why;
+  bool missing = false;
+  if (fetchText(settings, settings.signatureUrl, kMaxSignatureBytes, text, why, missing)) return true;
+  if (missing) return false;
+  throw detail::error(QYXMessage::ConnectivityPath, settings.signatureUrl + ": " + why);
 }
 
 void fetchFile(const Settings& settings, const FileRequest& request) {
@@ -369,7 +413,9 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
   if (!sink.file)
     throw fail(QYXMessage::CmnDownloadFileError, "cannot write \"" + temp + "\": " + std::strerror(errno));
   Sha1 sha1;
+  Sha256 sha256;
   sink.sha1 = &sha1;
+  sink.sha256 = &sha256;
   sink.capped = request.hasSize;
   sink.cap = request.size;
 
@@ -415,6 +461,10 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
   if (!request.sha1.empty() && digest != request.sha1)
     throw fail(QYXMessage::CmnDownloadFileError,
                "SHA-1 " + hexText(digest) + " does not match the expected " + hexText(request.sha1));
+  const std::vector<unsigned char> strong = sha256.finish();
+  if (!request.sha256.empty() && strong != request.sha256)
+    throw fail(QYXMessage::CmnDownloadFileError,
+               "SHA-256 " + hexText(strong) + " does not match the expected " + hexText(request.sha256));
   fs::rename(temp, finalPath, ec);
   if (ec) throw fail(QYXMessage::CmnDownloadFileError, "cannot rename \"" + temp + "\": " + ec.message());
 }

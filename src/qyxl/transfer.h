@@ -26,7 +26,11 @@ struct Settings {
   std::string caFile;
   long connectTimeout = kDefaultConnectTimeout;
   long lowSpeedTimeout = kDefaultLowSpeedTimeout;
+  std::string signatureUrl;    // the catalog's detached signature
+  bool allowUnsigned = false;  // the settings allow this location's catalog without a valid signature
 };
+
+inline constexpr std::size_t kMaxSignatureBytes = 64u << 10;
 
 // Reads the connection store of the root data directory. Throws the
 // connectivity-path error when it is missing or names no usable location.
@@ -44,16 +48,22 @@ std::string fileUrl(const Settings& settings, const std::string& relativePath);
 // connectivity-path error when it cannot be fetched.
 std::string fetchCatalog(const Settings& settings);
 
+// The catalog's signature file; false when the repository has none (HTTP
+// 404, missing local file). Throws the connectivity-path error when it
+// cannot be fetched otherwise.
+bool fetchSignature(const Settings& settings, std::string& text);
+
 struct FileRequest {
   std::string url;
   std::string finalPath;
   bool hasSize = false;
   std::uint64_t size = 0;
-  std::vector<unsigned char> sha1;  // 20 bytes, or empty when not known
+  std::vector<unsigned char> sha1;    // 20 bytes, or empty when not known
+  std::vector<unsigned char> sha256;  // 32 bytes, or empty when not known
 };
 
 // Downloads into temporaryPathFor(finalPath), hashing while writing, and
-// renames the file to finalPath only when its size and SHA-1 match. On
+// renames the file to finalPath only when its size, SHA-1 and SHA-256 match. On
 // failure nothing is left under either name and QYXException is thrown
 // (createDirFailed, Cmn.DownloadTimeout or Cmn.DownloadFileError). Two
 // downloads to the same final path never run at once.

@@ -149,6 +149,9 @@ class HostileRepository : public ::testing::Test {
     ASSERT_NE(start, std::string::npos) << name;
     catalog.replace(start, length, line);
     writeFile(repo.catalogPath(), catalog);
+    // Signed again: the defences below hold even against the trusted
+    // publisher's own mistakes.
+    xelotest::signCatalog(repo.catalogPath());
   }
 
   // The catalog line of `name` with the attribute `attribute` set to `value`.

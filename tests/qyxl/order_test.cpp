@@ -231,6 +231,7 @@ TEST_F(OrderTest, UnusableLocationsFailWithTheConnectivityText) {
 
 TEST_F(OrderTest, LocationMayNameTheCatalogFileItself) {
   std::filesystem::rename(repo.catalogPath(), repoDir / "qyx_sp.xml");
+  std::filesystem::rename(repo.catalogPath() + ".sig", repoDir / "qyx_sp.xml.sig");
   useLocation(repo.fileUrl() + "qyx_sp.xml");
   qyxl::UpdateOrderContext ctx;
   auto packages = order(ctx, {{kStdKyt}});
@@ -242,6 +243,7 @@ TEST_F(OrderTest, LocationMayNameTheCatalogFileItself) {
 
 TEST_F(OrderTest, DamagedCatalogFailsWithTheWebServiceText) {
   writeFile(repo.catalogPath(), "<repository><update id=\"x\"");
+  xelotest::signCatalog(repo.catalogPath());
   qyxl::UpdateOrderContext ctx;
   try {
     order(ctx, {{"all"}});

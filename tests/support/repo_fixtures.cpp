@@ -15,6 +15,7 @@
 #include "publisher.h"
 #include "repo_fixtures.h"
 
+#include "signature.h"
 namespace xelotest {
 
 namespace fs = std::filesystem;
@@ -109,9 +110,22 @@ std::string sha1OfBytes(const std::string& bytes) {
 }
 
 std::string sha1OfFile(const std::string& path) {
-  std::string hex;
-  std::uint64_t size = 0;
-  return xelorepo::hashFile(path, hex, size) ? hex : "";
+  xelorepo::FileHashes hashes;
+  return xelorepo::hashFile(path, hashes) ? hashes.sha1 : "";
+}
+
+void signCatalog(const std::string& catalogPath, const std::string& key) {
+  qyxl::signature::Entry entry;
+  std::string error;
+  if (!qyxl::signature::sign(readFile(key), readFile(catalogPath), entry, error))
+    throw std::runtime_error("signing " + catalogPath + " failed: " + error);
+  writeText(catalogPath + qyxl::signature::kSignatureSuffix, qyxl::signature::formatEntry(entry));
+}
+
+void installKeyring(const std::string& dataDir) {
+  const fs::path keyring = fs::path(dataDir) / "keyring";
+  fs::create_directories(keyring);
+  fs::copy_file(kDemoPublicKey, keyring / fs::path(kDemoPublicKey).filename(), fs::copy_options::skip_existing);
 }
 
 int expectPublishedCopies(const TestRepository& repo, const std::string& dir) {
@@ -134,6 +148,7 @@ void writeConnectProperties(const std::string& dataDir, const std::string& locat
   for (const auto& [k, v] : extra) text += k + " = " + v + "\n";
   fs::create_directories(dataDir);
   writeText(fs::path(dataDir) / "qyxConnect.properties", text);
+  installKeyring(dataDir);
 }
 
 TestRepository::TestRepository(std::string root) : rootDir(std::move(root)) { fs::create_directories(rootDir); }
@@ -262,6 +277,8 @@ void TestRepository::publish() {
   }
   xelorepo::PublishOptions options;
   options.generated = "2026-01-01T00:00:00Z";
+  options.signingKeys = signingKeys;
+  options.validUntil = validUntil;
   auto report = xelorepo::publishRepository(rootDir, options);
   if (!report.ok) {
     std::string text = "publishing the test repository failed:";

@@ -36,6 +36,11 @@ namespace xelotest {
 
 // ---- repository content ----------------------------------------------------
 
+// The demo key pair of the sample repository: the private key signs test
+// repositories, the public key is the one the shipped keyring holds.
+inline constexpr const char* kDemoSigningKey = XELO_SOURCE_DIR "/tools/sample/demo-signing-key.key";
+inline constexpr const char* kDemoPublicKey = XELO_SOURCE_DIR "/data/keyring/sample-repository-demo.pem";
+
 // Platform names as the acquisition library puts them into its filters.
 inline constexpr const char* kSles11x64 = "SLES 11 x64";
 inline constexpr const char* kSles10x64 = "SLES 10 x64";
@@ -101,6 +106,12 @@ class TestRepository {
   void setFamilyName(const std::string& machineType, const std::string& family);
   std::string familyName(const std::string& machineType) const;
 
+  // Keys that sign the catalog at publish() (default: the demo key the
+  // program's keyring trusts); none publishes it unsigned.
+  void setSigningKeys(std::vector<std::string> keys) { signingKeys = std::move(keys); }
+  // The catalog's validity end ("YYYY-MM-DDTHH:MM:SSZ"; default none).
+  void setValidUntil(std::string time) { validUntil = std::move(time); }
+
   // Writes the packages added since the last publish() (descriptor, readme,
   // change history, payload) and publishes "catalog.xml" over the whole
   // folder. Throws std::runtime_error with the publisher's messages when
@@ -129,6 +140,8 @@ class TestRepository {
   std::map<std::string, std::string> families;
   std::map<std::string, std::string> fileFolders;  // download name -> folder
   std::size_t written = 0;                         // packages already on disk
+  std::vector<std::string> signingKeys{kDemoSigningKey};
+  std::string validUntil;
 };
 
 // Deterministic pseudo-random bytes: the same seed and size always give the
@@ -143,8 +156,16 @@ std::string sha1OfBytes(const std::string& bytes);
 // `repo` to be that file, byte for byte; returns how many there are.
 int expectPublishedCopies(const TestRepository& repo, const std::string& dir);
 
+// Signs the catalog file as it now is (after a test edited it) with `key`
+// into "<catalog>.sig", as a publisher holding that key would.
+void signCatalog(const std::string& catalogPath, const std::string& key = kDemoSigningKey);
+
+// Copies the demo public key into the keyring folder of `dataDir`.
+void installKeyring(const std::string& dataDir);
+
 // Writes "qyxConnect.properties" in `dataDir` naming `locationUrl` as the
-// repository, plus any `extra` keys (for example short timeouts).
+// repository, plus any `extra` keys (for example short timeouts), and
+// installs the keyring that trusts the demo key.
 void writeConnectProperties(const std::string& dataDir, const std::string& locationUrl,
                             const std::vector<std::pair<std::string, std::string>>& extra = {});
 

@@ -2,7 +2,9 @@
 # Writes the bundled sample update repository into a folder and publishes
 # it: an update pack for machine type 7101 with two firmware updates, the
 # update installer (NOVPI) and the boot environment built by
-# tools/bootenv/build-bootenv.sh.
+# tools/bootenv/build-bootenv.sh. The catalog is signed with the demo key
+# beside this script (demo-signing-key.key), whose public half is the key
+# the program's shipped keyring trusts.
 #
 #   make-sample-repo.sh --out DIR --boot-zip ZIP --publisher XELO_REPO
 set -euo pipefail
@@ -99,4 +101,4 @@ printf 'Change history of the update pack\n1.10: first release\n' >"$out/packs/$
   tail_lines
 } >"$out/packs/$pack.xml"
 
-"$publisher" publish --quiet "$out"
+"$publisher" publish --quiet --sign "$(dirname "$0")/demo-signing-key.key" "$out"

@@ -2,9 +2,14 @@
 
 #include <pugixml.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +19,7 @@
 #include <sstream>
 
 #include "digest.h"
+#include "signature.h"
 
 namespace xelorepo {
 
@@ -208,27 +214,52 @@ bool readDescriptor(const std::string& path, Descriptor& out, std::string& error
   return true;
 }
 
-bool hashFile(const std::string& path, std::string& sha1Hex, std::uint64_t& size) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  qyxl::Sha1 sha1;
-  std::vector<char> buffer(1 << 16);
-  std::uint64_t total = 0;
-  bool hashed = true;
-  size_t n;
-  while (hashed && (n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
-    hashed = sha1.update(buffer.data(), n);
-    total += n;
-  }
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed || !hashed) return false;
-  const auto digest = sha1.finish();
-  if (digest.empty()) return false;
-  sha1Hex = qyxl::hexText(digest);
-  size = total;
+bool hashFile(const std::string& path, FileHashes& out) {
+  std::vector<unsigned char> sha1, sha256;
+  std::error_code ec;
+  if (!qyxl::hashFile(path, sha1, sha256)) return false;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec) return false;
+  out.sha1 = qyxl::hexText(sha1);
+  out.sha256 = qyxl::hexText(sha256);
+  out.size = size;
   return true;
 }
+
+namespace {
+
+// Signs the catalog text with every key (before anything is written, so a
+// bad key leaves the repository as it was), then writes the catalog and its
+// signature file. Publishing unsigned removes an older signature, which
+// would no longer match.
+bool writeSignedCatalog(const fs::path& catalogPath, const std::string& text, const PublishOptions& options,
+                        Report& report) {
+  std::string signatures, error;
+  for (const auto& keyFile : options.signingKeys) {
+    std::ifstream in(keyFile, std::ios::binary);
+    std::ostringstream pem;
+    pem << in.rdbuf();
+    qyxl::signature::Entry entry;
+    if (!in || !qyxl::signature::sign(pem.str(), text, entry, error)) {
+      report.errors.push_back(keyFile + ": cannot sign with this key: " + (in ? error : "cannot be read"));
+      return false;
+    }
+    signatures += qyxl::signature::formatEntry(entry);
+  }
+  fs::path signaturePath = catalogPath;
+  signaturePath += qyxl::signature::kSignatureSuffix;
+  if (!writeAtomically(catalogPath, text, error) ||
+      (!signatures.empty() && !writeAtomically(signaturePath, signatures, error))) {
+    report.errors.push_back(error);
+    return false;
+  }
+  std::error_code ec;
+  if (signatures.empty() && fs::remove(signaturePath, ec))
+    report.warnings.push_back(signaturePath.string() + ": removed; the catalog is published unsigned");
+  return true;
+}
+
+}  // namespace
 
 Report publishRepository(const std::string& rootText, const PublishOptions& options) {
   Report report;
@@ -273,12 +304,13 @@ Report publishRepository(const std::string& rootText, const PublishOptions& opti
   std::set<std::string> referenced;  // files named by some descriptor, relative to the root
   std::map<std::string, std::string> firstDescriptorOf;
   struct NameUse {
-    std::string path, sha1;
+    std::string path, sha256;
     std::uint64_t size;
   };
   std::map<std::string, NameUse> byName;
   cat::Catalog catalog;
   catalog.generated = options.generated.empty() ? nowUtc() : options.generated;
+  catalog.validUntil = options.validUntil;
 
   int index = 0;
   for (const auto& [path, d] : descriptors) {
@@ -325,19 +357,23 @@ Report publishRepository(const std::string& rootText, const PublishOptions& opti
       e.name = name;
       e.path = relativeOf(file, root);
       e.role = role;
-      if (!fs::is_regular_file(file, ec) || !hashFile(file.string(), e.sha1, e.size)) {
+      FileHashes hashes;
+      if (!fs::is_regular_file(file, ec) || !hashFile(file.string(), hashes)) {
         report.errors.push_back(where + ": names \"" + name + "\", which is missing or unreadable");
         good = false;
         continue;
       }
+      e.sha1 = hashes.sha1;
+      e.sha256 = hashes.sha256;
+      e.size = hashes.size;
       e.hasSize = true;
       if (!cat::isSafeRelativePath(e.path)) {
         report.errors.push_back(where + ": path \"" + e.path + "\" cannot be served");
         good = false;
         continue;
       }
-      auto [use, fresh] = byName.try_emplace(name, NameUse{e.path, e.sha1, e.size});
-      if (!fresh && (use->second.sha1 != e.sha1 || use->second.size != e.size)) {
+      auto [use, fresh] = byName.try_emplace(name, NameUse{e.path, e.sha256, e.size});
+      if (!fresh && (use->second.sha256 != e.sha256 || use->second.size != e.size)) {
         report.errors.push_back(where + ": \"" + e.path + "\" and \"" + use->second.path +
                                 "\" share the download name " + name + " but differ");
         good = false;
@@ -379,69 +415,145 @@ Report publishRepository(const std::string& rootText, const PublishOptions& opti
   }
   std::sort(catalog.updates.begin(), catalog.updates.end(),
             [](const cat::Update& a, const cat::Update& b) { return a.id < b.id; });
-  std::string error;
-  if (!writeAtomically(catalogPath, cat::writeCatalog(catalog), error)) {
-    report.errors.push_back(error);
-    return report;
-  }
+  if (!writeSignedCatalog(catalogPath, cat::writeCatalog(catalog), options, report)) return report;
   say(options.progress, "Published " + std::to_string(report.updates) + " updates, " + std::to_string(report.files) +
                             " files (" + humanSize(report.bytes) + ") in " + catalogPath.string());
   report.ok = true;
   return report;
 }
 
+namespace {
+
+bool readText(const fs::path& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream out;
+  out << in.rdbuf();
+  text = out.str();
+  return static_cast<bool>(in) || in.eof();
+}
+
+// The catalog's signature: checked against the given public keys, or only
+// looked for when none are given.
+void verifySignature(const fs::path& catalogPath, const std::string& text, const std::vector<std::string>& publicKeys,
+                     const Progress& progress, Report& report) {
+  fs::path signaturePath = catalogPath;
+  signaturePath += qyxl::signature::kSignatureSuffix;
+  std::string signatureText, why;
+  const bool present = readText(signaturePath, signatureText);
+  if (publicKeys.empty()) {
+    report.warnings.push_back(present ? "the catalog's signature was not checked (no --key given)"
+                                      : "the catalog is not signed (" + signaturePath.string() + " is missing)");
+    return;
+  }
+  std::vector<qyxl::signature::PublicKey> keys;
+  for (const auto& file : publicKeys) {
+    std::string pem, error;
+    qyxl::signature::PublicKey key;
+    if (!readText(file, pem) || !qyxl::signature::readPublicKey(pem, key, error)) {
+      report.errors.push_back(file + ": not a usable public key" + (error.empty() ? "" : ": " + error));
+      continue;
+    }
+    key.source = file;
+    keys.push_back(std::move(key));
+  }
+  if (qyxl::signature::check(text, present ? &signatureText : nullptr, keys, why) != qyxl::signature::Verdict::Good)
+    report.errors.push_back(why);
+  else
+    say(progress, "Signature good: " + why);
+}
+
+// One listed file against the repository folder.
+void verifyFile(const fs::path& root, const cat::Update& u, const cat::FileEntry& f, Report& report) {
+  ++report.files;
+  if (!cat::isSafeFileName(f.name) || !cat::isSafeRelativePath(f.path)) {
+    report.errors.push_back(u.id + ": unsafe or malformed entry \"" + f.name + "\" (" + f.path + ")");
+    return;
+  }
+  FileHashes hashes;
+  if (!hashFile((root / f.path).string(), hashes)) {
+    report.errors.push_back(u.id + ": " + f.path + " is missing or unreadable");
+    return;
+  }
+  report.bytes += hashes.size;
+  if (f.hasSize && hashes.size != f.size)
+    report.errors.push_back(u.id + ": " + f.path + " has " + std::to_string(hashes.size) + " bytes, the catalog says " +
+                            std::to_string(f.size));
+  else if (!f.sha1.empty() && hashes.sha1 != f.sha1)
+    report.errors.push_back(u.id + ": " + f.path + " does not match its SHA-1");
+  else if (!f.sha256.empty() && hashes.sha256 != f.sha256)
+    report.errors.push_back(u.id + ": " + f.path + " does not match its SHA-256");
+  if (f.sha1.empty()) report.warnings.push_back(u.id + ": " + f.path + " has no SHA-1 in the catalog");
+  if (f.sha256.empty()) report.warnings.push_back(u.id + ": " + f.path + " has no SHA-256 in the catalog");
+}
+
+}  // namespace
+
 bool loadCatalog(const std::string& root, const std::string& catalogName, cat::Catalog& out, std::string& error) {
   fs::path path = fs::path(root) / catalogName;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string text;
+  if (!readText(path, text)) {
     error = path.string() + ": cannot be read";
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!cat::parseCatalog(text.str(), out, error)) {
+  if (!cat::parseCatalog(text, out, error)) {
     error = path.string() + ": " + error;
     return false;
   }
   return true;
 }
 
-Report verifyRepository(const std::string& root, const std::string& catalogName, const Progress& progress) {
+Report verifyRepository(const std::string& root, const std::string& catalogName, const Progress& progress,
+                        const std::vector<std::string>& publicKeys) {
   Report report;
   cat::Catalog catalog;
-  std::string error;
+  std::string error, text;
+  const fs::path catalogPath = fs::path(root) / catalogName;
   if (!loadCatalog(root, catalogName, catalog, error)) {
     report.errors.push_back(error);
     return report;
   }
+  readText(catalogPath, text);
+  verifySignature(catalogPath, text, publicKeys, progress, report);
+  if (!catalog.validUntil.empty()) say(progress, "Valid until " + catalog.validUntil);
   int index = 0;
   for (const auto& u : catalog.updates) {
     ++index;
     say(progress, "[" + std::to_string(index) + "/" + std::to_string(catalog.updates.size()) + "] " + u.id);
-    for (const auto& f : u.files) {
-      ++report.files;
-      if (!cat::isSafeFileName(f.name) || !cat::isSafeRelativePath(f.path)) {
-        report.errors.push_back(u.id + ": unsafe or malformed entry \"" + f.name + "\" (" + f.path + ")");
-        continue;
-      }
-      std::string sha1;
-      std::uint64_t size = 0;
-      if (!hashFile((fs::path(root) / f.path).string(), sha1, size)) {
-        report.errors.push_back(u.id + ": " + f.path + " is missing or unreadable");
-        continue;
-      }
-      report.bytes += size;
-      if (f.hasSize && size != f.size)
-        report.errors.push_back(u.id + ": " + f.path + " has " + std::to_string(size) + " bytes, the catalog says " +
-                                std::to_string(f.size));
-      else if (!f.sha1.empty() && sha1 != f.sha1)
-        report.errors.push_back(u.id + ": " + f.path + " does not match its SHA-1");
-      if (f.sha1.empty()) report.warnings.push_back(u.id + ": " + f.path + " has no SHA-1 in the catalog");
-    }
+    for (const auto& f : u.files) verifyFile(root, u, f, report);
   }
   report.updates = static_cast<int>(catalog.updates.size());
   report.ok = report.errors.empty();
   return report;
+}
+
+bool generateKeyFiles(const std::string& privatePath, const std::string& publicPath, std::string& error) {
+  std::string privatePem, publicPem;
+  if (!qyxl::signature::generateKeyPair(privatePem, publicPem, error)) return false;
+  std::error_code ec;
+  if (fs::exists(publicPath, ec)) {
+    error = publicPath + ": already exists";
+    return false;
+  }
+  // The private key is created readable by its owner only, and never over
+  // an existing file.
+  const int fd = ::open(privatePath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) {
+    error = privatePath + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool written = ::write(fd, privatePem.data(), privatePem.size()) == static_cast<ssize_t>(privatePem.size());
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed) {
+    error = privatePath + ": cannot be written";
+    fs::remove(privatePath, ec);
+    return false;
+  }
+  if (!writeAtomically(publicPath, publicPem, error)) {
+    fs::remove(privatePath, ec);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace xelorepo

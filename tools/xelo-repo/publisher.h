@@ -46,6 +46,11 @@ struct PublishOptions {
   std::string catalogName = qyxl::catalog::kDefaultCatalogName;
   std::string generated;  // time stamp for the catalog; "" takes the current UTC time
   Progress progress;      // one line per step; may be empty
+  // Private key files (Ed25519, PEM) that sign the catalog; each adds a line
+  // to "<catalog>.sig". None: the catalog is published unsigned and an older
+  // signature file is removed.
+  std::vector<std::string> signingKeys;
+  std::string validUntil;  // "YYYY-MM-DDTHH:MM:SSZ" written into the catalog; "" for no end
 };
 
 struct Report {
@@ -67,14 +72,27 @@ struct Report {
 Report publishRepository(const std::string& root, const PublishOptions& options);
 
 // Checks a published repository: every file the catalog lists exists with
-// its size and SHA-1, and every name and path is safe.
-Report verifyRepository(const std::string& root, const std::string& catalogName, const Progress& progress);
+// its size, SHA-1 and SHA-256, and every name and path is safe. With public
+// key files, the catalog's signature must verify against one of them;
+// without, a missing signature is a warning.
+Report verifyRepository(const std::string& root, const std::string& catalogName, const Progress& progress,
+                        const std::vector<std::string>& publicKeys = {});
+
+// Writes a new Ed25519 key pair: the private key (mode 0600) and the public
+// key as PEM files. Refuses to overwrite either file.
+bool generateKeyFiles(const std::string& privatePath, const std::string& publicPath, std::string& error);
 
 // Reads the catalog of a repository folder.
 bool loadCatalog(const std::string& root, const std::string& catalogName, qyxl::catalog::Catalog& out,
                  std::string& error);
 
-// SHA-1 and size of a file; false when it cannot be read.
-bool hashFile(const std::string& path, std::string& sha1Hex, std::uint64_t& size);
+struct FileHashes {
+  std::string sha1;    // 40 lower-case hex digits
+  std::string sha256;  // 64 lower-case hex digits
+  std::uint64_t size = 0;
+};
+
+// Digests and size of a file; false when it cannot be read.
+bool hashFile(const std::string& path, FileHashes& out);
 
 }  // namespace xelorepo

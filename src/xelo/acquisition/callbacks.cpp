@@ -147,6 +147,7 @@ void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
       break;
     case Message::Log: logEntry(LogTimeStamp, text); break;
     case Message::Verbose: logEntry(LogVerbose, text); break;
+    case Message::Warning: printAndLog(kWarningPrefix + text + "\r\n"); break;
     default: break;
   }
 }

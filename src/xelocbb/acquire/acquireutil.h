@@ -132,6 +132,7 @@ struct AcquireMessage {
     FileFailed = 30,        // "id:file:reason"
     Log = 31,               // a log line
     Verbose = 32,           // a log line for verbose logging only
+    Warning = 33,           // a warning for the user, to show and log (a catalog used unsigned)
   };
 };
 

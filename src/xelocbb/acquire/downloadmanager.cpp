@@ -180,6 +180,15 @@ bool DownloadManager::checksumMatches(const std::string& path, const std::string
   return !actual.empty() && actual == expected;
 }
 
+bool DownloadManager::isPackageFile(const std::string& path, const qyxl::UpdatePackage& package) {
+  const std::vector<unsigned char>* sha256 = package.getFileSha256();
+  if (!sha256) return checksumMatches(path, detail::hashText(package.getFileHash()));
+  std::vector<unsigned char> actualSha1, actualSha256;
+  if (!qyxl::hashFile(path, actualSha1, actualSha256)) return false;
+  const std::vector<unsigned char>* sha1 = package.getFileHash();
+  return (!sha1 || actualSha1 == *sha1) && actualSha256 == *sha256;
+}
+
 // ---- acquisition ---------------------------------------------------------------
 
 void DownloadManager::setupProxy(AcquireCallbackIfc& cb) {
@@ -215,6 +224,7 @@ int DownloadManager::startDownload(AcquireCallbackIfc& cb) {
   callback = &cb;
   setupProxy(cb);
   xmlFiles.clear();
+  warningsSent.clear();
 
   int result = ACQUIRE_NOTHING_TO_DO;
   if (!fixIds.empty()) {
@@ -263,6 +273,8 @@ int DownloadManager::orderUpdates(qyxl::UpdateOrderContext& context, const std::
     const auto platforms = detail::inclusionPlatforms(getOSTypeString(os), os.second, latest, fixIdMode);
     if (!platforms.empty()) context.setInclusionFilters(detail::platformFilter(platforms));
     context.orderUpdates();
+    for (const auto& warning : context.getWarnings())
+      if (warningsSent.insert(warning).second) cb.sendInfo(AcquireMessage::Warning, warning, 0);
     ordered = context.getUpdatePackages();
     return ACQUIRE_OK;
   } catch (const qyxl::QYXException& e) {

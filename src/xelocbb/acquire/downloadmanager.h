@@ -100,6 +100,10 @@ class ACQUIRE_API DownloadManager {
   // True when the SHA-1 of the file at `path`, as lower-case hex, equals
   // `expected`. A file that cannot be read never matches.
   static bool checksumMatches(const std::string& path, const std::string& expected);
+  // True when the file at `path` is the package's file: its SHA-1 matches
+  // and, when the repository gives one, its SHA-256 too (a file that only
+  // collides with the SHA-1 is not taken for the package).
+  static bool isPackageFile(const std::string& path, const qyxl::UpdatePackage& package);
 
  private:
   void setupProxy(AcquireCallbackIfc& callback);
@@ -132,6 +136,7 @@ class ACQUIRE_API DownloadManager {
   std::string submitterVersion;
   std::string submitterName;
   std::set<std::string> xmlFiles;
+  std::set<std::string> warningsSent;  // the client's warnings, each sent once per startDownload()
 
   AcquireCallbackIfc* callback = nullptr;
   std::mutex lock;

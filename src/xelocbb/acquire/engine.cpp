@@ -314,9 +314,9 @@ void worker(int index) {
   }
 
   const std::string localPath = platform::joinLocalPath(job->package->getDownloadPathname(), job->fileName);
-  const std::string expected = detail::hashText(job->package->getFileHash());
+  const UpdatePackage& package = *job->package;
   lk.unlock();
-  const bool present = DownloadManager::checksumMatches(localPath, expected);
+  const bool present = DownloadManager::isPackageFile(localPath, package);
   lk.lock();
 
   if (present) {
@@ -359,7 +359,7 @@ void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath
       continue;
     }
     const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
-    const bool present = DownloadManager::checksumMatches(localPath, detail::hashText(package->getFileHash()));
+    const bool present = DownloadManager::isPackageFile(localPath, *package);
     if (!present && deleteStale) {
       // A file that does not match is stale: it goes before the pass, so a
       // failed download never leaves an old file looking current. A report
