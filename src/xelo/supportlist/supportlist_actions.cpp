@@ -173,10 +173,10 @@ class SupportListResultBuilder : public QYXAcquistion::AcquireCallbackIfc {
         if (pieces.size() >= 2 && endsWithXml(pieces[1])) xmlFiles[pieces[0]] = pieces[1];
         logEntry(LogVerbose, lead + (messageId == Message::FileHandled ? "Done: " : "Already Downloaded: ") +
                                  (pieces.size() >= 2 ? pieces[1] : std::string()));
+        break;
       case Message::Warning:
         logEntry(LogTimeStamp, "There is a warning: " + text);
         if (!gui) std::cout << "There is a warning: " << text << std::endl;
-        break;
         break;
       case Message::Error:
         logEntry(LogVerbose, text);
