@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/config.h"
+#include "core/errors.h"
 #include "core/text.h"
 #include "core/validation.h"
 #include "host/host.h"
@@ -53,7 +54,7 @@ void addTargetOptions(po::options_description& visible) {
   visible.add_options()
       ("local,l", po::value<std::string>()->value_name("dir"),
        "Working directory that holds everything acquired and staged for the media.\n"
-       "Default value: \".\"\n"
+       "Default value: \"workingdir\" in the program directory, after asking (--yes answers)\n"
        "Example: --local=workingdir")
       ("iso", po::value<std::string>()->value_name("file"),
        "Build a bootable ISO image file. A bare file name is placed in the working "
@@ -134,9 +135,15 @@ void addProxyOptions(po::options_description& visible) {
        "Default value: none\n"
        "Example: --proxy-user=jdoe")
       ("proxy-password", po::value<std::string>()->value_name("password"),
-       "Password for the HTTP proxy. It is never stored or logged.\n"
+       "Password for the HTTP proxy. It is never stored or logged, but on the command line other local users "
+       "see it in the process list: prefer --proxy-password-file or the environment variable XELO_PROXY_PASSWORD. "
+       "This option wins over the file, the file over the variable.\n"
        "Default value: none\n"
-       "Example: --proxy-password=secret");
+       "Example: --proxy-password=secret")
+      ("proxy-password-file", po::value<std::string>()->value_name("file"),
+       "Read the password for the HTTP proxy from the first line of this file.\n"
+       "Default value: none\n"
+       "Example: --proxy-password-file=/root/.xelo-proxy");
   // clang-format on
 }
 
@@ -149,9 +156,15 @@ void addRunOptions(po::options_description& visible) {
        "Default value: off\n"
        "Example: --no-acquire")
       ("force",
-       "Overwrite existing media without asking.\n"
+       "Overwrite existing media without asking, and format a USB key that was not made by this tool.\n"
        "Default value: off\n"
        "Example: --force")
+      ("yes",
+       "Answer \"y\" to every question whether to go on (missed downloads, another boot environment or "
+       "configuration version, overwriting the target a configuration file names); standard input is not read. "
+       "A USB key that needs formatting still needs --force.\n"
+       "Default value: off\n"
+       "Example: --yes")
       ("verify",
        "Read the medium back after writing it and compare every file with what was staged; a difference fails the run.\n"
        "Default value: off\n"
@@ -196,7 +209,7 @@ void addBootServiceOptions(po::options_description& visible) {
   visible.add_options()
       ("tftp-pxe-address", po::value<std::string>()->value_name("host"),
        "TFTP server that hosts the PXE image; used together with --pxe.\n"
-       "Default value: 192.0.2.10\n"
+       "Default value: none (the booted system asks the DHCP server for it)\n"
        "Example: --tftp-pxe-address=192.0.2.20")
       ("unattended", po::value<std::string>()->value_name("url"),
        "Build unattended update media; the log package is uploaded to this "
@@ -381,6 +394,7 @@ class Parse {
   int architecture();
   int noFirmware();
   int proxy();
+  int proxyPassword();
   int readTimeout();
   int vmwareUpdate();
   int configFile();
@@ -470,14 +484,18 @@ int Parse::workingDirectory() {
   }
   if (runsWithoutMedia()) return 0;
   say("Warning! You haven't specified workingdir and it will be \"workingdir\" in current folder.");
-  std::cout << "Are you sure you want to continue?(y or n)" << std::flush;
-  std::string answer;
-  if (!(std::cin >> answer)) {
-    // No more input: nobody is there to agree.
-    std::cout << std::endl;
-    return 1;
+  if (answerYes) {
+    answerQuestionYes("Are you sure you want to continue?(y or n)");
+  } else {
+    std::cout << "Are you sure you want to continue?(y or n)" << std::flush;
+    std::string answer;
+    if (!(std::cin >> answer)) {
+      // No more input: nobody is there to agree.
+      std::cout << std::endl;
+      return 1;
+    }
+    if (lowerCase(answer).find('y') == std::string::npos) return 1;
   }
-  if (lowerCase(answer).find('y') == std::string::npos) return 1;
   o.workingDir = "workingdir";
   setKey("QOR_SYSTEM_WORKINGDIR", "workingdir");
   return 0;
@@ -611,7 +629,31 @@ int Parse::proxy() {
     o.proxyUser = text("proxy-user");
     setKey("QOR_SYSTEM_PROXY_USER", o.proxyUser);
   }
-  if (given("proxy-password")) o.proxyPassword = text("proxy-password");
+  return 0;
+}
+
+// The proxy password: --proxy-password, else the first line of
+// --proxy-password-file, else XELO_PROXY_PASSWORD. The file is read whenever
+// it is named, so a wrong path is refused rather than silently ignored.
+int Parse::proxyPassword() {
+  std::string fromFile;
+  bool haveFile = false;
+  if (given("proxy-password-file")) {
+    const std::string path = text("proxy-password-file");
+    std::ifstream in(path);
+    if (isDirectory(path) || !in || !std::getline(in, fromFile))
+      return refuseText("Error: The proxy password file " + path + " cannot be read.");
+    if (!fromFile.empty() && fromFile.back() == '\r') fromFile.pop_back();
+    haveFile = true;
+  }
+  bool haveVariable = false;
+  const std::string fromVariable = getEnv("XELO_PROXY_PASSWORD", &haveVariable);
+  if (given("proxy-password"))
+    o.proxyPassword = text("proxy-password");
+  else if (haveFile)
+    o.proxyPassword = fromFile;
+  else if (haveVariable)
+    o.proxyPassword = fromVariable;
   return 0;
 }
 
@@ -840,6 +882,8 @@ int Parse::extras() {
 int Parse::run(const std::vector<std::string>& args) {
   anyArguments = !args.empty();
   if (int rc = store(args)) return rc;
+  // Known before the first question of the parse (the working directory).
+  answerYes = given("yes");
 
   if (o.variableMap.empty()) {
     o.showHelp = true;
@@ -856,13 +900,13 @@ int Parse::run(const std::vector<std::string>& args) {
   // first refusal ends the parse.
   using Step = int (Parse::*)();
   static constexpr Step kSteps[] = {
-      &Parse::machineTypes,       &Parse::workingDirectory, &Parse::functions,    &Parse::isoTarget,
-      &Parse::cdTarget,           &Parse::usbTarget,        &Parse::pxeTarget,    &Parse::kernelArgs,
-      &Parse::unattended,         &Parse::toolZip,          &Parse::runSwitches,  &Parse::labelAndUpdates,
-      &Parse::helpServiceVersion, &Parse::report,           &Parse::tui,          &Parse::autorun,
-      &Parse::architecture,       &Parse::noFirmware,       &Parse::proxy,        &Parse::readTimeout,
-      &Parse::vmwareUpdate,       &Parse::configFile,       &Parse::checkTimeout, &Parse::placeTargets,
-      &Parse::targetCount,        &Parse::extras,
+      &Parse::machineTypes,       &Parse::workingDirectory, &Parse::functions,   &Parse::isoTarget,
+      &Parse::cdTarget,           &Parse::usbTarget,        &Parse::pxeTarget,   &Parse::kernelArgs,
+      &Parse::unattended,         &Parse::toolZip,          &Parse::runSwitches, &Parse::labelAndUpdates,
+      &Parse::helpServiceVersion, &Parse::report,           &Parse::tui,         &Parse::autorun,
+      &Parse::architecture,       &Parse::noFirmware,       &Parse::proxy,       &Parse::proxyPassword,
+      &Parse::readTimeout,        &Parse::vmwareUpdate,     &Parse::configFile,  &Parse::checkTimeout,
+      &Parse::placeTargets,       &Parse::targetCount,      &Parse::extras,
   };
   for (const Step step : kSteps)
     if (int rc = (this->*step)()) return rc;

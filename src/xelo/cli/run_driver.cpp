@@ -179,7 +179,8 @@ Outcome validateGeneralParameters(Options& options, const std::string& portableD
     options.configFile = resolvePortablePath(portableDir, options.configFile);
 
   if (!options.configFile.empty()) {
-    if (isDirectory(options.configFile) || !fileReadable(options.configFile) || !loadConfigFile(options, options.configFile))
+    if (isDirectory(options.configFile) || !fileReadable(options.configFile) ||
+        !loadConfigFile(options, options.configFile))
       return failWith(Exit::OptionsInvalid, M101 + "configfile", "main()::Options::");
 
     if (options.configVersion != kConfigVersion && !options.xmlOutput) {
@@ -234,11 +235,16 @@ bool overwriteAllowed(Options& options, bool iso) {
   const std::string name = iso ? options.isoName : options.pxeDir;
   const std::string object = iso ? "iso file " : "pxedir ";
   if (!options.configFile.empty()) {
-    std::cout << name << " already exists" << std::endl
-              << "Do you want to overwrite the " << name << "?(y or n)" << std::flush;
-    std::string word;
-    std::cin >> word;
-    word = lowerCase(word);
+    const std::string question = "Do you want to overwrite the " + name + "?(y or n)";
+    std::cout << name << " already exists" << std::endl;
+    std::string word = "y";
+    if (answerYes) {
+      answerQuestionYes(question);
+    } else {
+      std::cout << question << std::flush;
+      std::cin >> word;
+      word = lowerCase(word);
+    }
     if (word.find('y') != std::string::npos) {
       logEntry(LogWarning, "User select to overwrite the " + object);
       options.force = true;
@@ -260,6 +266,7 @@ int refuseOverwrite() {
   const std::string text = M101 + "force";
   logEntry(LogError, "main()::Options::" + text);
   std::cout << text << std::endl;
+  std::cout << "Run again with --force to overwrite it." << std::endl;
   writeCliError(Exit::OptionsInvalid, text, Step::None);
   return Exit::OptionsInvalid;
 }

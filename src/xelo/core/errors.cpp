@@ -16,6 +16,12 @@ namespace XELO {
 
 bool continueConfirmed = false;
 bool guiEnvironment = false;
+bool answerYes = false;
+
+void answerQuestionYes(const std::string& question) {
+  std::cout << question << "y" << std::endl;
+  logEntry(LogWarning, "Question answered \"y\" by --yes: " + question);
+}
 
 namespace {
 
@@ -131,6 +137,11 @@ int acquisitionCode(int result) {
 
 Answer askContinue() {
   if (continueConfirmed) return Answer::Yes;
+  if (answerYes) {
+    answerQuestionYes("Are you sure you want to continue?(y or n)");
+    continueConfirmed = true;
+    return Answer::Yes;
+  }
   for (;;) {
     std::cout << "Are you sure you want to continue?(y or n)" << std::flush;
     std::string word;
@@ -169,6 +180,12 @@ std::string guiConfirmPath() { return joinPath(supportListDirectory(), "confirm_
 
 bool waitGuiConfirm() {
   if (continueConfirmed) return true;
+  // The front end is not waited for: --yes has answered already.
+  if (answerYes) {
+    logEntry(LogWarning, "Question answered \"y\" by --yes without waiting for the front end");
+    continueConfirmed = true;
+    return true;
+  }
   const std::string path = guiConfirmPath();
   for (;;) {
     std::ifstream in(path);

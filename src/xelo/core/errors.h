@@ -12,6 +12,12 @@ struct Options;
 extern bool continueConfirmed;
 // The program runs under the graphical front end (XELO_GUI_ENVIRONMENT).
 extern bool guiEnvironment;
+// --yes: every question whether to go on is answered "y" at once, and
+// standard input (or the front end's reply file) is never read for it.
+extern bool answerYes;
+
+// Prints `question` followed by the answer "y" that --yes gives, and logs it.
+void answerQuestionYes(const std::string& question);
 
 // Message of an error code; "Unknown error" for a code without one. The
 // messages of a few codes name a file of the run (the zip or ISO in question,

@@ -216,6 +216,13 @@ int createUSBKey(std::vector<std::string>& files, Options& options) {
       code = usb.CreateUSBKey(options.force);
     } else {
       logEntry(LogWarning, "USB key need format ");
+      if (!options.force && answerYes) {
+        // Formatting erases a device this tool did not make: only --force does that.
+        std::cout << " USB key: " << usb.volumeDescription() << std::endl
+                  << " The USB key needs formatting; --yes does not format it, --force does." << std::endl;
+        logEntry(LogWarning, "USB key not formatted: --yes without --force");
+        return Exit::UsbKeyNotInitialized;
+      }
       if (!options.force) {
         const std::string answer = lowerCase(askFormatUsbKey(usb.volumeDescription()));
         if (answer.find('y') != std::string::npos) {

@@ -325,6 +325,7 @@ TEST_F(ParseTest, ProxyAndTimeout) {
     expectRefusal(parseIn({only}), "Error: You must set both proxy address and port!", true);
 
   ASSERT_EQ(parseIn({"--timeout=65535"}).rc, 0);
+  EXPECT_EQ(options.proxyPassword, "");
   EXPECT_EQ(key("QOR_SYSTEM_TIMEOUT"), "65535");
   for (const char* timeout : {"--timeout=0", "--timeout=65536", "--timeout=-1", "--timeout=-4294967295"})
     expectRefusal(parseIn({timeout}), "Please specify --timeout in scope 1~65535.", false);
@@ -452,6 +453,42 @@ TEST(HelpText, ListsVisibleOptionsWithinEightyColumns) {
   EXPECT_EQ(novpiHelp.substr(novpiHelp.size() - examples.size()), examples);
 }
 
+// The password comes from the option, else the file's first line, else the
+// environment; a named file that cannot be read is refused.
+TEST_F(ParseTest, ProxyPasswordSources) {
+  xelotest::TempDir dir;
+  const std::string file = dir.path() + "/password";
+  xelotest::writeFile(file, "from-file\r\nsecond line\n");
+  const std::string empty = dir.path() + "/empty";
+  xelotest::writeFile(empty, "");
+  struct Case {
+    std::vector<std::string> args;
+    const char* variable;  // XELO_PROXY_PASSWORD, or null for unset
+    const char* password;
+  } cases[] = {
+      {{"--proxy-password=typed", "--proxy-password-file=" + file}, "from-env", "typed"},
+      {{"--proxy-password-file=" + file}, "from-env", "from-file"},
+      {{}, "from-env", "from-env"},
+      {{}, "", ""},
+      {{}, nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password);
+    if (c.variable)
+      setenv("XELO_PROXY_PASSWORD", c.variable, 1);
+    else
+      unsetenv("XELO_PROXY_PASSWORD");
+    std::vector<std::string> args = {"--proxy-address=p", "--proxy-port=3128"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ASSERT_EQ(parseIn(args).rc, 0);
+    EXPECT_EQ(options.proxyPassword, c.password);
+  }
+  unsetenv("XELO_PROXY_PASSWORD");
+  for (const std::string& bad : {dir.path() + "/missing", dir.path(), empty})
+    expectRefusal(parseIn({"--proxy-password-file=" + bad}), "Error: The proxy password file " + bad + " cannot be read.",
+                  true);
+}
+
 // The help lists every visible option once, in its fixed order.
 TEST(HelpText, ListsTheVisibleOptionsInTheirOrder) {
   std::string listed;
@@ -465,8 +502,8 @@ TEST(HelpText, ListsTheVisibleOptionsInTheirOrder) {
             "--help --version --license "
             "--local --iso --cd --usbkey --pxe --toolzip "
             "--kernel-args --machine-type --latest --description --autorun --timeout --tui "
-            "--proxy-address --proxy-port --proxy-user --proxy-password "
-            "--no-acquire --force --verify --check-update --configfile --function "
+            "--proxy-address --proxy-port --proxy-user --proxy-password --proxy-password-file "
+            "--no-acquire --force --yes --verify --check-update --configfile --function "
             "--show-supportlist --update-supportlist --rollback-supportlist "
             "--tftp-pxe-address --unattended --no-eject --ext-tool --service --new "
             "--vlan-id --vlan-ip "

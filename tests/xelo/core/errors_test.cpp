@@ -27,7 +27,10 @@ class ErrorsTest : public ::testing::Test {
     removeGuiConfirm();
     continueConfirmed = false;
   }
-  void TearDown() override { continueConfirmed = false; }
+  void TearDown() override {
+    continueConfirmed = false;
+    answerYes = false;
+  }
 };
 
 TEST_F(ErrorsTest, MessagesComeFromTheTableAndNameTheFilesInUse) {
@@ -117,6 +120,23 @@ TEST_F(ErrorsTest, ConsoleQuestionWithoutInputIsNoAnswerNotANo) {
   EXPECT_FALSE(continueConfirmed);
   // The caller records the failure; a "no" record would read as success.
   EXPECT_NE(readFile(cliResultPath()).find("<CODE>20</CODE>"), std::string::npos);
+}
+
+// --yes answers both kinds of question at once: the "n" waiting on standard
+// input and the front end's STOP are never read.
+TEST_F(ErrorsTest, AnswerYesNeitherReadsInputNorWaitsForTheFrontEnd) {
+  answerYes = true;
+  {
+    ConsoleScope console("n\n");
+    EXPECT_EQ(askContinue(), Answer::Yes);
+    EXPECT_EQ(console.output(), "Are you sure you want to continue?(y or n)y\n");
+    std::string unread;
+    EXPECT_TRUE(std::cin >> unread);
+    EXPECT_EQ(unread, "n");
+  }
+  continueConfirmed = false;
+  writeFile(guiConfirmPath(), "STOP\n");
+  EXPECT_TRUE(waitGuiConfirm());
 }
 
 TEST_F(ErrorsTest, FrontEndReplyFileAnswersTheQuestion) {
