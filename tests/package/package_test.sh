@@ -38,6 +38,9 @@ done
 mkdir -p "$tmp/bin"
 ln -s "$root/opt/xelo/xelo" "$tmp/bin/xelo"
 "$tmp/bin/xelo" --version | grep -qx "QOR Tolvane Xelo Version $version" || fail "--version"
+ln -s "$root/opt/xelo/xelowin" "$tmp/bin/xelowin"
+SYSTEMDRIVE="$tmp/drive" "$tmp/bin/xelowin" --version </dev/null | grep -qx "QOR Tolvane Xelo Version $version" ||
+  fail "xelowin --version"
 
 # The sample repository of the quick start, trusted through its demo key.
 bash "$src/tools/sample/make-sample-repo.sh" --out "$tmp/repo" --boot-zip "$boot_zip" \
