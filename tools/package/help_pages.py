@@ -107,8 +107,9 @@ def man_page(header, options, examples, closing, version, summary):
     out = ['.TH XELO 1 "" "xelo %s" "User Commands"' % version, ".SH NAME", "xelo \\- " + roff(summary),
            ".SH SYNOPSIS", ".B xelo", "[\\fIoptions\\fR]", ".SH DESCRIPTION"]
     out += [roff(l) + "\n.br" for l in header]
-    out += [".PP", "xelo must run as root. The front end xelowin starts it from its program directory.",
-            ".SH OPTIONS"]
+    out += [".PP", "xelo must run as root. It changes into its program directory at start.",
+            ".PP", "\\fBxelowin\\fR, the launcher, starts xelo with the same options and ends with its exit status;",
+            "without options it starts the graphical front end.", ".SH OPTIONS"]
     for option in options:
         out += option_entry(option)
     if closing:
