@@ -68,6 +68,7 @@ complete_words() {
 [[ "$(complete_words xelo --machine)" == "--machine-type=" ]] || fail "completion of --machine"
 [[ "$(complete_words xelo --arch x6)" == "x64" ]] || fail "completion of --arch"
 
+command -v lintian >/dev/null || fail "lintian is not installed (tools/install-deps.sh installs it)"
 lintian --suppress-tags dir-or-file-in-opt "$deb" >"$tmp/lintian.txt" 2>&1 || true
 if grep -q '^E:' "$tmp/lintian.txt"; then
   cat "$tmp/lintian.txt" >&2
