@@ -15,6 +15,9 @@ packages=(
   # media-image library: ISO writing, disc burning, zips, USB keys
   libisofs-dev libburn-dev libisoburn-dev dosfstools fdisk
   curl
+  # the Debian package: dpkg-shlibdeps finds its library dependencies, python3
+  # makes the manual page and completion, lintian and groff check them
+  dpkg-dev python3 lintian groff-base
   python3-pyftpdlib
   # tools/hardening.sh: clang with the libFuzzer and sanitizer runtimes, and the symbolizer
   clang libclang-rt-14-dev llvm-14
