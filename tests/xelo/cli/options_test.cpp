@@ -466,7 +466,7 @@ TEST(HelpText, ListsTheVisibleOptionsInTheirOrder) {
             "--local --iso --cd --usbkey --pxe --toolzip "
             "--kernel-args --machine-type --latest --description --autorun --timeout --tui "
             "--proxy-address --proxy-port --proxy-user --proxy-password "
-            "--no-acquire --force --verify --check-update --configfile --function "
+            "--no-acquire --force --verify --progress-json --check-update --configfile --function "
             "--show-supportlist --update-supportlist --rollback-supportlist "
             "--tftp-pxe-address --unattended --no-eject --ext-tool --service --new "
             "--vlan-id --vlan-ip "
