@@ -9,6 +9,7 @@
 
 #include "host/host.h"
 #include "local_work.h"
+#include "qemu_boot.h"
 #include "repo_fixtures.h"
 #include "test_support.h"
 
@@ -108,6 +109,32 @@ TEST_F(RunSummary, AcquisitionAndReportEndWithTheirTotals) {
 
   auto again = run({"--report"});
   EXPECT_THAT(again.output, HasSubstr("To download: 0 B"));
+}
+
+}  // namespace
+
+namespace {
+
+// On a terminal (the program run under script(1), which gives it one) the
+// download lines carry percent, rate and time left and each media step
+// rewrites one line.
+TEST_F(RunSummary, TerminalShowsRatesAndOneLinePerStep) {
+  if (!xelotest::missingTools({"script"}).empty()) GTEST_SKIP() << "script is not installed";
+  std::filesystem::create_directories(work);
+  ASSERT_TRUE(xelotest::writeBootEnvironmentZip(box.scratch(), work + "/" + xelotest::kMidZip));
+  xelotest::writeFile(box.programDir() + "/xelo-on-tty",
+                      "#!/bin/sh\nexec script -qec \"$(dirname \"$0\")/xelo $*\" /dev/null\n");
+  std::filesystem::permissions(box.programDir() + "/xelo-on-tty", std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add);
+  auto r =
+      box.run("xelo-on-tty",
+              {"--local=" + work, "-m", "7101", "--function=novpi", "--iso=t.iso", "--toolzip=" + xelotest::kMidZip},
+              "", {{"XELO_TEST_XML_WAIT_MS", "0"}});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_THAT(r.output, ::testing::ContainsRegex("Acquiring : [^\r]* KB of [0-9]+ KB [0-9]+%"));
+  EXPECT_THAT(r.output, ::testing::ContainsRegex("\r Writing the ISO image\\.\\.\\. [0-9]+%\r Writing the ISO image"));
+  EXPECT_THAT(r.output, HasSubstr(" Writing the ISO image... 100%\r\nThe bootable media was created successfully!"));
+  EXPECT_THAT(r.output, HasSubstr("Medium:     " + work + "/t.iso (ISO image, "));
 }
 
 }  // namespace
