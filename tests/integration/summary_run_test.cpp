@@ -102,6 +102,11 @@ TEST_F(RunSummary, AcquisitionAndReportEndWithTheirTotals) {
   // The report file lists the updates only, as before.
   EXPECT_THAT(readFile(box.supportDir() + "/reportFixIds.txt"), Not(HasSubstr(xelotest::kStdNovpi)));
 
+  // A progress file that cannot be made is refused before anything is done.
+  auto refused = run({"--progress-json=" + box.scratch() + "/no/such/dir/p.jsonl"});
+  EXPECT_EQ(refused.status, 101) << refused.output;
+  EXPECT_THAT(refused.output, HasSubstr("Options error: Argument invalid or missing: progress-json"));
+
   auto acquired = run({});
   ASSERT_EQ(acquired.status, 0) << acquired.output;
   EXPECT_THAT(acquired.output, HasSubstr("Acquiring was finished successfully!\nWorking directory: " + work));
