@@ -24,15 +24,15 @@ printf '_QOR.SP_LOCATION_URL = file://%s/\n_QOR.SP_UPDATE_INIT = NO\n' "$demo/re
 "$root/build/tools/xelo-repo/xelo-repo" verify --quiet --key "$demo/program/keyring/sample-repository-demo.pem" \
   "$demo/repo"
 
-echo "== Running xelo"
-SYSTEMDRIVE="$demo/drive" "$demo/program/xelo" --local="$demo/work" -m 7101 --function=novpi \
-  --iso=sample.iso </dev/null
-
 iso="$demo/work/sample.iso"
-echo
-echo "The bootable ISO is $iso"
-echo "Logs and result records are in $demo/drive/QOR_Support"
-echo "Boot it in QEMU (UEFI, serial console; the environment powers off by itself):"
+echo "Logs and result records go to $demo/drive/QOR_Support"
+echo "Once the ISO is made, boot it in QEMU (UEFI, serial console; the environment powers off by itself):"
 echo "  cp /usr/share/OVMF/OVMF_VARS_4M.fd /tmp/xelo-vars.fd && qemu-system-x86_64 -machine q35 -cpu max -m 512 -nographic -no-reboot -drive if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd -drive if=pflash,format=raw,file=/tmp/xelo-vars.fd -cdrom $iso"
 echo "With Secure Boot on: -machine q35,smm=on, OVMF_CODE_4M.secboot.fd and a copy of OVMF_VARS_4M.ms.fd instead."
 echo "Under BIOS: qemu-system-x86_64 -m 512 -nographic -no-reboot -cdrom $iso"
+
+# xelo's own summary (where the medium went, its size, what was downloaded,
+# the log file) is the last thing the demo prints.
+echo "== Running xelo"
+SYSTEMDRIVE="$demo/drive" "$demo/program/xelo" --local="$demo/work" -m 7101 --function=novpi \
+  --iso=sample.iso </dev/null

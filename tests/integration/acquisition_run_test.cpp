@@ -251,7 +251,8 @@ TEST_F(AcquisitionRun, ProgressLinesFromManyThreadsNeverInterleave) {
       R"(( *)|QOR Tolvane Xelo Version 9\.64\.01|\(C\) .*|Acquiring list of updates for Machine-Type=\d{4} \.\.\. ( Done| No Updates Available\. Done)?|)"
       R"(Acquiring : [\w.\-]+ \d+ KB of \d+ KB|(\(\d+ of \d+\) : )?[\w.\-]+ \.\.\. (Done|Fail)|)"
       R"((\(\d+ of \d+\) : )?[\w.\-]+   Already downloaded\.|Acquiring list of requisite packages|)"
-      R"(No additional requisite packages required|Acquiring was finished successfully!)");
+      R"(No additional requisite packages required|Acquiring was finished successfully!|)"
+      R"((Working directory|Downloaded|Elapsed|Log): .*)");
   std::string piece;
   int checked = 0;
   for (char c : r.output + "\n") {

@@ -8,6 +8,8 @@
 
 #include "core/codes.h"
 #include "core/errors.h"
+#include "core/progress_json.h"
+#include "core/run_tally.h"
 #include "downloadmanager.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -100,7 +102,7 @@ std::string shortenedName(const std::string& name) { return name.size() > 45 ? n
 // ---- console callback -------------------------------------------------------
 
 XeloAcquireCallback::XeloAcquireCallback(const Options& options)
-    : report(options.report), checkUpdate(options.checkUpdate) {}
+    : report(options.report), checkUpdate(options.checkUpdate), terminal(standardOutputIsTerminal()) {}
 
 void XeloAcquireCallback::print(const std::string& text) const {
   if (console) std::cout << text << std::flush;
@@ -113,8 +115,63 @@ void XeloAcquireCallback::printAndLog(const std::string& text) const {
 
 void XeloAcquireCallback::clearLine() const { print("\r" + std::string(79, ' ') + "\r"); }
 
+void XeloAcquireCallback::sendMessage(ContentNode node, bool) {
+  for (const auto& package : node.getPkgs()) runTally().updateKb[package.updateId] = package.size;
+}
+
+// Counts what the run fetched and what it found already present.
+void XeloAcquireCallback::tally(int messageId, const std::string& text, const Fields& f) const {
+  RunTally& t = runTally();
+  switch (messageId) {
+    case Message::FileSize:  // "id:file:KB"
+      if (f.size() >= 3) t.fileKb[text.substr(0, text.rfind(':'))] = std::atoll(f.back().c_str());
+      break;
+    case Message::FileDownloaded: t.fileFetched(text); break;
+    case Message::UpdateDone:
+    case Message::UpdatePresent:
+      if (!report && !f.empty()) t.updateSettled(f[0]);
+      if (report && messageId == Message::UpdatePresent && !f.empty()) t.reported(f[0], true);
+      break;
+    case Message::ReportFilePresent:
+    case Message::ReportFileMissing:
+      if (f.size() >= 2) t.reported(f[0], messageId == Message::ReportFilePresent);
+      break;
+    default: break;
+  }
+  sendEvent(messageId, text, f);
+}
+
+// The machine-readable events of a file: its progress, and how it ended.
+void XeloAcquireCallback::sendEvent(int messageId, const std::string& text, const Fields& f) const {
+  if (f.size() < 2) return;
+  switch (messageId) {
+    case Message::FileProgress:  // "id:file:KB so far:KB:updates:done"
+      if (f.size() >= 4) fileProgressEvent(f[0], f[1], std::atoll(f[2].c_str()), std::atoll(f[3].c_str()));
+      break;
+    case Message::FileDownloaded:
+    case Message::FilePresent:
+      progressEvent(
+          "file_done",
+          {{"update", f[0]}, {"file", f[1]}, {"present", messageId == Message::FilePresent ? "true" : "false", true}});
+      break;
+    case Message::FileFailed:  // "id:file:reason"
+      if (f.size() < 3) break;
+      progressEvent("file_failed",
+                    {{"update", f[0]}, {"file", f[1]}, {"reason", text.substr(f[0].size() + f[1].size() + 2)}});
+      break;
+    default: break;
+  }
+}
+
+void XeloAcquireCallback::printReportedSize(const std::string& id) const {
+  if (!showSizes) return;
+  const auto size = runTally().updateKb.find(id);
+  if (size != runTally().updateKb.end()) printAndLog("    Size: " + sizeText(size->second * 1024) + "\r\n");
+}
+
 void XeloAcquireCallback::sendInfo(int messageId, std::string text, int code) {
   const auto f = messageFields(text);
+  tally(messageId, text, f);
   switch (messageId) {
     case Message::PassStarted: onPassStart(f); break;
     case Message::PassEnded:
@@ -196,16 +253,16 @@ void XeloAcquireCallback::onReportStart(const Fields& f) {
   if (f.size() < 2) return;
   const std::string line = "\r\nReporting acquisition status of updates for Machine-Type=" + f[0];
   printAndLog(line);
-  appendToReport(line);
+  if (reportFile) appendToReport(line);
 }
 
 void XeloAcquireCallback::onReportCount(const Fields& f) {
   if (f.size() == 3 && f[2] == "0") {
     printAndLog(kNone + "\r\n");
-    appendToReport(kNone);
+    if (reportFile) appendToReport(kNone);
   } else {
     printAndLog(kDone + "\r\n");
-    appendToReport(kDone);
+    if (reportFile) appendToReport(kDone);
   }
 }
 
@@ -215,7 +272,8 @@ void XeloAcquireCallback::onReportLine(int messageId, const Fields& f) {
     const bool local = messageId == Message::ReportFilePresent;
     const std::string line = f[0] + (local ? kLocal : kRemote) + "\r\n";
     printAndLog(line);
-    appendToReport(line);
+    if (reportFile) appendToReport(line);
+    printReportedSize(f[0]);
     currentId = f[0];
     lastWasLocal = local;
     if (currentId != kSelfPackageId && currentId.rfind("qor_utl_xelo_", 0) == 0) otherVersionSeen = true;
@@ -239,7 +297,20 @@ void XeloAcquireCallback::onNotice(const std::string&) {}
 void XeloAcquireCallback::onFileProgress(const Fields& f) {
   if (f.size() < 6) return;
   clearLine();
-  print("Acquiring : " + shortenedName(f[1]) + " " + f[2] + " KB of " + f[3] + " KB");
+  const std::string sizes = " " + f[2] + " KB of " + f[3] + " KB";
+  if (!terminal) {
+    print("Acquiring : " + shortenedName(f[1]) + sizes);
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  const long long nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  const long long startMs = fileStartMs.try_emplace(f[0] + ":" + f[1], nowMs).first->second;
+  const std::string rest = sizes + downloadRateText(std::atoll(f[2].c_str()), std::atoll(f[3].c_str()),
+                                                    static_cast<double>(nowMs - startMs) / 1000);
+  // The line stays within the 79 columns that clearLine() blanks.
+  const std::size_t room = 79 - std::min<std::size_t>(79 - 15, 12 + rest.size());
+  const std::string name = f[1].size() > room ? f[1].substr(0, room - 3) + "..." : f[1];
+  print("Acquiring : " + name + rest);
 }
 
 void XeloAcquireCallback::onUpdateStarted(const Fields&) {}
@@ -254,7 +325,8 @@ void XeloAcquireCallback::onAlreadyPresent(const Fields& f) {
   if (report) {
     if (f.empty()) return;
     printAndLog(f[0] + kLocal + "\r\n");
-    appendToReport(f[0] + kLocal + "\r\n");
+    if (reportFile) appendToReport(f[0] + kLocal + "\r\n");
+    printReportedSize(f[0]);
     return;
   }
   if (f.size() < 3) return;
@@ -295,6 +367,7 @@ void XeloAcquireCallback4XML::reset() {
 }
 
 void XeloAcquireCallback4XML::sendMessage(ContentNode node, bool downloading) {
+  XeloAcquireCallback::sendMessage(node, downloading);
   nodes.push_back(node);
   current = static_cast<int>(nodes.size()) - 1;
   if (downloading) writeProgressFile("");

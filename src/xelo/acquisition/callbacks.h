@@ -27,6 +27,8 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
   explicit XeloAcquireCallback(const Options& options);
   // Dispatches each message to its handler below.
   void sendInfo(int messageId, std::string text, int code) override;
+  // Takes the sizes of the pass's updates for the run's tally.
+  void sendMessage(ContentNode node, bool downloading) override;
 
   // The library's result (an AcquireResult) of the last failure of a pass.
   int getLastError() const { return lastError; }
@@ -41,6 +43,16 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
   // The run checks for a newer version of the tool: a report pass tells
   // whether it saw one (newerVersionSeen).
   bool checkUpdate = false;
+  // A report shows each update's size on a line of its own after its
+  // availability (not for the front end, which reads the sizes from the
+  // progress file).
+  bool showSizes = true;
+  // Report lines also go to the report file (not for the tool packages a
+  // report adds, which the file never listed).
+  bool reportFile = true;
+  // Standard output is a terminal: download lines also show the percent,
+  // rate and time left.
+  bool terminal = false;
 
  protected:
   using Fields = std::vector<std::string>;
@@ -82,6 +94,10 @@ class XeloAcquireCallback : public QYXAcquistion::AcquireCallbackIfc {
   void onReportCount(const Fields& f);
   void onReportEnd();
   void onToolsPass(const Fields& f);
+  void tally(int messageId, const std::string& text, const Fields& f) const;
+  void printReportedSize(const std::string& id) const;
+  void sendEvent(int messageId, const std::string& text, const Fields& f) const;
+  std::map<std::string, long long> fileStartMs;  // "id:file" -> when its first progress came
 };
 
 // Progress for the graphical front end: everything the console callback

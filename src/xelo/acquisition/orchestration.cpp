@@ -35,7 +35,7 @@ void configureIdentity(DownloadManager& manager, const HTTPProxyInfo& proxy) {
 // failed still ends with success; the error it reported on the way is
 // handed back in `passError`.
 int startWithRunCallback(DownloadManager& manager, const Options& options, bool console = true,
-                         int* passError = nullptr) {
+                         int* passError = nullptr, bool reportFile = true) {
   int result;
   int error;
   if (options.xmlOutput) {
@@ -46,6 +46,7 @@ int startWithRunCallback(DownloadManager& manager, const Options& options, bool 
   } else {
     XeloAcquireCallback callback(options);
     callback.console = console;
+    callback.reportFile = reportFile;
     result = manager.startDownload(callback);
     error = callback.getLastError();
   }
@@ -65,6 +66,7 @@ XeloAcquireCallback4XML& runXmlCallback(const Options& options) {
   static XeloAcquireCallback4XML callback(options);
   callback.report = options.report;
   callback.checkUpdate = options.checkUpdate;
+  callback.showSizes = false;
   return callback;
 }
 
@@ -100,7 +102,7 @@ int acquirePackage(const std::string& name, const HTTPProxyInfo& proxy, const Op
   configureIdentity(manager, proxy);
 
   int passError = 0;
-  int code = acquisitionCode(startWithRunCallback(manager, options, request.console, &passError));
+  int code = acquisitionCode(startWithRunCallback(manager, options, request.console, &passError, request.reportFile));
   // A package fetched by name is needed whole: a file that failed for good
   // fails the job even though the pass itself ended.
   if (code == Exit::Success && passError != QYXAcquistion::ACQUIRE_OK && !request.report)

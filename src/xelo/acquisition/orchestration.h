@@ -33,6 +33,7 @@ struct PackageRequest {
   bool report = false;          // only report whether the repository has it
   bool console = true;          // show the progress on the console
   bool useTestService = false;  // from the test service provider, when one is selected
+  bool reportFile = true;       // a report's lines also go to the report file
 };
 
 // Fetches one package by its id for the machine types of `options`. Returns

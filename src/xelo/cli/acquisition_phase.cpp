@@ -4,9 +4,11 @@
 
 #include "acquisition/orchestration.h"
 #include "acquisition/service.h"
+#include "cli/summary.h"
 #include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
+#include "core/progress_json.h"
 #include "core/text.h"
 #include "core/validation.h"
 #include "host/host.h"
@@ -26,7 +28,7 @@ int acquireUpdatePacks(Options& options) {
   const bool xml = options.xmlOutput;
   std::string label = "Acquiring All MachineType's NOVP: ";
   for (const auto& machineType : options.machineTypes) label += machineType + " ";
-  logEntry(LogTimeStamp, label + "- START");
+  markPhase(label + "- START");
 
   DownloadManager manager;
   if (options.latest) manager.setIsLatest(true);
@@ -61,17 +63,30 @@ int acquireUpdatePacks(Options& options) {
   if (code != Exit::Success && code != Exit::NoApplicableUpdate)
     return failWith(code, errorMessage(code, options), "main()::acquireRequisites");
 
-  logEntry(LogTimeStamp, label + "- END");
+  markPhase(label + "- END");
   waitForFrontEnd(options.xmlOutput);
   return 0;
 }
 
 // One tool package by name, bracketed by its START and END lines.
 int acquireTool(const Options& options, const std::string& label, const std::string& package) {
-  logEntry(LogTimeStamp, label + " - START");
+  markPhase(label + " - START");
   const int code = acquirePackage(package, runProxyRecord(), options, {.useTestService = true});
-  logEntry(LogTimeStamp, label + " - END");
+  markPhase(label + " - END");
   return code;
+}
+
+// A report also tells the tool packages and the boot environment a medium
+// would need, with their sizes, so that its totals are what a run would
+// fetch. They are shown, not added to the report file.
+void reportTools(const Options& options) {
+  std::vector<std::string> packages;
+  if (contains(options.functions, "novpi")) packages.push_back(kNovpiPackage);
+  if (contains(options.functions, "kyt")) packages.push_back(kKytPackage);
+  const std::string baseName = bootToolsBaseName(options.functions);
+  if (!baseName.empty() && options.toolZip.empty()) packages.push_back(baseName);
+  for (const auto& package : packages)
+    acquirePackage(package, runProxyRecord(), options, {.report = true, .useTestService = true, .reportFile = false});
 }
 
 }  // namespace
@@ -121,10 +136,12 @@ int acquireFromRepository(Options& options, bool& finished) {
   }
 
   if (options.report) {
+    if (!options.xmlOutput) reportTools(options);
     const std::string text = "Acquisition report successfully completed";
     std::cout << text << std::endl;
     logEntry(LogTimeStamp, text);
     writeCliError(Exit::Success, text, Step::None);
+    printReportSummary(options);
     return 0;
   }
 

@@ -169,6 +169,10 @@ void addRunOptions(po::options_description& visible) {
        "Read the medium back after writing it and compare every file with what was staged; a difference fails the run.\n"
        "Default value: off\n"
        "Example: --verify")
+      ("progress-json", po::value<std::string>()->value_name("file"),
+       "Also write the run's progress as JSON lines (one event per line) to this file; \"-\" for standard error.\n"
+       "Default value: none\n"
+       "Example: --progress-json=progress.jsonl")
       ("check-update",
        "Check for a newer version of this tool.\n"
        "Default value: off\n"
@@ -738,6 +742,7 @@ int Parse::runSwitches() {
   setFlagKey("QOR_SYSTEM_MEDIA_EJECT", o.eject);
   o.force = given("force");
   o.verify = given("verify");
+  if (given("progress-json")) o.progressJson = text("progress-json");
   setFlagKey("QOR_SYSTEM_FORCE_OVERWRITE", o.force);
   if (given("oem")) o.oem = true;
   if (given("xml")) o.xmlOutput = true;

@@ -15,9 +15,11 @@
 #include "cli/config.h"
 #include "cli/config_file.h"
 #include "cli/options.h"
+#include "cli/summary.h"
 #include "core/codes.h"
 #include "core/errors.h"
 #include "core/options.h"
+#include "core/progress_json.h"
 #include "core/text.h"
 #include "deploy/deploy.h"
 #include "host/host.h"
@@ -39,7 +41,7 @@ using Outcome = std::optional<int>;
 
 const std::string M101 = "Options error: Argument invalid or missing: ";
 
-void timeStamp(const std::string& text) { logEntry(LogTimeStamp, text); }
+void timeStamp(const std::string& text) { markPhase(text); }
 
 // An argument that names the proxy password: the option in any letter case,
 // with one dash or two, or shortened so far that it can stand for nothing
@@ -143,6 +145,12 @@ Outcome initializeEnvironment(Options& options, int argc, char** argv) {
     std::cout << options.helpText << std::flush;
     return Exit::Success;
   }
+  if (!options.progressJson.empty()) {
+    if (!openProgressJson(options.progressJson))
+      return failWith(Exit::OptionsInvalid, M101 + "progress-json", "main()::Options::");
+    // The phase began before the destination was known.
+    progressEvent("phase_start", {{"phase", "Initialize environment work"}});
+  }
   timeStamp("Initialize environment work - END");
   return std::nullopt;
 }
@@ -236,6 +244,7 @@ bool overwriteAllowed(Options& options, bool iso) {
   const std::string object = iso ? "iso file " : "pxedir ";
   if (!options.configFile.empty()) {
     const std::string question = "Do you want to overwrite the " + name + "?(y or n)";
+    progressEvent("question", {{"text", question}});
     std::cout << name << " already exists" << std::endl;
     std::string word = "y";
     if (answerYes) {
@@ -512,9 +521,14 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
     return failWith(Exit::FtpDownloadFailed, errorMessage(Exit::FtpDownloadFailed), "main()::");
 
   if (noMediumAsked(options)) {
-    std::cout << ((options.report && !options.acquire) ? "Reporting was finished successfully!"
-                                                       : "Acquiring was finished successfully!")
+    const bool localReport = options.report && !options.acquire;
+    std::cout << (localReport ? "Reporting was finished successfully!" : "Acquiring was finished successfully!")
               << std::endl;
+    noteResultMessage(localReport ? "Reporting was finished successfully!" : "Acquiring was finished successfully!");
+    if (localReport)
+      printReportSummary(options);
+    else
+      printAcquisitionSummary(options);
     return Exit::Success;
   }
 
@@ -544,6 +558,8 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
 
   const std::string done = "The bootable media was created successfully!";
   std::cout << done << std::endl;
+  noteResultMessage(done);
+  printMediumSummary(options, pushed);
   logEntry(LogError, "main()::" + done);
   timeStamp("Creating Bootable Media - END");
   return Exit::Success;
@@ -575,7 +591,12 @@ int run(Options& options, int argc, char** argv) {
 }  // namespace
 
 int runXelo(int argc, char** argv) {
-  const int status = run(processOptions(), argc, argv);
+  Options& options = processOptions();
+  const int status = run(options, argc, argv);
+  const bool medium = status == Exit::Success && !noMediumAsked(options) && !options.report;
+  progressEvent("result", {{"code", std::to_string(status), true},
+                           {"message", lastResultMessage()},
+                           {"medium", medium ? mediumTarget(options).path : std::string()}});
   std::cout << std::flush;
   return status;
 }

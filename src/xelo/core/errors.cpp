@@ -6,6 +6,7 @@
 
 #include "core/codes.h"
 #include "core/options.h"
+#include "core/progress_json.h"
 #include "core/text.h"
 #include "downloadmanager.h"
 #include "host/host.h"
@@ -100,6 +101,7 @@ std::string errorMessage(int code, const Options& options) {
 std::string errorMessage(int code) { return errorMessage(code, Options()); }
 
 void writeCliError(int code, const std::string& message, int step) {
+  noteResultMessage(message);
   // Written beside the record and renamed over it: a front end reading it at
   // any moment finds the old record or the new one, never an empty file.
   replaceFileContents(cliResultPath(), "<CLIERROR>\n\t<CODE>" + std::to_string(code) + "</CODE>\n\t<MESSAGE>" +
@@ -143,6 +145,7 @@ Answer askContinue() {
     return Answer::Yes;
   }
   for (;;) {
+    progressEvent("question", {{"text", "Are you sure you want to continue?(y or n)"}});
     std::cout << "Are you sure you want to continue?(y or n)" << std::flush;
     std::string word;
     if (!(std::cin >> word)) {

@@ -39,6 +39,7 @@ struct Options {
   bool xmlOutput = false;
   bool showVersion = false;
   bool force = false;
+  std::string progressJson;  // where progress events go as JSON lines ("-": standard error)
   bool verify = false;  // read the medium back after writing and compare it with what was staged
   bool latest = false;
   std::vector<std::string> functions;

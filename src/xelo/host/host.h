@@ -115,8 +115,14 @@ void deleteFile(const std::string& path);
 // permission added); false when it is no regular file or that fails.
 bool makeExecutable(const std::string& path);
 
+// Standard output is a terminal (progress may then rewrite its line).
+bool standardOutputIsTerminal();
+
 // `path` when absolute, else the current directory joined with it.
 std::string absolutePath(const std::string& path);
+// The bytes `path` holds: a regular file's size, a block device's capacity,
+// a directory's files summed (links not followed); -1 when it cannot be told.
+long long storageSize(const std::string& path);
 
 // Copies the contents of `srcDir` (files and sub-directories) into `dstDir`,
 // creating it when missing and overwriting files; symbolic links are copied

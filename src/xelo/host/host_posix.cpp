@@ -428,6 +428,31 @@ bool makeExecutable(const std::string& path) {
   return !error;
 }
 
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+long long storageSize(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(path, error);
+  if (error) return -1;
+  if (fs::is_regular_file(status)) {
+    const auto size = fs::file_size(path, error);
+    return error ? -1 : static_cast<long long>(size);
+  }
+  if (fs::is_block_file(status)) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    return end < 0 ? -1 : static_cast<long long>(end);
+  }
+  if (!fs::is_directory(status)) return -1;
+  long long total = 0;
+  for (fs::recursive_directory_iterator it(path, error), last; !error && it != last; it.increment(error))
+    if (it->is_regular_file(error) && !it->is_symlink(error)) total += static_cast<long long>(it->file_size(error));
+  return total;
+}
+
 std::string absolutePath(const std::string& path) {
   return isAbsolutePath(path) ? path : joinPath(currentDirectory(), path);
 }

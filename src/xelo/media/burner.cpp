@@ -63,11 +63,15 @@ int burnCD(const std::string& imagePath, const std::string& drive) {
 
   logEntry(LogError, "Get bus/target/lun for the specified CDROM drive letter");
   Velmake::BootableISO iso(processLogger());
-  iso.setProgress([last = -1](const std::string& step, int percent) mutable {
-    if (percent / 10 == last) return;
-    last = percent / 10;
-    std::cout << " " << step << "... " << last * 10 << "%" << std::endl;
-  });
+  if (standardOutputIsTerminal()) {
+    iso.setProgress(consoleProgress());
+  } else {
+    iso.setProgress([last = -1](const std::string& step, int percent) mutable {
+      if (percent / 10 == last) return;
+      last = percent / 10;
+      std::cout << " " << step << "... " << last * 10 << "%" << std::endl;
+    });
+  }
   const std::string logFile = processLogger().getLogFilePath();
   int code = iso.BurnISO(imagePath, address, logFile, true);
   if (code == 0) return 0;

@@ -10,6 +10,8 @@
 
 #include "core/codes.h"
 #include "core/errors.h"
+#include "core/progress_json.h"
+#include "core/run_tally.h"
 #include "core/text.h"
 #include "host/host.h"
 #include "host/paths.h"
@@ -21,10 +23,24 @@
 
 namespace XELO {
 
-namespace {
-
-// Console progress of the library's long steps: one line per tenth done.
 Velmake::ProgressFn consoleProgress() {
+  // The line of a step that stopped short of 100 % is ended when the library
+  // lets go of its progress function, so that the next output starts a line.
+  struct StepLine {
+    std::string step;
+    int percent = -1;
+    ~StepLine() {
+      if (percent >= 0 && percent < 100) std::cout << std::endl;
+    }
+  };
+  if (standardOutputIsTerminal()) {
+    auto line = std::make_shared<StepLine>();
+    return [line](const std::string& step, int percent) {
+      std::cout << stepProgressText(line->step, line->percent, step, percent) << std::flush;
+      line->step = step;
+      line->percent = percent;
+    };
+  }
   auto last = std::make_shared<std::pair<std::string, int>>("", -1);
   return [last](const std::string& step, int percent) {
     const int tenth = percent / 10;
@@ -34,6 +50,8 @@ Velmake::ProgressFn consoleProgress() {
     std::cout << " " << step << "... " << tenth * 10 << "%" << std::endl;
   };
 }
+
+namespace {
 
 // The out-of-space verdict after a failed library call. The boot tree is
 // assembled with the working directory as the current directory, so the
@@ -124,6 +142,7 @@ std::string askFormatUsbKey(const std::string& volume) {
       sleepMilliseconds(250);
     }
   }
+  progressEvent("question", {{"text", "Format the USB key " + volume + "? (y or n)"}});
   std::cout << " USB key: " << volume << std::endl;
   std::cout << " Warning! USB key needs formatting. This will erase all existing data on it." << std::endl;
   std::cout << " Are you sure you want to continue?(y or n)" << std::flush;

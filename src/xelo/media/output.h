@@ -3,12 +3,17 @@
 // media-image library, interprets its result, cleans up and returns an error
 // code (0 on success).
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/options.h"
 
 namespace XELO {
+
+// Console progress of the media library's long steps: one line per tenth
+// done, or on a terminal one line per step rewritten in place.
+std::function<void(const std::string&, int)> consoleProgress();
 
 int createISOFile(std::vector<std::string>& files, Options& options);
 int createCD(std::vector<std::string>& files, Options& options);

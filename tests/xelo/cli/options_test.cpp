@@ -503,7 +503,7 @@ TEST(HelpText, ListsTheVisibleOptionsInTheirOrder) {
             "--local --iso --cd --usbkey --pxe --toolzip "
             "--kernel-args --machine-type --latest --description --autorun --timeout --tui "
             "--proxy-address --proxy-port --proxy-user --proxy-password --proxy-password-file "
-            "--no-acquire --force --yes --verify --check-update --configfile --function "
+            "--no-acquire --force --yes --verify --progress-json --check-update --configfile --function "
             "--show-supportlist --update-supportlist --rollback-supportlist "
             "--tftp-pxe-address --unattended --no-eject --ext-tool --service --new "
             "--vlan-id --vlan-ip "
