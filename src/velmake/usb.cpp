@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "internal.h"
@@ -57,12 +55,6 @@ void putLe32(unsigned char* p, uint32_t v) {
 
 void putLe64(unsigned char* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-// The bytes of a file of the boot tree; empty when it cannot be read.
-std::vector<unsigned char> treeFileBytes(const fs::path& workingDir, const char* treePath) {
-  std::ifstream in(workingDir / treePath, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -235,8 +227,8 @@ int BootableUSB::writeBiosBoot(uint64_t partitionStart) {
                          " is not a file inside the working directory and is left out: the key boots by UEFI only");
     return kMediaOk;
   }
-  std::vector<unsigned char> loader = treeFileBytes(wd, kBiosLoaderInTree);
-  const std::vector<unsigned char> code = treeFileBytes(wd, kBiosMbrCodeInTree);
+  std::string loader = readText((wd / kBiosLoaderInTree).string());
+  const std::string code = readText((wd / kBiosMbrCodeInTree).string());
   const uint64_t sectors = (loader.size() + kSector - 1) / kSector;
   if (loader.size() < (kCdStartSectors + 1) * kSector || code.size() < kMbrCodeBytes || code.size() > kSector ||
       kBiosLoaderSector + sectors > partitionStart) {
@@ -245,7 +237,8 @@ int BootableUSB::writeBiosBoot(uint64_t partitionStart) {
     return kMediaOk;
   }
   loader.resize(sectors * kSector, 0);
-  putLe64(loader.data() + kCdStartSectors * kSector + kBlockListOffset, kBiosLoaderSector + kCdStartSectors + 1);
+  putLe64(reinterpret_cast<unsigned char*>(loader.data()) + kCdStartSectors * kSector + kBlockListOffset,
+          kBiosLoaderSector + kCdStartSectors + 1);
   std::array<unsigned char, kSector> mbr{};
   if (!platform::readAt(volume, 0, mbr.data(), mbr.size())) return kCreateFailed;
   std::copy(code.begin(), code.begin() + kMbrCodeBytes, mbr.begin());

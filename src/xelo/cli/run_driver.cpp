@@ -522,9 +522,10 @@ Outcome buildMedia(Options& options, const std::string& portableDir) {
 
   if (noMediumAsked(options)) {
     const bool localReport = options.report && !options.acquire;
-    std::cout << (localReport ? "Reporting was finished successfully!" : "Acquiring was finished successfully!")
-              << std::endl;
-    noteResultMessage(localReport ? "Reporting was finished successfully!" : "Acquiring was finished successfully!");
+    const std::string done =
+        localReport ? "Reporting was finished successfully!" : "Acquiring was finished successfully!";
+    std::cout << done << std::endl;
+    noteResultMessage(done);
     if (localReport)
       printReportSummary(options);
     else
