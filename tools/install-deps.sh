@@ -19,6 +19,8 @@ packages=(
   # makes the manual page and completion, lintian and groff check them
   dpkg-dev python3 lintian groff-base
   python3-pyftpdlib
+  # the graphical front end: JSON for its server, and chromium for its browser test
+  nlohmann-json3-dev chromium
   # tools/hardening.sh: clang with the libFuzzer and sanitizer runtimes, and the symbolizer
   clang libclang-rt-14-dev llvm-14
 )
