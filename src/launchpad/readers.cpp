@@ -119,6 +119,9 @@ void applyEvent(const nlohmann::json& e, ProgressSummary& s, std::vector<std::st
     s.file = e.value("file", "");
     s.kb = e.value("kb", 0LL);
     s.totalKb = e.value("total_kb", 0LL);
+  } else if ((event == "file_done" || event == "file_failed") && e.value("file", "") == s.file) {
+    s.update.clear(), s.file.clear();  // no file is being downloaded now
+    s.kb = s.totalKb = 0;
   } else if (event == "question") {
     ++s.questions;
     s.questionText = e.value("text", "");

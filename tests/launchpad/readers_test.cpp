@@ -119,6 +119,10 @@ TEST(LaunchpadReaders, ProgressLines) {
   EXPECT_TRUE(p.finished);
   EXPECT_EQ(p.medium, "/w/a.iso");
   EXPECT_EQ(readProgress("[1,2]\n\n{}\n").questions, 0);
+  // Once the file is done no download is shown.
+  p = readProgress(lines + "{\"event\":\"file_done\",\"t\":3,\"update\":\"u\",\"file\":\"u.bin\",\"present\":false}\n");
+  EXPECT_EQ(p.file, "");
+  EXPECT_EQ(p.totalKb, 0);
 }
 
 }  // namespace
