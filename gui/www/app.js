@@ -172,7 +172,7 @@ function renderReport(s) {
 
 function renderProgress(s) {
   const p = s.progress;
-  $('run-step').textContent = p.phase || (s.running ? 'starting' : '-');
+  $('run-step').textContent = p.phase || (s.running ? 'starting' : 'finished');
   const downloading = s.running && p.file && p.totalKb > 0;
   show($('run-file'), !!downloading);
   if (downloading) {
@@ -212,7 +212,8 @@ function render(s) {
   }
   state.logEnd = s.logEnd;
   renderProgress(s);
-  renderUpdates(s.acquisition);
+  // A report's updates are shown in its own table, not as downloads.
+  renderUpdates(state.lastAction === 'report' ? [] : s.acquisition);
   if (state.lastAction === 'report') renderReport(s);
   show($('question'), !!s.question);
   if (s.question) $('question-text').textContent = s.question.text;
