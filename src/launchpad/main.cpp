@@ -2,7 +2,9 @@
 // address that serves one page; the page drives the console program beside
 // it through the files and reply files it exchanges with any front end.
 #include <httplib.h>
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
@@ -17,16 +19,45 @@
 
 namespace {
 
-httplib::Server* activeServer = nullptr;
+using namespace XELO::launchpad;
 
-void stopServer(int) {
-  if (activeServer) activeServer->stop();
+// Serves until SIGINT or SIGTERM; a run still going is stopped on the way out.
+int serve(const std::string& programDir, const std::string& guiDir, const std::string& privateDir, bool open) {
+  Supervisor supervisor({programDir, XELO::supportDirectory(), XELO::supportListDirectory(), privateDir});
+  httplib::Server server;
+  const int port = bindLoopback(server);
+  if (port <= 0) {
+    std::cerr << "launchpad: cannot listen on 127.0.0.1" << std::endl;
+    return 1;
+  }
+  const ServerSetup setup{newToken(), guiDir + "/www", XELO::supportListDirectory() + "/" + XELO::kSupportListName,
+                          programDir + "/" + XELO::kSupportListName};
+  installRoutes(server, setup, supervisor, port);
+  const std::string url = ownOrigin(port) + "/?token=" + setup.token;
+  std::cout << "Xelo launchpad: open " << url << std::endl;
+  if (open) std::thread([url] { openInBrowser(url); }).detach();
+
+  // The signals were blocked before any thread started; one thread takes them.
+  std::thread signals([&server] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    int signal = 0;
+    sigwait(&set, &signal);
+    server.stop();
+  });
+  server.listen_after_bind();
+  if (signals.joinable()) {
+    ::kill(::getpid(), SIGTERM);  // ends the signal thread when the server stopped by itself
+    signals.join();
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace XELO::launchpad;
   bool open = true;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-browser") == 0) {
@@ -37,33 +68,20 @@ int main(int argc, char** argv) {
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   const std::string guiDir = executableDirectory();
   const std::string programDir = guiDir.substr(0, guiDir.rfind('/'));
   try {
     const std::string privateDir = makePrivateDirectory();
-    Supervisor supervisor({programDir, XELO::supportDirectory(), XELO::supportListDirectory(), privateDir});
-    httplib::Server server;
-    const int port = bindLoopback(server);
-    if (port <= 0) {
-      std::cerr << "launchpad: cannot listen on 127.0.0.1" << std::endl;
-      return 1;
-    }
-    const ServerSetup setup{newToken(), guiDir + "/www", XELO::supportListDirectory() + "/" + XELO::kSupportListName,
-                            programDir + "/" + XELO::kSupportListName};
-    installRoutes(server, setup, supervisor, port);
-    const std::string url = ownOrigin(port) + "/?token=" + setup.token;
-    std::cout << "Xelo launchpad: open " << url << std::endl;
-    if (open) std::thread([url] { openInBrowser(url); }).detach();
-    activeServer = &server;
-    ::signal(SIGINT, stopServer);
-    ::signal(SIGTERM, stopServer);
-    server.listen_after_bind();
-    activeServer = nullptr;
-    removeFile(supervisor.progressFile());
+    const int status = serve(programDir, guiDir, privateDir, open);
     ::rmdir(privateDir.c_str());
+    return status;
   } catch (const std::exception& e) {
     std::cerr << "launchpad: " << e.what() << std::endl;
     return 1;
   }
-  return 0;
 }

@@ -79,6 +79,24 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return list;
 }
 
+// Spawn attributes that give the child the default signal handling: this
+// server blocks SIGINT and SIGTERM and ignores SIGPIPE, which a child would
+// otherwise inherit (and then could not be cancelled).
+struct DefaultSignals {
+  posix_spawnattr_t attributes;
+  DefaultSignals() {
+    posix_spawnattr_init(&attributes);
+    sigset_t none, reset;
+    sigemptyset(&none);
+    sigemptyset(&reset);
+    for (int s : {SIGPIPE, SIGINT, SIGTERM}) sigaddset(&reset, s);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &reset);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~DefaultSignals() { posix_spawnattr_destroy(&attributes); }
+};
+
 }  // namespace
 
 Child startChild(const std::vector<std::string>& argv, const std::string& cwd,
@@ -98,7 +116,8 @@ Child startChild(const std::vector<std::string>& argv, const std::string& cwd,
   std::vector<std::string> args = argv, envText = environmentWith(env);
   auto argp = pointers(args), envp = pointers(envText);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+  DefaultSignals signals;
+  const int rc = ::posix_spawn(&pid, argp[0], &actions, &signals.attributes, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -131,7 +150,8 @@ std::string captureOutput(const std::vector<std::string>& argv) {
   std::vector<std::string> args = argv;
   auto argp = pointers(args);
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), environ);
+  DefaultSignals signals;
+  const int rc = ::posix_spawnp(&pid, argp[0], &actions, &signals.attributes, argp.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   std::string text;
@@ -152,7 +172,8 @@ bool openInBrowser(const std::string& url) {
   std::vector<std::string> args{"xdg-open", url};
   auto argp = pointers(args);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argp.data(), environ) != 0) return false;
+  DefaultSignals signals;
+  if (::posix_spawnp(&pid, "xdg-open", nullptr, &signals.attributes, argp.data(), environ) != 0) return false;
   // xdg-open hands the URL over and ends; it is reaped so that no zombie stays.
   int status;
   reapChild(pid, true, status);

@@ -118,6 +118,7 @@ int bindLoopback(httplib::Server& server) { return server.bind_to_any_port("127.
 
 void installRoutes(httplib::Server& server, const ServerSetup& setup, Supervisor& supervisor, int port) {
   const std::string token = setup.token;
+  server.set_payload_max_length(64 * 1024);  // a run request is a few hundred bytes
   server.set_pre_routing_handler([token, port](const httplib::Request& req, httplib::Response& res) {
     return checkEveryRequest(req, res, token, port);
   });

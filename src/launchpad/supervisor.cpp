@@ -53,6 +53,7 @@ Supervisor::~Supervisor() {
   }
   signalChild(childPid, SIGTERM);
   if (reader.joinable()) reader.join();
+  removeFile(progressFile());
 }
 
 std::string Supervisor::progressFile() const { return joinPath(paths.privateDir, "progress.jsonl"); }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -15,7 +16,8 @@ extern char** environ;
 
 namespace xelotest {
 
-LaunchpadProcess::LaunchpadProcess(const std::string& programDir, const std::string& systemDrive) {
+LaunchpadProcess::LaunchpadProcess(const std::string& programDir, const std::string& systemDrive,
+                                   bool throughLauncher) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
@@ -28,9 +30,18 @@ LaunchpadProcess::LaunchpadProcess(const std::string& programDir, const std::str
   std::vector<char*> envp;
   for (auto& e : envText) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string program = programDir + "/gui/launchpad", flag = "--no-browser";
-  char* argv[] = {program.data(), flag.data(), nullptr};
-  const int rc = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
+  // Without a display nothing opens a browser, with or without the flag.
+  envText.erase(
+      std::remove_if(envText.begin(), envText.end(), [](const std::string& e) { return e.rfind("DISPLAY=", 0) == 0; }),
+      envText.end());
+  std::string program = programDir + (throughLauncher ? "/xelowin" : "/gui/launchpad"), flag = "--no-browser";
+  char* argv[] = {program.data(), throughLauncher ? nullptr : flag.data(), nullptr};
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  const int rc = ::posix_spawn(&child, program.c_str(), &actions, &attributes, argv, envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   if (rc != 0) {
@@ -58,7 +69,7 @@ LaunchpadProcess::LaunchpadProcess(const std::string& programDir, const std::str
 
 LaunchpadProcess::~LaunchpadProcess() {
   if (child <= 0) return;
-  ::kill(child, SIGTERM);
+  ::kill(-child, SIGTERM);
   int status;
   ::waitpid(child, &status, 0);
 }

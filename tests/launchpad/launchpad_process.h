@@ -9,10 +9,12 @@ namespace xelotest {
 
 class LaunchpadProcess {
  public:
-  // Starts `programDir`/gui/launchpad --no-browser with SYSTEMDRIVE set to
-  // `systemDrive`, and waits (up to 20 s) for the line with its address.
-  LaunchpadProcess(const std::string& programDir, const std::string& systemDrive);
-  ~LaunchpadProcess();  // SIGTERM, then waits for it
+  // Starts `programDir`/gui/launchpad --no-browser (or, `throughLauncher`,
+  // `programDir`/xelowin without arguments, as an administrator does) in a
+  // process group of its own, with SYSTEMDRIVE set to `systemDrive`, and
+  // waits (up to 20 s) for the line with its address.
+  LaunchpadProcess(const std::string& programDir, const std::string& systemDrive, bool throughLauncher = false);
+  ~LaunchpadProcess();  // SIGTERM to the group, then waits for it
   LaunchpadProcess(const LaunchpadProcess&) = delete;
   LaunchpadProcess& operator=(const LaunchpadProcess&) = delete;
 

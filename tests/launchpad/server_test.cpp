@@ -97,6 +97,18 @@ TEST_F(Launchpad, RefusesHostileRunRequestsAndStartsNothing) {
   EXPECT_NE(s->body.find("\"started\":false"), std::string::npos) << s->body;
 }
 
+// As an administrator starts it: xelowin without arguments starts the front
+// end from the program directory, whose page then loads.
+TEST(LaunchpadLauncher, XelowinWithoutArgumentsStartsTheFrontEnd) {
+  ProgramSandbox sandbox;
+  LaunchpadProcess launchpad(sandbox.programDir(), sandbox.systemDrive(), true);
+  httplib::Client c("127.0.0.1", launchpad.port());
+  auto page = c.Get("/", {{"Cookie", "launchpad_token=" + launchpad.token()}});
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("Xelo launchpad"), std::string::npos);
+}
+
 // The listening socket is bound to 127.0.0.1 (the kernel's table says so) and
 // no other address of this machine answers on its port.
 TEST_F(Launchpad, ListensOnLoopbackOnly) {
