@@ -168,6 +168,9 @@ TEST(BrowserTest, ReportsPageErrorsAndRefusesWhatItCannotDo) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   browser->evaluate("setTimeout(() => { window.ready = {done: true}; }, 200)");
   EXPECT_TRUE(browser->waitFor("window.ready.done", 10s));
+
+  // A dialog is accepted rather than left blocking every later script.
+  EXPECT_EQ(browser->evaluate("confirm('really?')"), "true");
 }
 
 TEST(BrowserTest, LeavesNoProcessOrProfileBehind) {
