@@ -170,7 +170,6 @@ struct Browser::Impl {
   std::string profile;
   std::string logPath;
   std::string sessionId;
-  std::string frameId;
   long nextId = 1;
   std::string inbox;                    // bytes read but not yet split into messages
   std::set<std::string> loadedLoaders;  // loader ids whose page fired "load"
@@ -239,8 +238,12 @@ void Browser::Impl::spawn(const std::string& binary, int width, int height) {
   // Its own process group, so its helper processes can be ended with it.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
+  sigset_t defaults;  // the tests ignore SIGPIPE; the browser gets the default back
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
   int rc = posix_spawn(&pid, binary.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
@@ -414,7 +417,6 @@ void Browser::Impl::attach(int width, int height) {
   call("Log.enable");
   call("Emulation.setDeviceMetricsOverride",
        {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}});
-  frameId = call("Page.getFrameTree").value("frameTree", json::object()).value("frame", json::object()).value("id", "");
 }
 
 json Browser::Impl::evaluate(const std::string& js, Clock::time_point deadline) {
