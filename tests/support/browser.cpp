@@ -183,6 +183,9 @@ struct Browser::Impl {
   void shutdown();
   bool exited(std::chrono::milliseconds within);
 
+  [[noreturn]] void pipeClosed() {
+    throw std::runtime_error("browser: chromium closed its DevTools pipe" + logTail(logPath));
+  }
   void writeMessage(const std::string& text, Clock::time_point deadline);
   bool readMessages(Clock::time_point deadline, std::vector<json>& out);
   void handleEvent(const json& message);
@@ -308,7 +311,8 @@ void Browser::Impl::writeMessage(const std::string& text, Clock::time_point dead
     if (n <= 0) continue;
     ssize_t w = write(toBrowser, data.data() + done, data.size() - done);
     if (w < 0 && errno == EINTR) continue;
-    if (w < 0) throw std::runtime_error(std::string("browser: the browser is gone: ") + std::strerror(errno));
+    if (w < 0 && errno == EPIPE) pipeClosed();
+    if (w < 0) throw std::runtime_error(std::string("browser: cannot send a command: ") + std::strerror(errno));
     done += static_cast<std::size_t>(w);
   }
 }
@@ -325,7 +329,8 @@ bool Browser::Impl::readMessages(Clock::time_point deadline, std::vector<json>& 
     char buf[65536];
     ssize_t r = read(fromBrowser, buf, sizeof buf);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) throw std::runtime_error("browser: chromium closed its DevTools pipe" + logTail(logPath));
+    if (r < 0) throw std::runtime_error(std::string("browser: cannot read from chromium: ") + std::strerror(errno));
+    if (r == 0) pipeClosed();
     inbox.append(buf, static_cast<std::size_t>(r));
     std::size_t start = 0;
     for (std::size_t end; (end = inbox.find('\0', start)) != std::string::npos; start = end + 1) {
