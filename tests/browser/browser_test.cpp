@@ -149,6 +149,7 @@ TEST(BrowserTest, ReportsPageErrorsAndRefusesWhatItCannotDo) {
       {"missing element", [&] { browser->click("#nothing"); }, "no element matches #nothing"},
       {"hidden element", [&] { browser->click("script"); }, "is not visible"},
       {"element that takes no focus", [&] { browser->type("p", "x"); }, "cannot take the focus"},
+      {"predicate with a syntax error", [&] { browser->waitFor("1 +", 10s); }, "SyntaxError"},
       {"unreachable page", [&] { browser->navigate("http://127.0.0.1:1/"); },
        "cannot load http://127.0.0.1:1/: net::ERR_"},
   };

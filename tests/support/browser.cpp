@@ -486,9 +486,10 @@ bool Browser::waitFor(const std::string& jsPredicate, std::chrono::milliseconds 
       if (impl_->evaluate(probe, deadline).value("value", false)) return true;
     } catch (const TimedOut&) {
       return false;
-    } catch (const PageError&) {
+    } catch (const PageError& e) {
       // A script error (element not there yet, page being replaced) counts
-      // as "not yet"; a browser that went away does not.
+      // as "not yet"; a predicate that cannot even be parsed never holds.
+      if (std::string(e.what()).find("SyntaxError") != std::string::npos) throw;
     }
     if (Clock::now() + std::chrono::milliseconds(50) >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
