@@ -149,6 +149,7 @@ TEST(BrowserTest, ReportsPageErrorsAndRefusesWhatItCannotDo) {
       {"missing element", [&] { browser->click("#nothing"); }, "no element matches #nothing"},
       {"hidden element", [&] { browser->click("script"); }, "is not visible"},
       {"element that takes no focus", [&] { browser->type("p", "x"); }, "cannot take the focus"},
+      {"predicate with a syntax error", [&] { browser->waitFor("1 +", 10s); }, "SyntaxError"},
       {"unreachable page", [&] { browser->navigate("http://127.0.0.1:1/"); },
        "cannot load http://127.0.0.1:1/: net::ERR_"},
   };
@@ -168,6 +169,9 @@ TEST(BrowserTest, ReportsPageErrorsAndRefusesWhatItCannotDo) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   browser->evaluate("setTimeout(() => { window.ready = {done: true}; }, 200)");
   EXPECT_TRUE(browser->waitFor("window.ready.done", 10s));
+
+  // A dialog is accepted rather than left blocking every later script.
+  EXPECT_EQ(browser->evaluate("confirm('really?')"), "true");
 }
 
 TEST(BrowserTest, LeavesNoProcessOrProfileBehind) {

@@ -113,6 +113,43 @@ int highFd(int fd) {
   return moved;
 }
 
+std::vector<std::string> chromiumArgs(const std::string& binary, const std::string& profile, int width, int height) {
+  // The pages are the tests' own, so the sandbox (which fails for root and in
+  // many containers) buys nothing here.
+  return {binary,
+          "--headless=new",
+          "--no-sandbox",
+          "--disable-gpu",
+          "--disable-dev-shm-usage",
+          "--no-first-run",
+          "--no-default-browser-check",
+          "--disable-background-networking",
+          "--disable-component-update",
+          "--disable-sync",
+          "--disable-extensions",
+          "--mute-audio",
+          "--hide-scrollbars",
+          "--disable-breakpad",
+          "--disable-crash-reporter",
+          "--user-data-dir=" + profile,
+          "--remote-debugging-pipe",
+          "--window-size=" + std::to_string(width) + "," + std::to_string(height),
+          "about:blank"};
+}
+
+// The text of a console call's arguments, separated by spaces.
+std::string consoleText(const json& args) {
+  std::string text;
+  for (const auto& arg : args) {
+    if (!text.empty()) text += ' ';
+    if (arg.contains("value"))
+      text += arg["value"].is_string() ? arg["value"].get<std::string>() : arg["value"].dump();
+    else
+      text += arg.value("description", arg.value("type", ""));
+  }
+  return text;
+}
+
 std::string describeException(const json& details) {
   std::string text = details.value("text", "Uncaught");
   if (details.contains("exception")) {
@@ -133,11 +170,11 @@ struct Browser::Impl {
   std::string profile;
   std::string logPath;
   std::string sessionId;
-  std::string frameId;
   long nextId = 1;
   std::string inbox;                    // bytes read but not yet split into messages
   std::set<std::string> loadedLoaders;  // loader ids whose page fired "load"
   std::vector<std::string> errors;
+  bool detached = false;  // the page went away (closed or crashed)
   std::chrono::milliseconds limit = waitLimit();
 
   ~Impl() { shutdown(); }
@@ -146,6 +183,9 @@ struct Browser::Impl {
   void shutdown();
   bool exited(std::chrono::milliseconds within);
 
+  [[noreturn]] void pipeClosed() {
+    throw std::runtime_error("browser: chromium closed its DevTools pipe" + logTail(logPath));
+  }
   void writeMessage(const std::string& text, Clock::time_point deadline);
   bool readMessages(Clock::time_point deadline, std::vector<json>& out);
   void handleEvent(const json& message);
@@ -174,27 +214,7 @@ void Browser::Impl::spawn(const std::string& binary, int width, int height) {
   toBrowser = highFd(cmd[1]);
   fromBrowser = highFd(evt[0]);
 
-  // The pages are the tests' own, so the sandbox (which fails for root and in
-  // many containers) buys nothing here.
-  std::vector<std::string> args = {binary,
-                                   "--headless=new",
-                                   "--no-sandbox",
-                                   "--disable-gpu",
-                                   "--disable-dev-shm-usage",
-                                   "--no-first-run",
-                                   "--no-default-browser-check",
-                                   "--disable-background-networking",
-                                   "--disable-component-update",
-                                   "--disable-sync",
-                                   "--disable-extensions",
-                                   "--mute-audio",
-                                   "--hide-scrollbars",
-                                   "--disable-breakpad",
-                                   "--disable-crash-reporter",
-                                   "--user-data-dir=" + profile,
-                                   "--remote-debugging-pipe",
-                                   "--window-size=" + std::to_string(width) + "," + std::to_string(height),
-                                   "about:blank"};
+  std::vector<std::string> args = chromiumArgs(binary, profile, width, height);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -221,8 +241,12 @@ void Browser::Impl::spawn(const std::string& binary, int width, int height) {
   // Its own process group, so its helper processes can be ended with it.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
+  sigset_t defaults;  // the tests ignore SIGPIPE; the browser gets the default back
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
   int rc = posix_spawn(&pid, binary.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
@@ -287,7 +311,8 @@ void Browser::Impl::writeMessage(const std::string& text, Clock::time_point dead
     if (n <= 0) continue;
     ssize_t w = write(toBrowser, data.data() + done, data.size() - done);
     if (w < 0 && errno == EINTR) continue;
-    if (w < 0) throw std::runtime_error(std::string("browser: the browser is gone: ") + std::strerror(errno));
+    if (w < 0 && errno == EPIPE) pipeClosed();
+    if (w < 0) throw std::runtime_error(std::string("browser: cannot send a command: ") + std::strerror(errno));
     done += static_cast<std::size_t>(w);
   }
 }
@@ -304,11 +329,16 @@ bool Browser::Impl::readMessages(Clock::time_point deadline, std::vector<json>& 
     char buf[65536];
     ssize_t r = read(fromBrowser, buf, sizeof buf);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) throw std::runtime_error("browser: chromium closed its DevTools pipe" + logTail(logPath));
+    if (r < 0) throw std::runtime_error(std::string("browser: cannot read from chromium: ") + std::strerror(errno));
+    if (r == 0) pipeClosed();
     inbox.append(buf, static_cast<std::size_t>(r));
     std::size_t start = 0;
     for (std::size_t end; (end = inbox.find('\0', start)) != std::string::npos; start = end + 1) {
-      out.push_back(json::parse(inbox.begin() + static_cast<long>(start), inbox.begin() + static_cast<long>(end)));
+      try {
+        out.push_back(json::parse(inbox.begin() + static_cast<long>(start), inbox.begin() + static_cast<long>(end)));
+      } catch (const json::exception& e) {
+        throw std::runtime_error(std::string("browser: unreadable DevTools message: ") + e.what());
+      }
     }
     inbox.erase(0, start);
     return true;
@@ -322,16 +352,15 @@ void Browser::Impl::handleEvent(const json& message) {
     if (params.value("name", "") == "load") loadedLoaders.insert(params.value("loaderId", ""));
   } else if (method == "Runtime.consoleAPICalled") {
     std::string type = params.value("type", "");
-    if (type != "error" && type != "assert") return;
-    std::string text;
-    for (const auto& arg : params.value("args", json::array())) {
-      if (!text.empty()) text += ' ';
-      if (arg.contains("value"))
-        text += arg["value"].is_string() ? arg["value"].get<std::string>() : arg["value"].dump();
-      else
-        text += arg.value("description", arg.value("type", ""));
-    }
-    errors.push_back(text);
+    if (type == "error" || type == "assert") errors.push_back(consoleText(params.value("args", json::array())));
+  } else if (method == "Page.javascriptDialogOpening") {
+    // alert(), confirm() and prompt() would block every script until answered:
+    // accept them at once (the answer to this command is not waited for).
+    json accept{{"id", nextId++}, {"method", "Page.handleJavaScriptDialog"}, {"params", {{"accept", true}}}};
+    accept["sessionId"] = sessionId;
+    writeMessage(accept.dump(), Clock::now() + limit);
+  } else if (method == "Target.detachedFromTarget") {
+    if (params.value("sessionId", "") == sessionId) detached = true;
   } else if (method == "Runtime.exceptionThrown") {
     errors.push_back(describeException(params.value("exceptionDetails", json::object())));
   } else if (method == "Log.entryAdded") {
@@ -339,9 +368,9 @@ void Browser::Impl::handleEvent(const json& message) {
     // for on its own is not the page's doing.
     const json entry = params.value("entry", json::object());
     std::string url = entry.value("url", "");
-    if (entry.value("level", "") != "error" || url.size() >= 12 && url.rfind("/favicon.ico") == url.size() - 12) {
-      return;
-    }
+    const std::string icon = "/favicon.ico";
+    bool isIcon = url.size() >= icon.size() && url.compare(url.size() - icon.size(), icon.size(), icon) == 0;
+    if (entry.value("level", "") != "error" || isIcon) return;
     errors.push_back(entry.value("text", "") + (url.empty() ? "" : " (" + url + ")"));
   }
 }
@@ -349,6 +378,7 @@ void Browser::Impl::handleEvent(const json& message) {
 // Sends a command (to the page's session, or to the browser) and waits for
 // its answer, handling the events that arrive meanwhile.
 json Browser::Impl::call(const std::string& method, json params, bool onPage, Clock::time_point deadline) {
+  if (onPage && detached) throw std::runtime_error("browser: the page is gone (closed or crashed)");
   long id = nextId++;
   json message{{"id", id}, {"method", method}, {"params", std::move(params)}};
   if (onPage) message["sessionId"] = sessionId;
@@ -364,6 +394,7 @@ json Browser::Impl::call(const std::string& method, json params, bool onPage, Cl
         handleEvent(m);
       }
     }
+    if (!answer && onPage && detached) throw std::runtime_error("browser: the page is gone (closed or crashed)");
     if (!answer) continue;
     if (answer->contains("error")) {
       throw PageError("browser: " + method + " failed: " + (*answer)["error"].value("message", "?"));
@@ -391,7 +422,6 @@ void Browser::Impl::attach(int width, int height) {
   call("Log.enable");
   call("Emulation.setDeviceMetricsOverride",
        {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}});
-  frameId = call("Page.getFrameTree").value("frameTree", json::object()).value("frame", json::object()).value("id", "");
 }
 
 json Browser::Impl::evaluate(const std::string& js, Clock::time_point deadline) {
@@ -456,9 +486,10 @@ bool Browser::waitFor(const std::string& jsPredicate, std::chrono::milliseconds 
       if (impl_->evaluate(probe, deadline).value("value", false)) return true;
     } catch (const TimedOut&) {
       return false;
-    } catch (const PageError&) {
+    } catch (const PageError& e) {
       // A script error (element not there yet, page being replaced) counts
-      // as "not yet"; a browser that went away does not.
+      // as "not yet"; a predicate that cannot even be parsed never holds.
+      if (std::string(e.what()).find("SyntaxError") != std::string::npos) throw;
     }
     if (Clock::now() + std::chrono::milliseconds(50) >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
