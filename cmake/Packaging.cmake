@@ -39,6 +39,9 @@ xelo_package_link(usr/share/man/man1/xelowin.1.gz xelo.1.gz)
 # The program directory. Its keyring ships empty: the demo key in data/keyring
 # signs the sample repository, and its private half is public.
 install(TARGETS xelo xelowin acquire RUNTIME DESTINATION opt/xelo LIBRARY DESTINATION opt/xelo)
+# The graphical front end and its page, started by xelowin from gui/.
+install(TARGETS launchpad RUNTIME DESTINATION opt/xelo/gui)
+install(DIRECTORY gui/www/ DESTINATION opt/xelo/gui/www)
 install(FILES data/SYSTEM_SUPPORT_LIST_9.64.xml data/qyxBase.properties data/wsTrace.properties
               data/qyxConnect.properties DESTINATION opt/xelo)
 install(FILES data/licenses/en DESTINATION opt/xelo/licenses)
@@ -71,5 +74,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${XELO_PROGRAM_DIR})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools, mtools")
 # A PXE directory gets a network boot loader made with grub-mkimage when the
 # environment brings none.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "grub-common, grub-efi-amd64-bin")
+# xdg-open opens the graphical front end's page in the desktop's browser.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "grub-common, grub-efi-amd64-bin, xdg-utils")
 include(CPack)

@@ -19,6 +19,9 @@ packages=(
   # makes the manual page and completion, lintian and groff check them
   dpkg-dev python3 lintian groff-base
   python3-pyftpdlib
+  # browser tests of the graphical front end: headless chromium driven over
+  # its DevTools pipe; the JSON of that protocol (and of the front end's server)
+  chromium nlohmann-json3-dev
   # tools/hardening.sh: clang with the libFuzzer and sanitizer runtimes, and the symbolizer
   clang libclang-rt-14-dev llvm-14
 )

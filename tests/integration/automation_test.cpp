@@ -245,9 +245,11 @@ TEST(UserGuide, EveryOptionItNamesIsInTheHelpOrListedAsHidden) {
   EXPECT_EQ(hidden, (std::set<std::string>{"--xml", "--report", "-?", "--oem", "--update-id"}));
 
   // Prose and the program's own command lines are checked; a command line of
-  // another tool (cmake, lintian, qemu...) in a code block has options of its own.
+  // another tool (cmake, lintian, qemu..., the graphical front end) in a code
+  // block has options of its own.
   const std::regex option(R"((?:^|[^\w-])(--[a-z][a-z0-9]*(?:-[a-z0-9]+)*)(?![\w*-]))");
-  const std::regex otherTool(R"(^\s*(?:\$ )?(?:sudo )?(cmake|lintian|dpkg\S*|apt\S*|qemu\S*|xorriso|bash|git|m[a-z]+)\s)");
+  const std::regex otherTool(
+      R"(^\s*(?:\$ )?(?:sudo )?(cmake|lintian|dpkg\S*|apt\S*|qemu\S*|xorriso|bash|git|m[a-z]+|\S*launchpad)\s)");
   for (const char* doc : {"/README.md", "/docs/usage.md"}) {
     std::istringstream text(readFile(std::string(XELO_SOURCE_DIR) + doc));
     bool fenced = false;

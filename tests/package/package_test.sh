@@ -21,7 +21,8 @@ dpkg-deb -x "$deb" "$root"
 
 for f in opt/xelo/xelo opt/xelo/xelowin opt/xelo/libacquire.so opt/xelo/SYSTEM_SUPPORT_LIST_9.64.xml \
   opt/xelo/qyxBase.properties opt/xelo/wsTrace.properties opt/xelo/qyxConnect.properties opt/xelo/licenses/en \
-  opt/xelo/keyring opt/xelo/linuxboot opt/xelo/linuxbootkyt usr/share/man/man1/xelo.1.gz \
+  opt/xelo/keyring opt/xelo/linuxboot opt/xelo/linuxbootkyt opt/xelo/gui/launchpad opt/xelo/gui/www/index.html \
+  opt/xelo/gui/www/app.js opt/xelo/gui/www/app.css usr/share/man/man1/xelo.1.gz \
   usr/share/bash-completion/completions/xelo usr/share/doc/xelo/copyright usr/share/doc/xelo/changelog.gz; do
   [[ -e "$root/$f" ]] || fail "$f missing from the package"
 done
@@ -41,6 +42,16 @@ ln -s "$root/opt/xelo/xelo" "$tmp/bin/xelo"
 ln -s "$root/opt/xelo/xelowin" "$tmp/bin/xelowin"
 SYSTEMDRIVE="$tmp/drive" "$tmp/bin/xelowin" --version </dev/null | grep -qx "QOR Tolvane Xelo Version $version" ||
   fail "xelowin --version"
+
+# The front end starts from the package (its libraries one folder up) and
+# prints the address of its page.
+SYSTEMDRIVE="$tmp/drive" "$root/opt/xelo/gui/launchpad" --no-browser >"$tmp/launchpad.txt" 2>&1 &
+launchpad=$!
+for _ in $(seq 100); do grep -q 'token=' "$tmp/launchpad.txt" && break; sleep 0.1; done
+kill "$launchpad"
+wait "$launchpad" || true
+grep -Eq '^Xelo launchpad: open http://127\.0\.0\.1:[0-9]+/\?token=[0-9a-f]{64}$' "$tmp/launchpad.txt" ||
+  fail "launchpad did not start: $(cat "$tmp/launchpad.txt")"
 
 # The sample repository of the quick start, trusted through its demo key.
 bash "$src/tools/sample/make-sample-repo.sh" --out "$tmp/repo" --boot-zip "$boot_zip" \

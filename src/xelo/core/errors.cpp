@@ -190,6 +190,9 @@ bool waitGuiConfirm() {
     return true;
   }
   const std::string path = guiConfirmPath();
+  // The front end learns from the progress lines that an answer is awaited
+  // in the reply file rather than on standard input.
+  progressEvent("question", {{"text", "Are you sure you want to continue?(y or n)"}, {"reply", "file"}});
   for (;;) {
     std::ifstream in(path);
     std::string line;

@@ -7,7 +7,8 @@
 //   phase_start, phase_end   "phase"
 //   file_progress            "update", "file", "kb", "total_kb" (a few per second per file)
 //   file_done, file_failed   "update", "file" (and "reason" for a failure)
-//   question                 "text"
+//   question                 "text", and "reply": "file" when the answer is awaited in
+//                            the front end's reply file rather than on standard input
 //   result                   "code", "message", "medium" (empty without a medium)
 #pragma once
 #include <string>
