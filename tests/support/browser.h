@@ -4,8 +4,10 @@
 // ended by a NUL byte) and drives one page: navigate, evaluate script, click,
 // type, take screenshots and collect console errors.
 //
-// Every wait has a deadline; a browser that stops answering makes the call
-// throw std::runtime_error instead of hanging the test.
+// Every wait has a deadline (30 s, or XELO_TEST_BROWSER_TIMEOUT_MS); a
+// browser that stops answering makes the call throw std::runtime_error
+// instead of hanging the test. XELO_TEST_CHROMIUM names another binary than
+// "chromium" on PATH. Script dialogs (alert, confirm, prompt) are accepted.
 #pragma once
 #include <chrono>
 #include <memory>
