@@ -180,11 +180,15 @@ bool DownloadManager::checksumMatches(const std::string& path, const std::string
   return !actual.empty() && actual == expected;
 }
 
-bool DownloadManager::isPackageFile(const std::string& path, const qyxl::UpdatePackage& package) {
+bool DownloadManager::isPackageFile(const std::string& path, const qyxl::UpdatePackage& package, bool* missing) {
   const std::vector<unsigned char>* sha256 = package.getFileSha256();
-  if (!sha256) return checksumMatches(path, detail::hashText(package.getFileHash()));
+  if (!sha256) {
+    // As checksumMatches: a file that cannot be read matches nothing.
+    const std::string actual = qyxl::hexText(qyxl::sha1OfFile(path, missing));
+    return !actual.empty() && actual == detail::hashText(package.getFileHash());
+  }
   std::vector<unsigned char> actualSha1, actualSha256;
-  if (!qyxl::hashFile(path, actualSha1, actualSha256)) return false;
+  if (!qyxl::hashFile(path, actualSha1, actualSha256, missing)) return false;
   const std::vector<unsigned char>* sha1 = package.getFileHash();
   return (!sha1 || actualSha1 == *sha1) && actualSha256 == *sha256;
 }

@@ -102,8 +102,9 @@ class ACQUIRE_API DownloadManager {
   static bool checksumMatches(const std::string& path, const std::string& expected);
   // True when the file at `path` is the package's file: its SHA-1 matches
   // and, when the repository gives one, its SHA-256 too (a file that only
-  // collides with the SHA-1 is not taken for the package).
-  static bool isPackageFile(const std::string& path, const qyxl::UpdatePackage& package);
+  // collides with the SHA-1 is not taken for the package). `missing`
+  // (optional) tells whether there is no file at `path` at all.
+  static bool isPackageFile(const std::string& path, const qyxl::UpdatePackage& package, bool* missing = nullptr);
 
  private:
   void setupProxy(AcquireCallbackIfc& callback);
