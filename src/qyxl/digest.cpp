@@ -59,6 +59,12 @@ std::vector<unsigned char> sha1OfFile(const std::string& path, bool* missing) {
   return sha1.finish();
 }
 
+std::vector<unsigned char> sha256OfFile(const std::string& path, bool* missing) {
+  Sha256 sha256;
+  if (!hashContents(path, {&sha256}, missing)) return {};
+  return sha256.finish();
+}
+
 bool hashFile(const std::string& path, std::vector<unsigned char>& sha1, std::vector<unsigned char>& sha256,
               bool* missing) {
   Sha1 one;
