@@ -235,6 +235,14 @@ TEST_F(EngineTest, APassReusesItsConnectionsAndItsThreads) {
   }
   repo.addPack("7101", ids);
   serve();
+  {
+    // A report first: once the server has answered, all its threads run.
+    DownloadManager report;
+    configure(report);
+    report.setIsReport(true);
+    Recorder r;
+    ASSERT_EQ(run(report, r), ACQUIRE_OK) << r.dump();
+  }
   const int threadsBefore = threadCount();
   DownloadManager m;
   configure(m);
