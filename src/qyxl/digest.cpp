@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace qyxl {
@@ -35,8 +36,9 @@ std::vector<unsigned char> Digest::finish() {
 namespace {
 
 // Feeds a file's contents to every digest given; false when it cannot be read.
-bool hashContents(const std::string& path, std::vector<Digest*> digests) {
+bool hashContents(const std::string& path, std::vector<Digest*> digests, bool* missing) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (missing) *missing = !file && errno == ENOENT;
   if (!file) return false;
   // Large blocks: hashing the files already present is what a repeated
   // acquisition spends its time on.
@@ -51,18 +53,25 @@ bool hashContents(const std::string& path, std::vector<Digest*> digests) {
 
 }  // namespace
 
-std::vector<unsigned char> sha1OfFile(const std::string& path) {
+std::vector<unsigned char> sha1OfFile(const std::string& path, bool* missing) {
   Sha1 sha1;
-  if (!hashContents(path, {&sha1})) return {};
+  if (!hashContents(path, {&sha1}, missing)) return {};
   return sha1.finish();
 }
 
-bool hashFile(const std::string& path, std::vector<unsigned char>& sha1, std::vector<unsigned char>& sha256) {
+std::vector<unsigned char> sha256OfFile(const std::string& path, bool* missing) {
+  Sha256 sha256;
+  if (!hashContents(path, {&sha256}, missing)) return {};
+  return sha256.finish();
+}
+
+bool hashFile(const std::string& path, std::vector<unsigned char>& sha1, std::vector<unsigned char>& sha256,
+              bool* missing) {
   Sha1 one;
   Sha256 two;
   sha1.clear();
   sha256.clear();
-  if (!hashContents(path, {&one, &two})) return false;
+  if (!hashContents(path, {&one, &two}, missing)) return false;
   sha1 = one.finish();
   sha256 = two.finish();
   if (sha1.empty() || sha256.empty()) {

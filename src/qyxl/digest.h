@@ -48,12 +48,17 @@ class Sha256 : public Digest {
 };
 
 // SHA-1 of a file's contents; empty when the file cannot be opened, read or
-// hashed (a directory has no contents to hash).
-std::vector<unsigned char> sha1OfFile(const std::string& path);
+// hashed (a directory has no contents to hash). `missing` (optional) tells
+// whether the file does not exist at all.
+std::vector<unsigned char> sha1OfFile(const std::string& path, bool* missing = nullptr);
+
+// SHA-256 of a file's contents, as sha1OfFile.
+std::vector<unsigned char> sha256OfFile(const std::string& path, bool* missing = nullptr);
 
 // Both digests of a file in one reading; false (and both empty) when the
-// file cannot be opened, read or hashed.
-bool hashFile(const std::string& path, std::vector<unsigned char>& sha1, std::vector<unsigned char>& sha256);
+// file cannot be opened, read or hashed. `missing` as for sha1OfFile.
+bool hashFile(const std::string& path, std::vector<unsigned char>& sha1, std::vector<unsigned char>& sha256,
+              bool* missing = nullptr);
 
 // SHA-256 of bytes in memory.
 std::vector<unsigned char> sha256Of(const std::string& bytes);

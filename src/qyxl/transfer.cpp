@@ -48,8 +48,54 @@ void initCurl() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Easy handles between transfers. A handle keeps its connections open, so
+// the next transfer that takes it reuses one (HTTP keep-alive) instead of
+// connecting again: a pass opens about as many connections as it runs
+// transfers at once. A reset keeps a handle's connections and DNS cache,
+// nothing else.
+class HandlePool {
+ public:
+  static HandlePool& instance() {
+    // Never destroyed: transfers may still end while the process exits.
+    static HandlePool* const pool = new HandlePool;
+    return *pool;
+  }
+
+  CURL* take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!idle.empty()) {
+        CURL* h = idle.back();
+        idle.pop_back();
+        return h;
+      }
+    }
+    return curl_easy_init();
+  }
+
+  // The handle is reset at once: it must keep no pointer to the finished
+  // transfer's buffers and callbacks.
+  void give(CURL* h) {
+    curl_easy_reset(h);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (idle.size() < kMaxIdle) {
+        idle.push_back(h);
+        return;
+      }
+    }
+    curl_easy_cleanup(h);
+  }
+
+ private:
+  // More than the engine's most threads: handles beyond it are closed.
+  static constexpr std::size_t kMaxIdle = 24;
+  std::mutex mutex;
+  std::vector<CURL*> idle;
+};
+
 struct CurlDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+  void operator()(CURL* h) const { HandlePool::instance().give(h); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
@@ -57,7 +103,7 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 // and certificates.
 CurlHandle makeHandle(const Settings& s, const std::string& url, char* errorBuffer) {
   initCurl();
-  CurlHandle h(curl_easy_init());
+  CurlHandle h(HandlePool::instance().take());
   if (!h) return h;
   CURL* c = h.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -395,7 +441,8 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
   fs::path finalPath(request.finalPath);
   std::error_code ec;
   fs::path dir = finalPath.parent_path();
-  if (!dir.empty()) {
+  // The directory is there for all but the first file of a pass.
+  if (!dir.empty() && !fs::is_directory(dir, ec)) {
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir, ec)) throw detail::error(QYXMessage::CreateDirFailed, dir.string());
   }

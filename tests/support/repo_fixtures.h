@@ -285,6 +285,8 @@ class RepoServer {
   // Requests received for a path (faulty or not), and in all.
   int requestCount(const std::string& path) const;
   int totalRequests() const;
+  // Connections the requests came on (told apart by the client's port).
+  int connectionCount() const;
   int proxiedRequests() const;
   // The Proxy-Authorization header of the last proxied request ("" if none).
   std::string lastProxyAuthorization() const;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -25,6 +26,7 @@ struct RepoServer::State {
   std::map<std::string, int> counts;
   int total = 0;
   int proxied = 0;
+  std::set<int> clientPorts;  // one per connection the requests came on
   std::string lastProxyAuth;
   std::string requiredProxyAuth;  // the full header value, "" when not required
 
@@ -100,6 +102,7 @@ void serve(const std::shared_ptr<RepoServer::State>& state, const httplib::Reque
     std::lock_guard<std::mutex> lock(state->mutex);
     ++state->counts[path];
     ++state->total;
+    state->clientPorts.insert(req.remote_port);
     if (viaProxy) {
       ++state->proxied;
       state->lastProxyAuth = req.get_header_value("Proxy-Authorization");
@@ -195,6 +198,8 @@ void RepoServer::start() {
   // Enough workers for parallel downloads plus stalled connections.
   server->new_task_queue = [] { return new httplib::ThreadPool(32); };
   server->set_keep_alive_timeout(1);
+  // As a web server would: a connection serves many requests.
+  server->set_keep_alive_max_count(1000);
   server->set_read_timeout(5);
   server->set_write_timeout(5);
   auto shared = state;
@@ -290,6 +295,11 @@ int RepoServer::requestCount(const std::string& path) const {
 int RepoServer::totalRequests() const {
   std::lock_guard<std::mutex> lock(state->mutex);
   return state->total;
+}
+
+int RepoServer::connectionCount() const {
+  std::lock_guard<std::mutex> lock(state->mutex);
+  return static_cast<int>(state->clientPorts.size());
 }
 
 int RepoServer::proxiedRequests() const {

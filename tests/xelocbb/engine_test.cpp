@@ -50,6 +50,12 @@ std::vector<std::string> fields(const std::string& text) {
 
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
+int threadCount() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -215,6 +221,37 @@ TEST_F(EngineTest, DownloadPassFetchesEveryFileAndReportsEachStep) {
     if (f.size() > 4 && f.compare(f.size() - 4, 4, ".xml") == 0) xml.insert(f);
   EXPECT_FALSE(xml.empty());
   EXPECT_EQ(m.getXMLFiles(), xml);
+}
+
+TEST_F(EngineTest, APassReusesItsConnectionsAndItsThreads) {
+  // Many small files on three threads: each thread keeps its connection
+  // for all its files (a little slack for a connection the server closes
+  // while it waits), and the pass leaves no thread behind.
+  ScopedEnv three("ACQUIRE_THREAD_NUM", "3");
+  std::vector<std::string> ids;
+  for (int i = 0; i < 24; ++i) {
+    ids.push_back("qor_fw_many" + std::to_string(i) + "_1.00_anyos_noarch");
+    repo.addUpdate(ids.back(), {"7101"}, {kSles11x64}, 2048 + i);
+  }
+  repo.addPack("7101", ids);
+  serve();
+  {
+    // A report first: once the server has answered, all its threads run.
+    DownloadManager report;
+    configure(report);
+    report.setIsReport(true);
+    Recorder r;
+    ASSERT_EQ(run(report, r), ACQUIRE_OK) << r.dump();
+  }
+  const int threadsBefore = threadCount();
+  DownloadManager m;
+  configure(m);
+  Recorder r;
+  ASSERT_EQ(run(m, r), ACQUIRE_OK) << r.dump();
+  EXPECT_EQ(r.count(Msg::UpdateDone), 25);
+  EXPECT_GE(server->totalRequests(), 50);
+  EXPECT_LE(server->connectionCount(), 3 + 2);
+  EXPECT_EQ(threadCount(), threadsBefore) << "threads of the pass still running";
 }
 
 TEST_F(EngineTest, ReportPassClassifiesFilesAndDownloadsNothing) {

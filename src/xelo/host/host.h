@@ -84,6 +84,26 @@ bool ensureDirectory(const std::string& dir);
 // Appends `text` to `path` (created when missing) in one write, so lines
 // appended by several threads or processes never interleave. False on failure.
 bool appendToFile(const std::string& path, const std::string& text);
+
+// A file kept open for appending, for a writer that appends many times
+// (the run's log). Each append is one write straight to the file, as with
+// appendToFile, so nothing waits in this process if it ends abruptly.
+class AppendOnlyFile {
+ public:
+  AppendOnlyFile() = default;
+  ~AppendOnlyFile();
+  AppendOnlyFile(const AppendOnlyFile&) = delete;
+  AppendOnlyFile& operator=(const AppendOnlyFile&) = delete;
+
+  // Opens `path` (created when missing); false when it cannot be.
+  bool open(const std::string& path);
+  bool isOpen() const { return fd >= 0; }
+  // False when not open or the write fails.
+  bool append(const std::string& text) const;
+
+ private:
+  int fd = -1;
+};
 // Replaces the contents of `path` with `text`: written beside it first and
 // renamed over it, so a failed write leaves the old contents in place.
 bool replaceFileContents(const std::string& path, const std::string& text);

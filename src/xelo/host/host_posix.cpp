@@ -348,6 +348,18 @@ bool appendToFile(const std::string& path, const std::string& text) {
   return ok;
 }
 
+AppendOnlyFile::~AppendOnlyFile() {
+  if (fd >= 0) ::close(fd);
+}
+
+bool AppendOnlyFile::open(const std::string& path) {
+  if (fd >= 0) ::close(fd);
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  return fd >= 0;
+}
+
+bool AppendOnlyFile::append(const std::string& text) const { return fd >= 0 && writeAll(fd, text.data(), text.size()); }
+
 bool replaceFileContents(const std::string& path, const std::string& text) {
   if (path.empty()) return false;
   // Through a symbolic link the file it names is replaced, not the link.

@@ -104,8 +104,11 @@ std::string formatLogEntry(int32_t level, const std::string& message, const LogT
 
 void appendLogLine(const BMLogger& logger, const std::string& line) {
   // One write per entry: entries from several threads never interleave, and
-  // each is on disk (and readable by others) as soon as this returns.
-  appendToFile(logger.getLogFilePath(), line);
+  // each is in the file (and readable by others) as soon as this returns.
+  if (logger.logFile.isOpen())
+    logger.logFile.append(line);
+  else
+    appendToFile(logger.getLogFilePath(), line);
 }
 
 LogTime getLocalLogTime() {
@@ -181,7 +184,8 @@ BMLogger::BMLogger() {
     // Both usually exist already; that is normal and not reported.
     ensureDirectory(supportDirectory());
     ensureDirectory(traceDirectory);
-    appendToFile(logFilePath, kLogOpenedLine);
+    logFile.open(logFilePath);
+    appendLogLine(*this, kLogOpenedLine);
     OutputLogEntry(LogVerbose, "Create Log File");
     prepareClientTraceConfig(traceDirectory);
   } catch (...) {

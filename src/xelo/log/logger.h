@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bmloggerifc.h"  // BMLoggerIfc, the interface handed to the media-image library
+#include "host/host.h"
 
 namespace XELO {
 
@@ -51,7 +52,10 @@ class BMLogger : public BMLoggerIfc {
   void setBootTreeHook(BootTreeHook hook) { bootTreeHook = std::move(hook); }
 
  private:
+  friend void appendLogLine(const BMLogger& logger, const std::string& line);
+
   std::string logFilePath;
+  AppendOnlyFile logFile;  // open for the whole run when it could be opened
   std::string traceDirectory;
   BootTreeHook bootTreeHook;
 };
@@ -72,7 +76,9 @@ std::string formatLogEntry(int32_t level, const std::string& message, const LogT
 // The tag written for a level ("[Error]" ...), "" for a level without one.
 std::string logLevelTag(int32_t level);
 
-// Appends `line` to the logger's file, opened and closed for this line alone.
+// Appends `line` to the logger's file in one write, through the file the
+// logger keeps open; when it could not be opened, the file is opened for
+// this line alone.
 void appendLogLine(const BMLogger& logger, const std::string& line);
 
 LogTime getLocalLogTime();

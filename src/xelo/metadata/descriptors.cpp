@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <utility>
 
 #include "core/text.h"
@@ -31,22 +35,61 @@ bool plainFileName(const std::string& name) {
   return std::none_of(name.begin(), name.end(), [](char c) { return isPathSeparator(c) || c == ':'; });
 }
 
+// The texts of the descriptors read while one index is built: the index
+// asks each descriptor for several properties, and they all come from one
+// reading of the file. Only the thread that builds the index uses it.
+class DescriptorCache {
+ public:
+  DescriptorCache() : outer(active) { active = this; }
+  ~DescriptorCache() { active = outer; }
+  DescriptorCache(const DescriptorCache&) = delete;
+  DescriptorCache& operator=(const DescriptorCache&) = delete;
+
+  static DescriptorCache* current() { return active; }
+
+  // The file's text; null when it cannot be opened.
+  const std::string* text(const std::string& path) {
+    auto found = texts.find(path);
+    if (found == texts.end()) {
+      std::optional<std::string> text;
+      std::ifstream in(path, std::ios::in | std::ios::binary);
+      if (in.is_open()) text.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      found = texts.emplace(path, std::move(text)).first;
+    }
+    return found->second ? &*found->second : nullptr;
+  }
+
+ private:
+  static thread_local DescriptorCache* active;
+  DescriptorCache* outer;
+  std::map<std::string, std::optional<std::string>> texts;
+};
+
+thread_local DescriptorCache* DescriptorCache::active = nullptr;
+
 // One descriptor, line by line. A trailing carriage return is dropped, so
 // files written on Windows read the same. A file that cannot be opened is
 // logged and reads as empty.
 class DescriptorLines {
  public:
-  explicit DescriptorLines(const std::string& path) : in(path, std::ios::in | std::ios::binary) {
-    if (!in.is_open()) logEntry(LogVerbose, "can't open " + path);
+  explicit DescriptorLines(const std::string& path) {
+    if (DescriptorCache* cache = DescriptorCache::current()) {
+      const std::string* text = cache->text(path);
+      if (text) in = std::make_unique<std::istringstream>(*text);
+    } else {
+      auto file = std::make_unique<std::ifstream>(path, std::ios::in | std::ios::binary);
+      if (file->is_open()) in = std::move(file);
+    }
+    if (!in) logEntry(LogVerbose, "can't open " + path);
   }
   bool next(std::string& line) {
-    if (!std::getline(in, line)) return false;
+    if (!in || !std::getline(*in, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
   }
 
  private:
-  std::ifstream in;
+  std::unique_ptr<std::istream> in;
 };
 
 // Text after `open` up to the first `close` after it (to the end of the line
@@ -273,6 +316,7 @@ std::vector<std::string> getUpdateFiles(const DescriptorIndex& index, const std:
 // ---- the index -------------------------------------------------------------
 
 void indexUpdateDescriptors(DescriptorIndex& index, const Options& options) {
+  DescriptorCache cache;
   index.clear();
   index.workDir = options.workingDir;
   index.machineTypes = options.machineTypes;

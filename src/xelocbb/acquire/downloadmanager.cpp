@@ -180,13 +180,18 @@ bool DownloadManager::checksumMatches(const std::string& path, const std::string
   return !actual.empty() && actual == expected;
 }
 
-bool DownloadManager::isPackageFile(const std::string& path, const qyxl::UpdatePackage& package) {
+bool DownloadManager::isPackageFile(const std::string& path, const qyxl::UpdatePackage& package, bool* missing) {
   const std::vector<unsigned char>* sha256 = package.getFileSha256();
-  if (!sha256) return checksumMatches(path, detail::hashText(package.getFileHash()));
-  std::vector<unsigned char> actualSha1, actualSha256;
-  if (!qyxl::hashFile(path, actualSha1, actualSha256)) return false;
-  const std::vector<unsigned char>* sha1 = package.getFileHash();
-  return (!sha1 || actualSha1 == *sha1) && actualSha256 == *sha256;
+  if (sha256) {
+    // The stronger digest alone decides: it tells the package's file from
+    // any other more surely than both together would, and a repeated pass
+    // hashes every file it has, so one digest per file halves its work.
+    const std::vector<unsigned char> actual = qyxl::sha256OfFile(path, missing);
+    return !actual.empty() && actual == *sha256;
+  }
+  // As checksumMatches: a file that cannot be read matches nothing.
+  const std::string actual = qyxl::hexText(qyxl::sha1OfFile(path, missing));
+  return !actual.empty() && actual == detail::hashText(package.getFileHash());
 }
 
 // ---- acquisition ---------------------------------------------------------------

@@ -100,10 +100,11 @@ class ACQUIRE_API DownloadManager {
   // True when the SHA-1 of the file at `path`, as lower-case hex, equals
   // `expected`. A file that cannot be read never matches.
   static bool checksumMatches(const std::string& path, const std::string& expected);
-  // True when the file at `path` is the package's file: its SHA-1 matches
-  // and, when the repository gives one, its SHA-256 too (a file that only
-  // collides with the SHA-1 is not taken for the package).
-  static bool isPackageFile(const std::string& path, const qyxl::UpdatePackage& package);
+  // True when the file at `path` is the package's file: its SHA-256 matches
+  // when the repository gives one (a file that only collides with the SHA-1
+  // is not taken for the package), else its SHA-1. `missing` (optional)
+  // tells whether there is no file at `path` at all.
+  static bool isPackageFile(const std::string& path, const qyxl::UpdatePackage& package, bool* missing = nullptr);
 
  private:
   void setupProxy(AcquireCallbackIfc& callback);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -33,13 +34,19 @@ struct UpdateRecord {
   bool allPresent = true;
   bool allOk = true;
   std::map<std::string, FileRecord> files;  // by download file name
+  std::size_t handledFiles = 0;             // files whose `handled` is set
 };
+
+using Clock = std::chrono::steady_clock;
 
 struct ThreadSlot {
   bool idle = true;
   bool enabled = false;
   UpdatePackage* package = nullptr;
   bool busy = false;  // the package's download call is in flight
+  // The download whose progress the pass's monitor samples, and when next.
+  std::string sampled;
+  Clock::time_point nextSample;
 };
 
 // Everything the threads of a pass share. Every access takes `lock`; workers
@@ -49,6 +56,15 @@ struct State {
   std::mutex lock;
   std::condition_variable slotReleased;
   std::mutex passLock;
+  // Each slot's worker thread waits on its own condition for a package; the
+  // monitor for a download to sample or for the next sample's time.
+  std::array<std::condition_variable, detail::kThreadSlots> workHandedOut;
+  std::condition_variable monitorWake;
+  bool passOver = false;  // the pass's threads end
+  // The pass's threads: a worker per slot that has been given work, kept
+  // for the whole pass, and the monitor. All are joined when the pass ends.
+  std::array<std::thread, detail::kThreadSlots> workers;
+  std::thread monitorThread;
 
   AcquireCallbackIfc* callback = nullptr;
   qyxl::UpdateOrderContext* context = nullptr;
@@ -58,11 +74,12 @@ struct State {
 
   std::vector<UpdatePackage*> queue;
   std::map<std::string, UpdateRecord> records;
+  int doneRecords = 0;  // records whose files are all handled
   std::array<ThreadSlot, detail::kThreadSlots> slots;
 };
 
-// Never destroyed: a detached monitor may still wake from its sleep after the
-// pass, even while the process exits, and must find the state intact.
+// Never destroyed: one per process, and the pass's threads are joined
+// before a pass returns, never at exit.
 State& state() {
   static State* const s = new State;
   return *s;
@@ -77,22 +94,23 @@ void send(State& s, AcquireMessage::Id id, const std::string& text, int code = 0
   if (s.callback) s.callback->sendInfo(id, text, code);
 }
 
-bool allHandled(const UpdateRecord& record) {
-  for (const auto& [name, file] : record.files)
-    if (!file.handled) return false;
-  return true;
+bool allHandled(const UpdateRecord& record) { return record.handledFiles == record.files.size(); }
+
+// Sets a file's `handled` and keeps the counts of handled files and
+// finished records.
+void setHandled(State& s, UpdateRecord& record, FileRecord& file) {
+  if (file.handled) return;
+  file.handled = true;
+  if (++record.handledFiles == record.files.size()) ++s.doneRecords;
 }
 
-int doneCount(const State& s) {
-  int done = 0;
-  for (const auto& [id, record] : s.records)
-    if (allHandled(record)) ++done;
-  return done;
+void setAllHandled(State& s, UpdateRecord& record) {
+  for (auto& [name, file] : record.files) setHandled(s, record, file);
 }
 
 // id ":" total ":" done
 std::string counters(const State& s, const std::string& id) {
-  return id + ":" + std::to_string(s.records.size()) + ":" + std::to_string(doneCount(s));
+  return id + ":" + std::to_string(s.records.size()) + ":" + std::to_string(s.doneRecords);
 }
 
 int enabledCount(const State& s) {
@@ -107,8 +125,8 @@ void releaseSlot(State& s, int index) {
   s.slotReleased.notify_all();
 }
 
-void markHandled(UpdateRecord& record, FileRecord& file, bool success) {
-  file.handled = true;
+void markHandled(State& s, UpdateRecord& record, FileRecord& file, bool success) {
+  setHandled(s, record, file);
   if (success)
     file.downloadedKB = file.sizeKB;
   else
@@ -124,55 +142,68 @@ void internalError(State& s, int index, const std::string& what) {
 
 // ---- monitor --------------------------------------------------------------
 
-// Samples the size of the file being written for one download in flight and
-// reports it until the download call returns.
-void monitor(int index, std::string fileName) {
+Clock::duration sampleInterval(const State& s) {
+  if (s.sampleIntervalMs > 0) return std::chrono::milliseconds(s.sampleIntervalMs);
+  return std::chrono::seconds(2);
+}
+
+// Reports the size written so far of the download in flight on one slot.
+// The caller holds the lock.
+void sample(State& s, UpdatePackage& package, const std::string& fileName) {
+  const std::string id = package.getUpdateId();
+  auto record = s.records.find(id);
+  if (record == s.records.end()) return;
+  auto file = record->second.files.find(fileName);
+  if (file == record->second.files.end()) return;
+  const std::string partial = qyxl::temporaryPathFor(platform::joinLocalPath(package.getDownloadPathname(), fileName));
+  std::uint64_t bytes = 0;
+  if (!platform::localFileSize(partial, bytes)) return;
+  const int32_t current = detail::kbFromBytes(static_cast<long long>(bytes));
+  const int32_t full = detail::kbFromBytes(static_cast<long long>(package.getSize()));
+  file->second.downloadedKB = current;
+  if (current >= full) return;
+  send(s, AcquireMessage::FileProgress,
+       id + ":" + fileName + ":" + std::to_string(current) + ":" + std::to_string(full) + ":" +
+           std::to_string(s.records.size()) + ":" + std::to_string(s.doneRecords));
+  int32_t sum = 0;
+  for (const auto& [name, f] : record->second.files) sum = detail::addKb(sum, f.downloadedKB);
+  send(s, AcquireMessage::UpdateProgress, id + ":" + std::to_string(sum));
+}
+
+// One thread per pass samples every download in flight: at once when it
+// starts, then once per interval, until its download call returns.
+void monitor() {
   State& s = state();
   std::unique_lock<std::mutex> lk(s.lock);
-  for (;;) {
-    ThreadSlot& slot = s.slots[index];
-    if (!slot.package || !s.context || !s.callback || !slot.busy) return;
-    UpdatePackage* package = slot.package;
-    if (package->getDownloadFilename() != fileName) return;
-
-    const std::string id = package->getUpdateId();
-    const std::string partial =
-        qyxl::temporaryPathFor(platform::joinLocalPath(package->getDownloadPathname(), fileName));
-    std::uint64_t bytes = 0;
-    auto record = s.records.find(id);
-    if (record != s.records.end() && platform::localFileSize(partial, bytes)) {
-      auto file = record->second.files.find(fileName);
-      if (file != record->second.files.end()) {
-        const int32_t current = detail::kbFromBytes(static_cast<long long>(bytes));
-        const int32_t full = detail::kbFromBytes(static_cast<long long>(package->getSize()));
-        file->second.downloadedKB = current;
-        if (current < full) {
-          send(s, AcquireMessage::FileProgress,
-               id + ":" + fileName + ":" + std::to_string(current) + ":" + std::to_string(full) + ":" +
-                   std::to_string(s.records.size()) + ":" + std::to_string(doneCount(s)));
-          int32_t sum = 0;
-          for (const auto& [name, f] : record->second.files) sum = detail::addKb(sum, f.downloadedKB);
-          send(s, AcquireMessage::UpdateProgress, id + ":" + std::to_string(sum));
-        }
+  while (!s.passOver) {
+    const Clock::time_point now = Clock::now();
+    std::optional<Clock::time_point> next;
+    for (ThreadSlot& slot : s.slots) {
+      if (slot.sampled.empty()) continue;
+      if (!slot.busy || !slot.package || !s.context || !s.callback ||
+          slot.package->getDownloadFilename() != slot.sampled) {
+        slot.sampled.clear();
+        continue;
       }
+      if (slot.nextSample <= now) {
+        sample(s, *slot.package, slot.sampled);
+        slot.nextSample = now + sampleInterval(s);
+      }
+      if (!next || slot.nextSample < *next) next = slot.nextSample;
     }
-
-    const int interval = s.sampleIntervalMs;
-    lk.unlock();
-    if (interval > 0)
-      platform::sleepMilliseconds(interval);
+    if (next)
+      s.monitorWake.wait_until(lk, *next);
     else
-      qyxl::qyxsleep(2);
-    lk.lock();
+      s.monitorWake.wait(lk);
   }
 }
 
-void startMonitor(int index, const std::string& fileName) {
-  try {
-    std::thread(monitor, index, fileName).detach();
-  } catch (const std::system_error&) {
-    // Without a monitor the download only goes without progress reports.
-  }
+// The caller holds the lock.
+void startSampling(State& s, int index, const std::string& fileName) {
+  ThreadSlot& slot = s.slots[index];
+  slot.sampled = fileName;
+  slot.nextSample = Clock::now();
+  s.monitorWake.notify_one();
 }
 
 // ---- worker ---------------------------------------------------------------
@@ -256,7 +287,7 @@ bool settleFailure(State& s, const Job& job, const Failure& failure) {
     return false;
   }
   send(s, AcquireMessage::FileFailed, job.idFile + ":" + failure.text);
-  markHandled(job.record, job.file, false);
+  markHandled(s, job.record, job.file, false);
   send(s, AcquireMessage::FileHandled, job.idFile);
   return true;
 }
@@ -271,7 +302,7 @@ bool fetch(State& s, std::unique_lock<std::mutex>& lk, const Job& job) {
   send(s, AcquireMessage::FileSize,
        job.idFile + ":" + std::to_string(detail::kbFromBytes(static_cast<long long>(job.package->getSize()))));
   slot.busy = true;
-  startMonitor(job.index, job.fileName);
+  startSampling(s, job.index, job.fileName);
   qyxl::UpdateOrderContext* context = s.context;
   lk.unlock();
   const std::optional<Failure> failure = downloadFile(*job.package, *context);
@@ -283,17 +314,16 @@ bool fetch(State& s, std::unique_lock<std::mutex>& lk, const Job& job) {
   }
   if (slot.busy) {
     slot.busy = false;
-    markHandled(job.record, job.file, true);
+    markHandled(s, job.record, job.file, true);
     send(s, AcquireMessage::FileDownloaded, job.idFile);
   }
   send(s, AcquireMessage::FileHandled, job.idFile);
   return true;
 }
 
-// Fetches the package of one thread slot, unless its file is present.
-void worker(int index) {
-  State& s = state();
-  std::unique_lock<std::mutex> lk(s.lock);
+// Fetches the package of one thread slot, unless its file is present, and
+// releases the slot. The caller holds the lock.
+void work(State& s, std::unique_lock<std::mutex>& lk, int index) {
   const std::optional<Job> job = claim(s, index);
   if (!job) return;
   UpdateRecord& record = job->record;
@@ -302,7 +332,7 @@ void worker(int index) {
     // Every file of the update is present: the first of its workers reports
     // the whole update, the others have nothing to do.
     if (!allHandled(record)) {
-      for (auto& [name, f] : record.files) f.handled = true;
+      setAllHandled(s, record);
       send(s, AcquireMessage::UpdatePresent, counters(s, job->id));
     }
     releaseSlot(s, index);
@@ -320,7 +350,7 @@ void worker(int index) {
   lk.lock();
 
   if (present) {
-    markHandled(record, job->file, true);
+    markHandled(s, record, job->file, true);
     send(s, AcquireMessage::FilePresent, job->idFile);
   } else if (!fetch(s, lk, *job)) {
     return;
@@ -328,6 +358,47 @@ void worker(int index) {
   if (allHandled(record))
     send(s, record.allOk ? AcquireMessage::UpdateDone : AcquireMessage::UpdateFailed, counters(s, job->id));
   releaseSlot(s, index);
+}
+
+// The worker of one thread slot: it takes every package the dispatcher
+// puts in its slot until the pass ends.
+void worker(int index) {
+  State& s = state();
+  std::unique_lock<std::mutex> lk(s.lock);
+  for (;;) {
+    s.workHandedOut[index].wait(lk, [&] { return s.passOver || !s.slots[index].idle; });
+    if (s.slots[index].idle) return;
+    work(s, lk, index);
+  }
+}
+
+// Wakes the worker of a slot that has just been given a package, starting
+// it on the slot's first package. False when no thread can be had. The
+// caller holds the lock.
+bool wakeWorker(State& s, int index) {
+  if (s.workers[index].joinable()) {
+    s.workHandedOut[index].notify_one();
+    return true;
+  }
+  try {
+    s.workers[index] = std::thread(worker, index);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+// Ends the pass's threads once every slot is idle. The caller holds the
+// lock; it is released while the threads finish.
+void endPassThreads(State& s, std::unique_lock<std::mutex>& lk) {
+  s.passOver = true;
+  for (auto& handedOut : s.workHandedOut) handedOut.notify_all();
+  s.monitorWake.notify_all();
+  lk.unlock();
+  for (auto& thread : s.workers)
+    if (thread.joinable()) thread.join();
+  if (s.monitorThread.joinable()) s.monitorThread.join();
+  lk.lock();
 }
 
 int sampleIntervalFrom(const char* value) {
@@ -340,47 +411,94 @@ int sampleIntervalFrom(const char* value) {
 
 std::unique_lock<std::mutex> lockPass() { return std::unique_lock<std::mutex>(state().passLock); }
 
+namespace {
+
+// What prepare() learns of one queued package's local file.
+struct LocalFile {
+  std::string id;
+  std::string fileName;
+  std::string path;
+  bool present = false;  // the package's file, by its checksums
+  bool missing = false;  // no file there at all
+};
+
+// Hashes the local files of the packages on as many threads as there are
+// cores, at most `threads`: on a repeated pass nearly every file is present
+// and hashing them is most of the pass's work. Files without id or name are
+// not looked at.
+void checkLocalFiles(const std::vector<UpdatePackage*>& packages, std::vector<LocalFile>& files, int threads) {
+  std::atomic<std::size_t> next{0};
+  auto run = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < packages.size();) {
+      LocalFile& f = files[i];
+      if (f.id.empty() || f.fileName.empty()) continue;
+      f.present = DownloadManager::isPackageFile(f.path, *packages[i], &f.missing);
+    }
+  };
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t helpers = std::min({static_cast<std::size_t>(std::max(threads, 1)), cores, packages.size()});
+  std::vector<std::thread> pool;
+  for (std::size_t i = 1; i < helpers; ++i) {
+    try {
+      pool.emplace_back(run);
+    } catch (const std::system_error&) {
+      break;  // the threads there are do the work
+    }
+  }
+  run();
+  for (auto& thread : pool) thread.join();
+}
+
+}  // namespace
+
 void prepare(std::vector<UpdatePackage*>& queue, const std::string& downloadPath, AcquireCallbackIfc& callback,
              std::set<std::string>& xmlFiles, bool deleteStale) {
   State& s = state();
   {
     std::lock_guard<std::mutex> lk(s.lock);
     s.records.clear();
+    s.doneRecords = 0;
   }
+  std::vector<LocalFile> files(queue.size());
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    UpdatePackage* package = queue[i];
+    package->setDownloadPathname(downloadPath);
+    files[i].id = package->getUpdateId();
+    files[i].fileName = package->getDownloadFilename();
+    files[i].path = platform::joinLocalPath(package->getDownloadPathname(), files[i].fileName);
+  }
+  checkLocalFiles(queue, files, detail::threadCountFrom(std::getenv("ACQUIRE_THREAD_NUM")));
+
   std::vector<UpdatePackage*> kept;
   kept.reserve(queue.size());
-  for (UpdatePackage* package : queue) {
-    package->setDownloadPathname(downloadPath);
-    const std::string id = package->getUpdateId();
-    const std::string fileName = package->getDownloadFilename();
-    if (id.empty() || fileName.empty()) {
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    const LocalFile& f = files[i];
+    if (f.id.empty() || f.fileName.empty()) {
       callback.sendInfo(AcquireMessage::Log,
-                        "Skipped an ordered package without update id or file name: " + id + ":" + fileName, 0);
+                        "Skipped an ordered package without update id or file name: " + f.id + ":" + f.fileName, 0);
       continue;
     }
-    const std::string localPath = platform::joinLocalPath(package->getDownloadPathname(), fileName);
-    const bool present = DownloadManager::isPackageFile(localPath, *package);
-    if (!present && deleteStale) {
+    if (!f.present && !f.missing && deleteStale) {
       // A file that does not match is stale: it goes before the pass, so a
       // failed download never leaves an old file looking current. A report
       // changes nothing the user has.
-      const int error = platform::deleteLocalFile(localPath);
+      const int error = platform::deleteLocalFile(f.path);
       if (error != 0)
-        callback.sendInfo(AcquireMessage::Log, "Delete " + localPath + " failed! Error code: " + std::to_string(error),
-                          0);
+        callback.sendInfo(AcquireMessage::Log, "Delete " + f.path + " failed! Error code: " + std::to_string(error), 0);
     }
     {
       std::lock_guard<std::mutex> lk(s.lock);
-      UpdateRecord& record = s.records[id];
+      UpdateRecord& record = s.records[f.id];
       FileRecord file;
-      file.sizeKB = detail::kbFromBytes(static_cast<long long>(package->getSize()));
-      file.downloadedKB = present ? file.sizeKB : 0;
-      file.present = present;
-      record.files.emplace(fileName, file);
-      if (!present) record.allPresent = false;
+      file.sizeKB = detail::kbFromBytes(static_cast<long long>(queue[i]->getSize()));
+      file.downloadedKB = f.present ? file.sizeKB : 0;
+      file.present = f.present;
+      record.files.emplace(f.fileName, file);
+      if (!f.present) record.allPresent = false;
     }
-    if (fileName.size() >= 4 && fileName.compare(fileName.size() - 4, 4, ".xml") == 0) xmlFiles.insert(fileName);
-    kept.push_back(package);
+    const std::string& name = f.fileName;
+    if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".xml") == 0) xmlFiles.insert(name);
+    kept.push_back(queue[i]);
   }
   queue.swap(kept);
 }
@@ -408,7 +526,7 @@ void reportPass(State& s, const std::vector<UpdatePackage*>& queue) {
   for (const std::string& id : order) {
     UpdateRecord& record = s.records[id];
     if (record.allPresent) {
-      for (auto& [name, file] : record.files) file.handled = true;
+      setAllHandled(s, record);
       send(s, AcquireMessage::UpdatePresent, counters(s, id));
       continue;
     }
@@ -445,6 +563,12 @@ bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& sett
   s.acquireType = settings.acquireType;
   s.sampleIntervalMs = sampleInterval;
   s.success = true;
+  s.passOver = false;
+  try {
+    s.monitorThread = std::thread(monitor);
+  } catch (const std::system_error&) {
+    // Without a monitor the downloads only go without progress reports.
+  }
 
   for (;;) {
     if (!s.queue.empty()) {
@@ -454,14 +578,12 @@ bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& sett
         free->idle = false;
         free->package = s.queue.front();
         free->busy = true;
-        try {
-          std::thread(worker, index).detach();
+        if (wakeWorker(s, index)) {
           s.queue.erase(s.queue.begin());
           continue;
-        } catch (const std::system_error&) {
-          // No thread to be had now: leave the package queued and try again.
-          *free = ThreadSlot{true, true, nullptr, false};
         }
+        // No thread to be had now: leave the package queued and try again.
+        *free = ThreadSlot{true, true, nullptr, false};
       }
     } else if (std::all_of(s.slots.begin(), s.slots.end(), [](const ThreadSlot& t) { return !t.enabled || t.idle; })) {
       break;
@@ -470,6 +592,7 @@ bool dispatch(const std::vector<UpdatePackage*>& queue, const PassSettings& sett
     s.slotReleased.wait_for(lk, kDispatchWait);
   }
 
+  endPassThreads(s, lk);
   const bool success = s.success;
   for (auto& slot : s.slots) {
     slot.package = nullptr;

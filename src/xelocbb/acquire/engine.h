@@ -1,7 +1,7 @@
 // The download engine of one acquisition pass: the library-wide state, the
 // preparation of the update records, the dispatcher that hands queued
-// packages to thread slots, the workers that fetch them and the monitors
-// that report their progress.
+// packages to thread slots, the slots' workers that fetch them and the
+// monitor that reports the progress of every download in flight.
 #pragma once
 #include <mutex>
 #include <set>
@@ -22,9 +22,9 @@ std::unique_lock<std::mutex> lockPass();
 // otherwise (with `deleteStale`, i.e. when it will be downloaded again)
 // deleted from the download directory. Packages without an update id or
 // file name are removed from the queue. Names ending in ".xml" are added to
-// `xmlFiles`.
-void prepare(std::vector<qyxl::UpdatePackage*>& queue, const std::string& downloadPath,
-             AcquireCallbackIfc& callback, std::set<std::string>& xmlFiles, bool deleteStale);
+// `xmlFiles`. The local files are hashed on several threads.
+void prepare(std::vector<qyxl::UpdatePackage*>& queue, const std::string& downloadPath, AcquireCallbackIfc& callback,
+             std::set<std::string>& xmlFiles, bool deleteStale);
 
 // Number of update records made by prepare().
 int updateRecordCount();
@@ -36,10 +36,11 @@ struct PassSettings {
   AcquireType acquireType = ACQUIRE_BY_MACHINE_TYPE;
 };
 
-// Hands every queued package to a worker thread and waits until the queue is
-// empty and every enabled slot is idle. Returns the pass success flag. A
-// report pass starts no thread: it tells each update once, in queue order,
-// from what prepare() found.
+// Hands every queued package to the worker thread of a slot and waits until
+// the queue is empty and every enabled slot is idle; a slot's worker is
+// started with its first package and kept until the pass ends. Returns the
+// pass success flag. A report pass starts no thread: it tells each update
+// once, in queue order, from what prepare() found.
 bool dispatch(const std::vector<qyxl::UpdatePackage*>& queue, const PassSettings& settings);
 
 }  // namespace QYXAcquistion::engine

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -130,6 +131,23 @@ TEST_F(LoggerTest, EntriesFromManyThreadsStayWhole) {
   ASSERT_EQ(lines.size(), 2u + 8 * 200);
   for (size_t i = 2; i < lines.size(); ++i)
     ASSERT_THAT(lines[i], MatchesRegex("Xelo_\\[Verbose\\] [0-9/]{10} [0-9:]{8}  thread [0-7]\\.{300}")) << i;
+}
+
+TEST_F(LoggerTest, EntriesAreInTheFileEvenWhenTheProcessDiesAbruptly) {
+  EXPECT_EXIT(
+      {
+        BMLogger logger;
+        for (int i = 0; i < 50; ++i) logger.OutputLogEntry(LogStatus, "entry " + std::to_string(i));
+        std::abort();
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+  std::vector<std::string> logs;
+  for (const auto& name : xelotest::listFiles(root / "drive/QOR_Support"))
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) logs.push_back(name);
+  ASSERT_EQ(logs.size(), 1u);
+  const auto lines = linesOf(readFile(root / "drive/QOR_Support/" + logs[0]));
+  ASSERT_EQ(lines.size(), 2u + 50);
+  EXPECT_THAT(lines.back(), HasSubstr("  entry 49"));
 }
 
 TEST_F(LoggerTest, LevelSixRunsTheBootTreeHook) {
