@@ -356,7 +356,7 @@ class ShapeBench {
         outDir(root / "out"),
         repo(root / "repo") {
     fs::create_directories(dataDir);
-    std::cout << shape.name << ": publishing " << shape.updates << " updates, " << shape.bytes / 1e6 << " MB ...\n"
+    std::cout << shape.name << ": publishing " << shape.updates << " updates, " << shape.bytes / 1048576.0 << " MiB ...\n"
               << std::flush;
     publish(repo, shape);
   }
