@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "downloadmanager.h"
 #include "repo_fixtures.h"
 #include "test_support.h"
@@ -279,21 +280,6 @@ class Nginx {
   int port = 0;
   pid_t pid = -1;
 };
-
-struct Stats {
-  double min = 0;
-  double median = 0;
-};
-
-Stats statsOf(std::vector<double> values) {
-  Stats s;
-  if (values.empty()) return s;
-  std::sort(values.begin(), values.end());
-  s.min = values.front();
-  const size_t n = values.size();
-  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  return s;
-}
 
 // Updates of different sizes (1 to 3 parts of an even share).
 void publish(xelotest::TestRepository& repo, const Shape& shape) {

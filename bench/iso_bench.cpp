@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_stats.h"
 #include "velmake.h"
 
 namespace fs = std::filesystem;
@@ -40,21 +41,6 @@ namespace {
 // work (the EFI image made and the image synced), and plain.
 constexpr double kTargetSame = 1.0;
 constexpr double kTargetPlain = 1.2;
-
-struct Stats {
-  double min = 0;
-  double median = 0;
-};
-
-Stats statsOf(std::vector<double> values) {
-  Stats s;
-  if (values.empty()) return s;
-  std::sort(values.begin(), values.end());
-  s.min = values.front();
-  const size_t n = values.size();
-  s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  return s;
-}
 
 // Flushes the file system holding `dir`, so one run's writeback does not
 // land in the next run's time.
