@@ -25,6 +25,33 @@ int64_t freeBytes(const std::string& path);
 // Flushes a written file to its device; false on failure.
 bool syncFile(const std::string& path);
 
+// Writes a file from start to end and starts its writeback on the way:
+// every completed range is handed to the device at once and waited for a
+// few ranges later, so dirty pages stay bounded and the final sync has
+// little left to do. finish() is the guarantee that the data is on disk.
+class SequentialFile {
+ public:
+  SequentialFile() = default;
+  ~SequentialFile();  // closes without syncing
+  SequentialFile(const SequentialFile&) = delete;
+  SequentialFile& operator=(const SequentialFile&) = delete;
+
+  // Creates (or truncates) the file; false with errno set.
+  bool open(const std::string& path);
+  // Writes all of `length` bytes; false with errno set.
+  bool write(const void* data, size_t length);
+  // Flushes the file to its device and closes it; false with errno set.
+  bool finish();
+
+ private:
+  void startWriteback(bool all);
+  int fd = -1;
+  uint64_t offset = 0;    // bytes written
+  uint64_t started = 0;   // writeback requested up to here
+  uint64_t waited = 0;    // writeback finished up to here
+  bool rangeSync = true;  // the file accepts writeback requests
+};
+
 // A USB volume: a block device or a regular file standing for a disk.
 struct VolumeInfo {
   bool exists = false;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -69,8 +70,8 @@ std::string diskModel(const std::string& disk) {
 
 }  // namespace
 
-int runProgram(const std::vector<std::string>& argv, const std::string& outputFile,
-               const std::vector<std::string>& env, const std::string& inputFile) {
+int runProgram(const std::vector<std::string>& argv, const std::string& outputFile, const std::vector<std::string>& env,
+               const std::string& inputFile) {
   if (argv.empty() || argv[0].empty()) return -1;
   std::vector<std::string> args(argv);
   std::vector<char*> cargs;
@@ -98,8 +99,7 @@ int runProgram(const std::vector<std::string>& argv, const std::string& outputFi
   if (outputFile.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   }
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
 
@@ -135,6 +135,73 @@ bool syncFile(const std::string& path) {
   const bool ok = ::fsync(fd) == 0;
   ::close(fd);
   return ok;
+}
+
+namespace {
+// Writeback is requested for every completed 8 MiB and waited for 32 MiB
+// behind the writer: at most about 40 MiB of the image are dirty at a time.
+constexpr uint64_t kWritebackChunk = 8ull << 20;
+constexpr uint64_t kWritebackLag = 32ull << 20;
+}  // namespace
+
+SequentialFile::~SequentialFile() {
+  if (fd >= 0) ::close(fd);
+}
+
+bool SequentialFile::open(const std::string& path) {
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  offset = started = waited = 0;
+  return fd >= 0;
+}
+
+bool SequentialFile::write(const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t put = ::write(fd, p, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return false;
+    }
+    p += put;
+    length -= static_cast<size_t>(put);
+    offset += static_cast<uint64_t>(put);
+  }
+  if (offset - started >= kWritebackChunk) startWriteback(false);
+  return true;
+}
+
+// Only a hint: failures of the device show in finish()'s fsync. A file that
+// refuses range requests (not a regular file) is synced at the end only.
+void SequentialFile::startWriteback(bool all) {
+  if (!rangeSync) return;
+  const uint64_t end = all ? offset : offset / kWritebackChunk * kWritebackChunk;
+  if (end > started && ::sync_file_range(fd, static_cast<off_t>(started), static_cast<off_t>(end - started),
+                                         SYNC_FILE_RANGE_WRITE) != 0) {
+    rangeSync = false;
+    return;
+  }
+  started = std::max(started, end);
+  if (started > waited + kWritebackLag) {
+    const uint64_t until = started - kWritebackLag;
+    ::sync_file_range(fd, static_cast<off_t>(waited), static_cast<off_t>(until - waited),
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    waited = until;
+  }
+}
+
+bool SequentialFile::finish() {
+  if (fd < 0) {
+    errno = EBADF;
+    return false;
+  }
+  startWriteback(true);
+  const bool synced = ::fsync(fd) == 0;
+  const int err = errno;
+  const bool closed = ::close(fd) == 0;
+  fd = -1;
+  if (!synced) errno = err;
+  return synced && closed;
 }
 
 bool pathExists(const std::string& path) {

@@ -25,6 +25,10 @@ struct burn_source;
 
 namespace Velmake {
 
+namespace platform {
+class SequentialFile;
+}
+
 namespace detail {
 struct MediumEntry;
 struct StagedFile;
@@ -155,7 +159,7 @@ class BootableISO : public BootableMedia {
   int writeSource(struct burn_source* source, const std::string& target);
   // Copies the image from `source` into `out` (the partial file `part`);
   // `written` counts the bytes. 0 when the whole image was written.
-  int copySource(struct burn_source* source, std::ostream& out, const std::string& part, uint64_t& written);
+  int copySource(struct burn_source* source, platform::SequentialFile& out, const std::string& part, uint64_t& written);
 };
 
 class BootableUSB : public BootableMedia {

@@ -742,6 +742,20 @@ TEST_F(MediaImage, ReadBackNamesTheFirstFileThatDiffersFromWhatWasStaged) {
   }
 }
 
+// An image of several writeback windows, with a file that ends inside a
+// block: what was written under the temporary name is what was staged.
+TEST_F(MediaImage, LargeIsoReadsBackAsStaged) {
+  const std::string big = blob("big", (72u << 20) + 1234);
+  writeFile(work + "/novpi/qor_utl_novpi_9.63.bin", big);
+  const std::string iso = dir / "big.iso";
+  Velmake::BootableISO builder(logger);
+  ASSERT_EQ(builder.CreateISO(work, iso, files, kZipName, 1), 0) << logger.log;
+  EXPECT_GT(fs::file_size(iso), big.size());
+  EXPECT_EQ(fs::file_size(iso) % 2048, 0u);
+  std::string named;
+  EXPECT_EQ(builder.VerifyISO(work, iso, files, named), 0) << named << "\n" << logger.log;
+}
+
 TEST_F(MediaImage, ReadBackOfAPxeDirectoryInsideTheWorkingDirectoryLeavesItOut) {
   files.push_back("pxe");
   Velmake::BootableIMG img(logger);
