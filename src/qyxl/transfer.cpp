@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
+#include <thread>
 
 #include "digest.h"
 #include "internal.h"
@@ -254,6 +256,29 @@ class PathLock {
   std::string key;
 };
 
+// Creating a temporary file and stopping all downloads exclude each other;
+// downloads create theirs side by side.
+struct CreationGate {
+  std::shared_mutex lock;
+  bool stopped = false;
+};
+
+CreationGate& creationGate() {
+  static CreationGate* const gate = new CreationGate;  // never destroyed: used until the process ends
+  return *gate;
+}
+
+// Opens the temporary file of a download, unless downloads were stopped: the
+// process is ending then, and the calling thread waits for that.
+std::FILE* openTemporaryFile(const std::string& temp) {
+  std::shared_lock<std::shared_mutex> hold(creationGate().lock);
+  if (creationGate().stopped) {
+    hold.unlock();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+  return std::fopen(temp.c_str(), "wb");
+}
+
 // Where received bytes go: the temporary file and the running hash.
 struct FileSink {
   std::FILE* file = nullptr;
@@ -456,7 +481,7 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
   };
 
   FileSink sink;
-  sink.file = std::fopen(temp.c_str(), "wb");
+  sink.file = openTemporaryFile(temp);
   if (!sink.file)
     throw fail(QYXMessage::CmnDownloadFileError, "cannot write \"" + temp + "\": " + std::strerror(errno));
   Sha1 sha1;
@@ -514,6 +539,11 @@ void fetchFile(const Settings& settings, const FileRequest& request) {
                "SHA-256 " + hexText(strong) + " does not match the expected " + hexText(request.sha256));
   fs::rename(temp, finalPath, ec);
   if (ec) throw fail(QYXMessage::CmnDownloadFileError, "cannot rename \"" + temp + "\": " + ec.message());
+}
+
+void stopFileDownloads() {
+  std::unique_lock<std::shared_mutex> hold(creationGate().lock);
+  creationGate().stopped = true;
 }
 
 }  // namespace qyxl::transfer

@@ -69,4 +69,10 @@ struct FileRequest {
 // downloads to the same final path never run at once.
 void fetchFile(const Settings& settings, const FileRequest& request);
 
+// For a process that is ending: once this returns, no download creates its
+// temporary file any more (a download that would start waits for the process
+// to end instead), so every temporary file there will ever be already exists
+// and can be removed. Downloads in flight go on writing to theirs.
+void stopFileDownloads();
+
 }  // namespace qyxl::transfer

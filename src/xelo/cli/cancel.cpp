@@ -8,6 +8,7 @@
 
 #include "core/codes.h"
 #include "core/errors.h"
+#include "downloadmanager.h"
 #include "host/host.h"
 #include "host/paths.h"
 #include "log/logger.h"
@@ -62,6 +63,8 @@ void watchForCancel() {
     {
       Cleanup& c = cleanup();
       std::lock_guard<std::mutex> hold(c.lock);
+      // No download may create a file after the listing that removes them.
+      QYXAcquistion::DownloadManager::stopDownloads();
       if (c.known) removeTemporaries(c);
     }
     const std::string text = "Xelo was cancelled by " + signalName + "; the temporary files of this run were removed.";

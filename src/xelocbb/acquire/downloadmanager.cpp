@@ -8,6 +8,7 @@
 #include "engine.h"
 #include "qyxl.h"
 #include "rules.h"
+#include "transfer.h"
 
 namespace QYXAcquistion {
 
@@ -168,6 +169,8 @@ std::set<std::string> DownloadManager::getXMLFiles() const { return xmlFiles; }
 // ---- static helpers ------------------------------------------------------------
 
 std::string DownloadManager::getOSTypeString(OSPair os) { return detail::osTypeString(os.first, os.second); }
+
+void DownloadManager::stopDownloads() { qyxl::transfer::stopFileDownloads(); }
 
 void DownloadManager::checkFixIds(std::vector<std::string>& ids) { detail::normaliseFixIds(ids); }
 

@@ -105,6 +105,10 @@ class ACQUIRE_API DownloadManager {
   // is not taken for the package), else its SHA-1. `missing` (optional)
   // tells whether there is no file at `path` at all.
   static bool isPackageFile(const std::string& path, const qyxl::UpdatePackage& package, bool* missing = nullptr);
+  // For a process that is being cancelled: after this returns no download
+  // creates a temporary file any more, so the caller can remove every one
+  // ("<name>.part") and end the process. Downloads in flight are not waited for.
+  static void stopDownloads();
 
  private:
   void setupProxy(AcquireCallbackIfc& callback);
