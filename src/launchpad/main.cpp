@@ -30,7 +30,8 @@ int serve(const std::string& programDir, const std::string& guiDir, const std::s
     std::cerr << "launchpad: cannot listen on 127.0.0.1" << std::endl;
     return 1;
   }
-  const ServerSetup setup{newToken(), guiDir + "/www", XELO::supportListDirectory() + "/" + XELO::kSupportListName,
+  const ServerSetup setup{newToken(), newToken(), guiDir + "/www",
+                          XELO::supportListDirectory() + "/" + XELO::kSupportListName,
                           programDir + "/" + XELO::kSupportListName};
   installRoutes(server, setup, supervisor, port);
   const std::string url = ownOrigin(port) + "/?token=" + setup.token;

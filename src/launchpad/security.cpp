@@ -40,10 +40,16 @@ std::string tokenFromCookie(const std::string& cookieHeader) {
 
 std::string ownOrigin(int port) { return "http://127.0.0.1:" + std::to_string(port); }
 
-Verdict checkRequest(const RequestFacts& request, const std::string& token, int port) {
+bool opensWithAddressToken(const RequestFacts& request, const Keys& keys) {
+  return !keys.addressTokenSpent && request.method == "GET" && request.path == "/" &&
+         sameSecret(request.queryToken, keys.addressToken);
+}
+
+Verdict checkRequest(const RequestFacts& request, const Keys& keys, int port) {
   if (request.host != "127.0.0.1:" + std::to_string(port)) return Verdict::ForeignHost;
-  if (!sameSecret(tokenFromCookie(request.cookie), token) && !sameSecret(request.queryToken, token))
-    return Verdict::NoToken;
+  if (!sameSecret(tokenFromCookie(request.cookie), keys.session) && !opensWithAddressToken(request, keys))
+    return keys.addressTokenSpent && sameSecret(request.queryToken, keys.addressToken) ? Verdict::SpentToken
+                                                                                       : Verdict::NoToken;
   const bool reading = request.method == "GET" || request.method == "HEAD";
   if (!reading && request.origin != ownOrigin(port)) return Verdict::ForeignOrigin;
   return Verdict::Allowed;

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "arguments.h"
@@ -35,15 +37,35 @@ void hardenResponse(httplib::Response& res) {
                  "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
 }
 
-httplib::Server::HandlerResponse checkEveryRequest(const httplib::Request& req, httplib::Response& res,
-                                                   const std::string& token, int port) {
+// The keys of this start; the address token is spent by the first page
+// request that carries it.
+struct Gate {
+  std::mutex lock;
+  Keys keys;
+};
+
+httplib::Server::HandlerResponse checkEveryRequest(const httplib::Request& req, httplib::Response& res, Gate& gate,
+                                                   int port) {
   hardenResponse(res);
-  const RequestFacts facts{req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
-                           req.get_param_value("token"), req.get_header_value("Cookie")};
-  switch (checkRequest(facts, token, port)) {
+  const RequestFacts facts{req.method,
+                           req.get_header_value("Host"),
+                           req.get_header_value("Origin"),
+                           req.get_param_value("token"),
+                           req.get_header_value("Cookie"),
+                           req.path};
+  Verdict verdict;
+  {
+    std::lock_guard<std::mutex> hold(gate.lock);
+    verdict = checkRequest(facts, gate.keys, port);
+    if (verdict == Verdict::Allowed && opensWithAddressToken(facts, gate.keys)) gate.keys.addressTokenSpent = true;
+  }
+  switch (verdict) {
     case Verdict::Allowed: return httplib::Server::HandlerResponse::Unhandled;
     case Verdict::ForeignHost: refuse(res, 403, "This server answers only at " + ownOrigin(port) + "."); break;
     case Verdict::NoToken: refuse(res, 403, "Open the address launchpad printed, with its token."); break;
+    case Verdict::SpentToken:
+      refuse(res, 403, "This address has been opened once already; start launchpad again for a new one.");
+      break;
     case Verdict::ForeignOrigin: refuse(res, 403, "Requests that change something must come from the page."); break;
   }
   return httplib::Server::HandlerResponse::Handled;
@@ -117,14 +139,18 @@ json supportListJson(const ServerSetup& setup) {
 int bindLoopback(httplib::Server& server) { return server.bind_to_any_port("127.0.0.1"); }
 
 void installRoutes(httplib::Server& server, const ServerSetup& setup, Supervisor& supervisor, int port) {
-  const std::string token = setup.token;
+  auto gate = std::make_shared<Gate>();
+  gate->keys.session = setup.session;
+  gate->keys.addressToken = setup.token;
   server.set_payload_max_length(64 * 1024);  // a run request is a few hundred bytes
-  server.set_pre_routing_handler([token, port](const httplib::Request& req, httplib::Response& res) {
-    return checkEveryRequest(req, res, token, port);
+  server.set_pre_routing_handler([gate, port](const httplib::Request& req, httplib::Response& res) {
+    return checkEveryRequest(req, res, *gate, port);
   });
   server.Get("/", [setup](const httplib::Request& req, httplib::Response& res) {
-    // The token leaves the address bar: it becomes a cookie only this page sends.
-    res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + setup.token + "; Path=/; HttpOnly; SameSite=Strict");
+    // The token leaves the address bar; from now on the page's cookie, which
+    // only this origin is sent, carries the session key.
+    res.set_header("Set-Cookie",
+                   std::string(kTokenCookie) + "=" + setup.session + "; Path=/; HttpOnly; SameSite=Strict");
     if (req.has_param("token")) return res.set_redirect("/", 303);
     serveFile(res, setup.wwwDir + "/index.html", "text/html; charset=utf-8");
   });

@@ -13,7 +13,8 @@ namespace XELO::launchpad {
 class Supervisor;
 
 struct ServerSetup {
-  std::string token;
+  std::string token;        // of the printed address; opens the page once
+  std::string session;      // the page's cookie
   std::string wwwDir;       // index.html, app.css, app.js
   std::string supportList;  // the installed system support list
   std::string shippedList;  // the list beside the program, when none is installed

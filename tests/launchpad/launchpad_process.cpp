@@ -1,6 +1,7 @@
 #include "launchpad_process.h"
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -65,6 +66,15 @@ LaunchpadProcess::LaunchpadProcess(const std::string& programDir, const std::str
   address = line.substr(at, end - at);
   listenPort = std::atoi(address.c_str() + address.find(':', 7) + 1);
   secret = address.substr(address.find("token=") + 6);
+}
+
+std::string LaunchpadProcess::openSession() const {
+  httplib::Client c("127.0.0.1", listenPort);
+  c.set_connection_timeout(5);
+  auto first = c.Get("/?token=" + secret);
+  if (!first || first->status != 303) throw std::runtime_error("the printed address did not open the page");
+  const std::string setCookie = first->get_header_value("Set-Cookie");
+  return setCookie.substr(0, setCookie.find(';'));
 }
 
 LaunchpadProcess::~LaunchpadProcess() {

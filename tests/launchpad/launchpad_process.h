@@ -22,6 +22,9 @@ class LaunchpadProcess {
   int port() const { return listenPort; }
   const std::string& token() const { return secret; }
   int pid() const { return child; }
+  // Opens the printed address as a browser does (spending its token) and
+  // returns the Cookie header that the page's later requests carry.
+  std::string openSession() const;
 
  private:
   int child = -1;

@@ -55,7 +55,7 @@ struct LaunchpadRun : ::testing::Test {
   ScopedEnv fast{"XELO_TEST_XML_WAIT_MS", "0"};
   LaunchpadProcess launchpad{sandbox.programDir(), sandbox.systemDrive()};
   httplib::Client c{"127.0.0.1", launchpad.port()};
-  const httplib::Headers h{{"Cookie", "launchpad_token=" + launchpad.token()},
+  const httplib::Headers h{{"Cookie", launchpad.openSession()},
                            {"Origin", "http://127.0.0.1:" + std::to_string(launchpad.port())}};
   const std::string work = sandbox.scratch() + "/w";
   const json build{{"action", "build"},      {"workingDir", work}, {"machineTypes", {"7101"}},

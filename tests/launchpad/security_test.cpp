@@ -13,35 +13,42 @@ TEST(LaunchpadSecurity, RequestChecks) {
   const std::string token = newToken();
   ASSERT_EQ(token.size(), 64u);
   EXPECT_NE(token, newToken());
-  const std::string cookie = "theme=dark; launchpad_token=" + token;
+  const Keys fresh{newToken(), token, false};
+  const Keys spent{fresh.session, token, true};
+  const std::string cookie = "theme=dark; launchpad_token=" + fresh.session;
   const std::string host = "127.0.0.1:8123";
   const std::string origin = "http://127.0.0.1:8123";
   struct Case {
     const char* what;
     RequestFacts request;
+    const Keys& keys;
     Verdict verdict;
   };
   const std::vector<Case> cases{
-      {"page with token in URL", {"GET", host, "", token, ""}, Verdict::Allowed},
-      {"call with cookie", {"GET", host, "", "", cookie}, Verdict::Allowed},
-      {"POST from the page", {"POST", host, origin, "", cookie}, Verdict::Allowed},
-      {"no token", {"GET", host, "", "", ""}, Verdict::NoToken},
-      {"wrong token", {"GET", host, "", std::string(64, 'a'), ""}, Verdict::NoToken},
-      {"token prefix", {"GET", host, "", token.substr(0, 63), ""}, Verdict::NoToken},
-      {"cookie of another name", {"GET", host, "", "", "xlaunchpad_token=" + token}, Verdict::NoToken},
-      {"empty cookie value", {"GET", host, "", "", "launchpad_token="}, Verdict::NoToken},
-      {"rebinding name", {"GET", "attacker.example:8123", "", token, ""}, Verdict::ForeignHost},
-      {"localhost", {"GET", "localhost:8123", "", token, ""}, Verdict::ForeignHost},
-      {"other port", {"GET", "127.0.0.1:8124", "", token, ""}, Verdict::ForeignHost},
-      {"no port", {"GET", "127.0.0.1", "", token, ""}, Verdict::ForeignHost},
-      {"no Host", {"GET", "", "", token, ""}, Verdict::ForeignHost},
-      {"POST without Origin", {"POST", host, "", "", cookie}, Verdict::ForeignOrigin},
-      {"POST from elsewhere", {"POST", host, "http://attacker.example", "", cookie}, Verdict::ForeignOrigin},
-      {"POST from other port", {"POST", host, "http://127.0.0.1:9999", "", cookie}, Verdict::ForeignOrigin},
-      {"POST from null origin", {"POST", host, "null", "", cookie}, Verdict::ForeignOrigin},
-      {"DELETE from elsewhere", {"DELETE", host, "http://a.example", token, ""}, Verdict::ForeignOrigin},
+      {"page with the address token", {"GET", host, "", token, ""}, fresh, Verdict::Allowed},
+      {"address token once spent", {"GET", host, "", token, ""}, spent, Verdict::SpentToken},
+      {"address token for the API", {"GET", host, "", token, "", "/api/state"}, fresh, Verdict::NoToken},
+      {"address token in a POST", {"POST", host, origin, token, ""}, fresh, Verdict::NoToken},
+      {"address token as the cookie", {"GET", host, "", "", "launchpad_token=" + token}, fresh, Verdict::NoToken},
+      {"call with cookie", {"GET", host, "", "", cookie, "/api/state"}, spent, Verdict::Allowed},
+      {"POST from the page", {"POST", host, origin, "", cookie, "/api/run"}, spent, Verdict::Allowed},
+      {"no token", {"GET", host, "", "", ""}, fresh, Verdict::NoToken},
+      {"wrong token", {"GET", host, "", std::string(64, 'a'), ""}, fresh, Verdict::NoToken},
+      {"token prefix", {"GET", host, "", token.substr(0, 63), ""}, fresh, Verdict::NoToken},
+      {"cookie of another name", {"GET", host, "", "", "xlaunchpad_token=" + fresh.session}, fresh, Verdict::NoToken},
+      {"empty cookie value", {"GET", host, "", "", "launchpad_token="}, fresh, Verdict::NoToken},
+      {"rebinding name", {"GET", "attacker.example:8123", "", token, ""}, fresh, Verdict::ForeignHost},
+      {"localhost", {"GET", "localhost:8123", "", token, ""}, fresh, Verdict::ForeignHost},
+      {"other port", {"GET", "127.0.0.1:8124", "", token, ""}, fresh, Verdict::ForeignHost},
+      {"no port", {"GET", "127.0.0.1", "", token, ""}, fresh, Verdict::ForeignHost},
+      {"no Host", {"GET", "", "", token, ""}, fresh, Verdict::ForeignHost},
+      {"POST without Origin", {"POST", host, "", "", cookie}, fresh, Verdict::ForeignOrigin},
+      {"POST from elsewhere", {"POST", host, "http://attacker.example", "", cookie}, fresh, Verdict::ForeignOrigin},
+      {"POST from other port", {"POST", host, "http://127.0.0.1:9999", "", cookie}, fresh, Verdict::ForeignOrigin},
+      {"POST from null origin", {"POST", host, "null", "", cookie}, fresh, Verdict::ForeignOrigin},
+      {"DELETE from elsewhere", {"DELETE", host, "http://a.example", "", cookie}, fresh, Verdict::ForeignOrigin},
   };
-  for (const auto& c : cases) EXPECT_EQ(checkRequest(c.request, token, 8123), c.verdict) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(checkRequest(c.request, c.keys, 8123), c.verdict) << c.what;
   EXPECT_FALSE(sameSecret("", ""));
 }
 

@@ -22,7 +22,11 @@ struct Launchpad : ::testing::Test {
   ProgramSandbox sandbox;
   LaunchpadProcess launchpad{sandbox.programDir(), sandbox.systemDrive()};
   std::string host() const { return "127.0.0.1:" + std::to_string(launchpad.port()); }
-  std::string cookie() const { return "launchpad_token=" + launchpad.token(); }
+  std::string session;  // the Cookie header once the page was opened
+  const std::string& cookie() {
+    if (session.empty()) session = launchpad.openSession();
+    return session;
+  }
   httplib::Client client() const {
     httplib::Client c("127.0.0.1", launchpad.port());
     c.set_connection_timeout(5);
@@ -33,12 +37,15 @@ struct Launchpad : ::testing::Test {
 
 TEST_F(Launchpad, TokenHostAndOriginDecideWhoIsServed) {
   auto c = client();
-  // The printed address sets the cookie and sends the browser on to the page.
+  // The printed address sets the cookie and sends the browser on to the
+  // page; it does so once, and its token is not the cookie's key.
   auto first = c.Get("/?token=" + launchpad.token());
   ASSERT_TRUE(first);
   EXPECT_EQ(first->status, 303);
-  EXPECT_NE(first->get_header_value("Set-Cookie").find(cookie()), std::string::npos);
-  EXPECT_NE(first->get_header_value("Set-Cookie").find("HttpOnly"), std::string::npos);
+  const std::string setCookie = first->get_header_value("Set-Cookie");
+  EXPECT_NE(setCookie.find("HttpOnly"), std::string::npos);
+  EXPECT_EQ(setCookie.find(launchpad.token()), std::string::npos);
+  session = setCookie.substr(0, setCookie.find(';'));
   auto page = c.Get("/", {{"Cookie", cookie()}});
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
@@ -53,6 +60,8 @@ TEST_F(Launchpad, TokenHostAndOriginDecideWhoIsServed) {
   };
   const std::vector<Case> cases{
       {"no token", "GET", "/", {}, 403},
+      {"printed address again", "GET", "/?token=" + launchpad.token(), {}, 403},
+      {"address token as cookie", "GET", "/", {{"Cookie", "launchpad_token=" + launchpad.token()}}, 403},
       {"no token, API", "GET", "/api/state", {}, 403},
       {"wrong token", "GET", "/api/state", {{"Cookie", "launchpad_token=" + std::string(64, '0')}}, 403},
       {"foreign Host",
@@ -103,7 +112,7 @@ TEST(LaunchpadLauncher, XelowinWithoutArgumentsStartsTheFrontEnd) {
   ProgramSandbox sandbox;
   LaunchpadProcess launchpad(sandbox.programDir(), sandbox.systemDrive(), true);
   httplib::Client c("127.0.0.1", launchpad.port());
-  auto page = c.Get("/", {{"Cookie", "launchpad_token=" + launchpad.token()}});
+  auto page = c.Get("/", {{"Cookie", launchpad.openSession()}});
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("Xelo launchpad"), std::string::npos);
