@@ -6,7 +6,7 @@
 #     UndefinedBehaviorSanitizer (-DXELO_ASAN=ON); a report from any process
 #     the tests start (the program itself included) fails the check.
 # Any finding fails the script. Settings (environment):
-#   XELO_FUZZ_SECONDS    seconds per fuzz target (default 60; 0 skips fuzzing)
+#   XELO_FUZZ_SECONDS    seconds per fuzz target (default 30; 0 skips fuzzing)
 #   XELO_FUZZ_TARGETS    names of the targets to run (default: all)
 #   XELO_FUZZ_BUILD_DIR  build directory of the fuzz targets (default build-fuzz)
 #   XELO_ASAN_BUILD_DIR  build directory of the sanitizer build (default build-asan)
@@ -14,7 +14,7 @@
 # Inputs that made a target fail are kept in <fuzz build dir>/findings/.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-fuzz_seconds="${XELO_FUZZ_SECONDS:-60}"
+fuzz_seconds="${XELO_FUZZ_SECONDS:-30}"
 fuzz_targets="${XELO_FUZZ_TARGETS:-config_file descriptors catalog signed_catalog supportlist options ftp_listing unzip}"
 fuzz_build="${XELO_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 asan_build="${XELO_ASAN_BUILD_DIR:-$root/build-asan}"
