@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  const std::string guiDir = executableDirectory();
+  const std::string executable = XELO::executablePath();
+  const std::string guiDir = executable.empty() ? "." : executable.substr(0, executable.rfind('/'));
   const std::string programDir = guiDir.substr(0, guiDir.rfind('/'));
   try {
     const std::string privateDir = makePrivateDirectory();

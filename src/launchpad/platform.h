@@ -1,4 +1,5 @@
-// The operating-system calls of the front end's server, in one place.
+// The operating-system calls of the front end's server that the program's
+// host layer does not already offer, in one place.
 #pragma once
 #include <string>
 #include <utility>
@@ -11,13 +12,6 @@ std::string randomBytes(std::size_t count);
 
 // Whole file, or "" when it cannot be read.
 std::string readWholeFile(const std::string& path);
-// Writes `content` to a temporary name beside `path` and renames it over
-// `path`, so a reader never sees half of it. False on failure.
-bool replaceFile(const std::string& path, const std::string& content);
-void removeFile(const std::string& path);
-
-// The directory holding the running executable (no trailing separator).
-std::string executableDirectory();
 
 // A started child: its process id, the write end of its standard input and
 // the read end of its standard output and error (both streams in one pipe).

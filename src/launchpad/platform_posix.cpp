@@ -38,26 +38,6 @@ std::string readWholeFile(const std::string& path) {
   return in ? text.str() : std::string();
 }
 
-bool replaceFile(const std::string& path, const std::string& content) {
-  const std::string temporary = path + ".launchpad-tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) return false;
-  }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
-void removeFile(const std::string& path) { ::unlink(path.c_str()); }
-
-std::string executableDirectory() {
-  char buffer[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return ".";
-  std::string path(buffer, static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/'));
-}
-
 namespace {
 
 std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>>& env) {

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "host/host.h"
+#include "host/paths.h"
 #include "platform.h"
 
 namespace XELO::launchpad {
@@ -12,8 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxOutput = 8 * 1024 * 1024;
 constexpr int kFormatQuestionCode = 10;  // the result record while the USB format question waits
-
-std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
 nlohmann::json toJson(const std::vector<AcquisitionPass>& passes) {
   nlohmann::json list = nlohmann::json::array();
@@ -53,17 +53,17 @@ Supervisor::~Supervisor() {
   }
   signalChild(childPid, SIGTERM);
   if (reader.joinable()) reader.join();
-  removeFile(progressFile());
+  deleteFile(progressFile());
 }
 
 std::string Supervisor::progressFile() const { return joinPath(paths.privateDir, "progress.jsonl"); }
 
 void Supervisor::clearRunFiles() {
   for (const char* name : {"xelo_cli.xml", "xelo_ac_result.xml", "xelo_local_report.xml", "xelo_tmp.dat"})
-    removeFile(joinPath(paths.supportDir, name));
+    deleteFile(joinPath(paths.supportDir, name));
   for (const char* name : {"supportlist_ac_result.xml", "confirm_continue.xml"})
-    removeFile(joinPath(paths.supportListDir, name));
-  removeFile(progressFile());
+    deleteFile(joinPath(paths.supportListDir, name));
+  deleteFile(progressFile());
 }
 
 std::string Supervisor::start(const std::string& runAction, const std::vector<std::string>& runArgs,
@@ -168,11 +168,11 @@ std::string Supervisor::answer(bool yes) {
   if (question.is_null()) return "No question is waiting for an answer.";
   const std::string kind = question["kind"];
   if (kind == "format") {
-    if (!replaceFile(joinPath(paths.supportDir, "xelo_tmp.dat"), yes ? "y\n" : "n\n"))
+    if (!replaceFileContents(joinPath(paths.supportDir, "xelo_tmp.dat"), yes ? "y\n" : "n\n"))
       return "The answer could not be written.";
     formatAnswered = true;
   } else if (kind == "file") {
-    if (!replaceFile(joinPath(paths.supportListDir, "confirm_continue.xml"), yes ? "CONTINUE\n" : "STOP\n"))
+    if (!replaceFileContents(joinPath(paths.supportListDir, "confirm_continue.xml"), yes ? "CONTINUE\n" : "STOP\n"))
       return "The answer could not be written.";
     answeredQuestions = progress.questions;
   } else {
